@@ -1,0 +1,176 @@
+// ZoHost: the one door between the library and the machine.
+//
+// Every touch of the host (files, directories, links, device requests,
+// processes, locks, sleeping, the clock) goes through the current ZoHost.
+// Paths are always written as the machine shows them ("/sys/block/sdb",
+// "/dev/sdb"); a host decides where they really live.
+//
+// Two hosts exist:
+//   - the live host: the real machine at "/";
+//   - a rooted host: a directory tree that stands in for "/" (a captured or
+//     synthetic machine, see README "Host trees").
+// ZoHost::setRoot() selects one for the whole process.
+//
+// Results: every operation that can fail returns 0 on success, or the errno
+// value of the failure (and leaves errno set to it), unless it says otherwise.
+//
+// Thread safety: hosts are safe to use from several threads at once.
+// setRoot()/install() must not race with lookups that are in progress.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A file opened for writing. Not shared between threads.
+class ZoWritableFile {
+public:
+    virtual ~ZoWritableFile() = default;
+    // Writes all of data; a short write is a failure (ENOSPC if the system
+    // gave no reason).
+    virtual int append(const char* data, size_t len) = 0;
+    int append(const std::string& s) { return append(s.data(), s.size()); }
+    // Makes the contents durable (fsync).
+    virtual int sync() = 0;
+    // Closes the file. Further calls fail with EBADF. The destructor closes
+    // a file that is still open and ignores the result.
+    virtual int close() = 0;
+};
+
+// An exclusive lock on a lock file; released by release() or destruction.
+class ZoHostLock {
+public:
+    virtual ~ZoHostLock() = default;
+    virtual void release() = 0;
+};
+
+// One SCSI command for ZoHost::scsiCommand.
+struct ZoScsiCommand {
+    enum Direction { NONE = 0, TO_DEVICE = 1, FROM_DEVICE = 2 };
+    const unsigned char* cdb = nullptr;
+    int cdbLength = 0;
+    void* data = nullptr;
+    int dataLength = 0;
+    Direction direction = NONE;
+    unsigned char* sense = nullptr;  // may be null
+    int senseLength = 0;
+    unsigned timeoutMs = 10000;
+};
+
+// What the device and the transport said about a command that was sent.
+struct ZoScsiStatus {
+    int status = 0;         // SCSI status byte (0 = GOOD, 2 = CHECK CONDITION)
+    int hostStatus = 0;     // transport (host adapter) status, 0 = OK
+    int driverStatus = 0;   // driver status, 0 = OK
+    int senseWritten = 0;   // bytes of sense data returned
+    int residual = 0;       // data bytes not transferred
+    std::string message;    // a host's own explanation of a failure, if any
+};
+
+// One partition as the partition-table reader sees it.
+struct ZoHostPartition {
+    uint64_t startSector = 0;   // in 512-byte sectors
+    uint64_t sectorCount = 0;   // in 512-byte sectors
+    int number = 0;             // the number the partition's node name ends with
+};
+
+// Outcome of a command run through the shell.
+struct ZoCommandResult {
+    bool started = false;   // false: the shell could not be started
+    int exitStatus = -1;    // exit status; 128+N when killed by signal N
+    std::string out;
+    std::string err;
+};
+
+class ZoHost {
+public:
+    virtual ~ZoHost() = default;
+
+    // --- Selection -------------------------------------------------------
+    // The host every library call uses.
+    static std::shared_ptr<ZoHost> current();
+    // dir empty: the live machine; otherwise a rooted host on dir.
+    static void setRoot(const std::string& dir);
+    // Installs any host (tests wrap hosts); returns the previous one.
+    static std::shared_ptr<ZoHost> install(std::shared_ptr<ZoHost> host);
+    // Factories.
+    static std::shared_ptr<ZoHost> makeLive();
+    static std::shared_ptr<ZoHost> makeRooted(const std::string& dir);
+
+    // --- Files and directories ------------------------------------------
+    // stat follows symbolic links, lstat does not.
+    virtual int stat(const std::string& path, struct stat* st) = 0;
+    virtual int lstat(const std::string& path, struct stat* st) = 0;
+    // The link's target text, as stored (not rewritten).
+    virtual int readlink(const std::string& path, std::string* target) = 0;
+    virtual int access(const std::string& path, int mode) = 0;
+    // Entry names other than "." and "..", in the directory's own order.
+    virtual int listDir(const std::string& path, std::vector<std::string>* names) = 0;
+    // The whole contents of a file (sysfs attributes included).
+    virtual int readFile(const std::string& path, std::string* contents) = 0;
+    // Creates or truncates a file for writing with the given mode.
+    virtual int openForWrite(const std::string& path, mode_t mode,
+                             std::unique_ptr<ZoWritableFile>* file) = 0;
+    // Checks that the path can be opened with the given open(2) flags
+    // (the descriptor is closed again).
+    virtual int probeOpen(const std::string& path, int flags) = 0;
+    virtual int rename(const std::string& from, const std::string& to) = 0;
+    virtual int chmod(const std::string& path, mode_t mode) = 0;
+    virtual int chown(const std::string& path, uid_t uid, gid_t gid) = 0;
+    virtual int unlink(const std::string& path) = 0;
+    virtual int mkdir(const std::string& path, mode_t mode) = 0;
+    virtual int symlink(const std::string& target, const std::string& linkPath) = 0;
+    // fsync of a directory (after a rename in it).
+    virtual int syncDir(const std::string& path) = 0;
+
+    // --- Devices -----------------------------------------------------------
+    // Asks the kernel to re-read a disk's partition table: BLKRRPART on a
+    // read-only descriptor. Returns 0 or -1 with errno set (ioctl style).
+    virtual int rereadPartitions(const std::string& node) = 0;
+    // Sends one SCSI command (SG_IO). Returns 0 when the command reached the
+    // device (st then says how it ended) or the errno value of the failure
+    // to open the node or issue the request.
+    virtual int scsiCommand(const std::string& node, const ZoScsiCommand& cmd,
+                            ZoScsiStatus* st) = 0;
+    // Reads the partition table of a disk node or image. Returns 0 and the
+    // partitions in table order, or a negative value when no table can be
+    // read.
+    virtual int readPartitionTable(const std::string& node,
+                                   std::vector<ZoHostPartition>* parts) = 0;
+
+    // --- Processes, locks, time ------------------------------------------
+    // Runs the command line through /bin/sh -c and waits for it.
+    virtual ZoCommandResult run(const std::string& command) = 0;
+    // Takes an exclusive lock on the file (created 0600 when missing),
+    // waiting as long as another holder keeps it.
+    virtual int lockFile(const std::string& path, std::unique_ptr<ZoHostLock>* lock) = 0;
+    virtual void sleepMs(unsigned long ms) = 0;
+    virtual time_t now() = 0;
+
+    // --- Helpers shared by every host ------------------------------------
+    // Writes a file atomically: temporary file beside it, fsync, rename.
+    int writeFileAtomic(const std::string& path, const std::string& contents, mode_t mode);
+    // Reads a file and strips one trailing newline.
+    int readAttr(const std::string& path, std::string* value);
+    bool exists(const std::string& path);
+};
+
+// A host tree: a directory standing in for "/". See README "Host trees".
+//
+// Beyond ZoHost it records what was done that the tree cannot do for real
+// (commands run, sleeps, re-read requests) and has a settable clock.
+class ZoRootedHost : public ZoHost {
+public:
+    virtual const std::string& root() const = 0;
+    // Real location of a machine path inside the tree (links resolved).
+    virtual std::string hostPath(const std::string& path) = 0;
+    virtual std::vector<std::string> commandsRun() = 0;
+    virtual std::vector<unsigned long> sleepsMs() = 0;
+    virtual std::vector<std::string> rereads() = 0;
+    virtual void setClock(time_t t) = 0;
+};

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs every Debian package that the build, the tests, the tools and the
+# real-kernel suite need. Safe to run again.
+set -eu
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+[ "$(id -u)" = 0 ] || SUDO=sudo
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+    build-essential cmake pkg-config git ca-certificates ccache \
+    libblkid-dev libinih-dev libboost-dev \
+    libcli11-dev nlohmann-json3-dev \
+    googletest libgtest-dev libgmock-dev libbenchmark-dev \
+    util-linux fdisk multipath-tools sg3-utils udev kmod cpio \
+    qemu-system-x86 busybox-static \
+    >/dev/null

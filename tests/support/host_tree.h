@@ -1,0 +1,86 @@
+// Building host trees for tests and benchmarks: a temporary directory that
+// stands in for "/" (see README "Host trees"). No GoogleTest dependency, so
+// benchmarks link it too.
+#pragma once
+
+#include "ZoHost.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zotest {
+
+class HostTree {
+public:
+    // A fresh, empty tree in a new temporary directory, removed on
+    // destruction (unless keep() was called).
+    HostTree();
+    // An existing tree (not removed).
+    explicit HostTree(const std::string& dir, bool owned = false);
+    ~HostTree();
+    HostTree(const HostTree&) = delete;
+    HostTree& operator=(const HostTree&) = delete;
+
+    const std::string& root() const { return m_root; }
+    // Real location of a machine path (no link resolution): root + path.
+    std::string at(const std::string& path) const;
+    void keep() { m_owned = false; }
+
+    // Plain tree edits at machine paths; parent directories are created.
+    void write(const std::string& path, const std::string& contents);
+    void append(const std::string& path, const std::string& contents);
+    std::string read(const std::string& path) const;
+    bool exists(const std::string& path) const;  // lstat
+    void symlink(const std::string& target, const std::string& linkPath);
+    void mkdir(const std::string& path);
+    void remove(const std::string& path);  // file, link or whole directory
+
+    // A block device as the kernel shows it. sysDir is the device's sysfs
+    // directory, e.g. "/sys/devices/virtual/block/dm-0" or
+    // "/sys/devices/.../2:0:0:1/block/sdb". Creates sysDir/{dev,size},
+    // /sys/class/block/NAME and /sys/block/NAME links, /sys/dev/block/MAJ:MIN
+    // link and a /proc/partitions line. No /dev node: the tree's rules make
+    // /dev/NAME a block device with that number.
+    void addBlockDevice(const std::string& name, int major, int minor, uint64_t sectors,
+                        const std::string& sysDir);
+    // A partition of a disk added with addBlockDevice: sysDir/NAME with dev,
+    // partition, start, size; /sys/class/block and /sys/dev/block links and
+    // a /proc/partitions line.
+    void addPartition(const std::string& disk, const std::string& name, int partno, int major,
+                      int minor, uint64_t start, uint64_t sectors);
+    // The sysfs directory addBlockDevice was given for a block device name.
+    std::string sysDirOf(const std::string& name) const;
+    // /proc/devices: character and block driver lines.
+    void setProcDevices(const std::vector<std::pair<int, std::string>>& chars,
+                        const std::vector<std::pair<int, std::string>>& blocks);
+
+    // Answers a command line (exact text) run through the tree's host.
+    void answerCommand(const std::string& command, int exitStatus, const std::string& out,
+                       const std::string& err = "");
+    // The configuration store file (/etc/quorvel/config.ini).
+    void setConfig(const std::string& iniText);
+
+    // Makes a rooted host on this tree and installs it for the process;
+    // the previous host comes back when the returned guard dies.
+    class Installed {
+    public:
+        Installed(std::shared_ptr<ZoHost> host, std::shared_ptr<ZoHost> previous);
+        ~Installed();
+        Installed(Installed&&) = default;
+        ZoRootedHost& host() const;
+        std::shared_ptr<ZoHost> shared() const { return m_host; }
+
+    private:
+        std::shared_ptr<ZoHost> m_host;
+        std::shared_ptr<ZoHost> m_previous;
+    };
+    Installed install();
+
+private:
+    std::string m_root;
+    bool m_owned;
+};
+
+}  // namespace zotest
