@@ -1,0 +1,2 @@
+# Scenario smoke: nothing but the guest itself; the library loads and runs.
+ZO_FILTER='KernelSmoke*'

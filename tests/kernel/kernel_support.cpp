@@ -1,0 +1,220 @@
+#include "kernel_support.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace zk {
+
+std::string run(const std::string& command, int* status) {
+    std::string out;
+    FILE* p = popen((command + " 2>/tmp/zk-stderr").c_str(), "r");
+    if (!p) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int rc = pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+std::string runOk(const std::string& command) {
+    int status = 0;
+    std::string out = run(command, &status);
+    EXPECT_EQ(status, 0) << "command: " << command << "\nstdout: " << out
+                         << "\nstderr: " << readFile("/tmp/zk-stderr");
+    return out;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) return "";
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string s = ss.str();
+    if (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+}
+
+bool writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text;
+    out.close();
+    return !out.fail();
+}
+
+std::vector<std::string> listDir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* d = opendir(path.c_str());
+    if (!d) return names;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string trim(const std::string& text) {
+    size_t b = text.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    size_t e = text.find_last_not_of(" \t\r\n");
+    return text.substr(b, e - b + 1);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (!trim(line).empty()) out.push_back(line);
+    return out;
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    std::string w;
+    while (in >> w) out.push_back(w);
+    return out;
+}
+
+::testing::AssertionResult same(const std::string& what, const std::string& peer,
+                                const std::string& peerAnswer, const std::string& library) {
+    std::printf("[compare] %s | %s: %s | library: %s\n", what.c_str(), peer.c_str(),
+                peerAnswer.c_str(), library.c_str());
+    std::fflush(stdout);
+    if (peerAnswer == library) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << what << ": " << peer << " says \"" << peerAnswer
+                                         << "\", the library says \"" << library << "\"";
+}
+
+namespace {
+// Value of KEY="value" in one line of lsblk -P.
+std::string pairValue(const std::string& line, const std::string& key) {
+    std::string needle = key + "=\"";
+    size_t pos = 0;
+    while ((pos = line.find(needle, pos)) != std::string::npos) {
+        if (pos == 0 || line[pos - 1] == ' ') {
+            size_t b = pos + needle.size();
+            size_t e = line.find('"', b);
+            return line.substr(b, e == std::string::npos ? std::string::npos : e - b);
+        }
+        pos += needle.size();
+    }
+    return "";
+}
+}  // namespace
+
+std::vector<LsblkRow> lsblk(const std::string& options) {
+    std::vector<LsblkRow> rows;
+    std::string out =
+        runOk("lsblk -P -b -o NAME,KNAME,TYPE,MAJ:MIN,SIZE,PKNAME " + options);
+    for (const std::string& line : lines(out)) {
+        LsblkRow r;
+        r.name = pairValue(line, "NAME");
+        r.kname = pairValue(line, "KNAME");
+        r.type = pairValue(line, "TYPE");
+        r.majmin = pairValue(line, "MAJ:MIN");
+        if (r.majmin.empty()) r.majmin = pairValue(line, "MAJ_MIN");
+        r.pkname = pairValue(line, "PKNAME");
+        r.size = std::strtoull(pairValue(line, "SIZE").c_str(), nullptr, 10);
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+std::string kernelName(const std::string& devPath) {
+    std::string mm = majMin(devPath);
+    if (mm.empty()) return "";
+    std::string link = "/sys/dev/block/" + mm;
+    char buf[4096];
+    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    buf[n] = 0;
+    std::string target = buf;
+    return target.substr(target.rfind('/') + 1);
+}
+
+std::string majMin(const std::string& devPath) {
+    struct stat st;
+    if (stat(devPath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return "";
+    return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+}
+
+std::string hctl(const std::string& kname) {
+    std::string target;
+    char buf[4096];
+    std::string link = "/sys/block/" + kname + "/device";
+    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    buf[n] = 0;
+    target = buf;
+    return target.substr(target.rfind('/') + 1);
+}
+
+std::vector<std::string> scsiDebugDisks() {
+    std::vector<std::pair<std::string, std::string>> found;
+    for (const std::string& name : listDir("/sys/block")) {
+        if (name.compare(0, 2, "sd") != 0) continue;
+        if (trim(readFile("/sys/block/" + name + "/device/model")) != "scsi_debug") continue;
+        found.emplace_back(hctl(name), name);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> names;
+    for (auto& f : found) names.push_back(f.second);
+    return names;
+}
+
+std::string kindName(int type) {
+    switch (type) {
+    case 0: return "NONE";
+    case 1: return "SCSI_DISK";
+    case 2: return "MPIO_DISK";
+    case 7: return "XVD_DISK";
+    case 8: return "NVME_DISK";
+    default: return "TYPE_" + std::to_string(type);
+    }
+}
+
+std::string peerKind(const std::string& kname) {
+    std::string sys = "/sys/class/block/" + kname;
+    std::string disk = kname;
+    if (exists(sys + "/partition")) {
+        // The whole disk is the directory above the partition's.
+        char buf[4096];
+        ssize_t n = readlink(sys.c_str(), buf, sizeof buf - 1);
+        if (n > 0) {
+            buf[n] = 0;
+            std::string t = buf;
+            t = t.substr(0, t.rfind('/'));
+            disk = t.substr(t.rfind('/') + 1);
+        }
+    }
+    std::string dsys = "/sys/class/block/" + disk;
+    std::string uuid = readFile(dsys + "/dm/uuid");
+    if (uuid.compare(0, 6, "mpath-") == 0) return "MPIO_DISK";
+    // kpartx partition maps: "partN-mpath-<wwid>".
+    if (uuid.compare(0, 4, "part") == 0 && uuid.find("-mpath-") != std::string::npos)
+        return "MPIO_DISK";
+    if (disk.compare(0, 4, "nvme") == 0) return "NVME_DISK";
+    if (exists(dsys + "/device/scsi_disk")) return "SCSI_DISK";
+    return "NONE";
+}
+
+}  // namespace zk

@@ -1,0 +1,63 @@
+// Helpers of the guest test program: running the peer tools, reading sysfs,
+// and printing each comparison of a peer's answer with the library's.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zk {
+
+// Standard output of command run through /bin/sh (standard error is kept
+// apart); status receives the exit status when given.
+std::string run(const std::string& command, int* status = nullptr);
+// Runs command and fails the current test unless it exits with status 0.
+std::string runOk(const std::string& command);
+// Contents of a file with one trailing newline removed, "" when unreadable.
+std::string readFile(const std::string& path);
+// Writes text to path; true on success.
+bool writeFile(const std::string& path, const std::string& text);
+// Names in a directory (without "." and ".."), sorted; empty when unreadable.
+std::vector<std::string> listDir(const std::string& path);
+bool exists(const std::string& path);
+// Text with leading and trailing white space removed.
+std::string trim(const std::string& text);
+// Lines of text, without empty ones.
+std::vector<std::string> lines(const std::string& text);
+// Words of a line.
+std::vector<std::string> words(const std::string& line);
+
+// Prints "[compare] what | peer: <peer> | library: <library>" and succeeds
+// iff both answers are equal. The host side lists these lines per run.
+::testing::AssertionResult same(const std::string& what, const std::string& peer,
+                                const std::string& peerAnswer, const std::string& library);
+
+// One row of `lsblk -P -b -o NAME,KNAME,TYPE,MAJ:MIN,SIZE,PKNAME`.
+struct LsblkRow {
+    std::string name, kname, type, majmin, pkname;
+    unsigned long long size = 0;
+};
+// lsblk's rows for every block device (options added to the command).
+std::vector<LsblkRow> lsblk(const std::string& options = "");
+// Kernel name ("sdb") of a device node path ("/dev/sdb"), following links.
+std::string kernelName(const std::string& devPath);
+// "major:minor" of a block device node, "" when it is none.
+std::string majMin(const std::string& devPath);
+
+// Block devices whose SCSI device is a scsi_debug logical unit, as kernel
+// names ("sda"), sorted by H:C:T:L.
+std::vector<std::string> scsiDebugDisks();
+// "H:C:T:L" of a SCSI disk's kernel name.
+std::string hctl(const std::string& kname);
+
+// The library's kind name of a device type value.
+std::string kindName(int type);
+// The kind lsblk and sysfs give a block device, in the library's terms:
+// "SCSI_DISK", "MPIO_DISK", "NVME_DISK" or "NONE" (partitions answer their
+// disk's kind).
+std::string peerKind(const std::string& kname);
+
+}  // namespace zk

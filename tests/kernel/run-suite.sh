@@ -1,0 +1,296 @@
+#!/bin/bash
+# Boots Debian's kernel under qemu once per scenario, runs the guest test
+# program there and reports each scenario's outcome.
+#
+# Usage: run-suite.sh --build-dir DIR [--cache DIR] [--scenario NAME]...
+#   --build-dir  the CMake build directory holding libzodevice.so and
+#                tests/kernel/zodevice_kernel_tests
+#   --cache      where the kernel, the base initramfs and the runs are kept
+#                (default: BUILD/kernel-suite); the kernel and the base
+#                initramfs are reused when present
+#   --scenario   run only the named scenarios (default: all)
+# Exits 0 iff every scenario ran to its end and all its tests passed; a
+# missing qemu or kernel package is a failure with a message, never a pass.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+BUILD=""
+CACHE=""
+SCENARIOS=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --build-dir) BUILD=$2; shift 2 ;;
+    --cache) CACHE=$2; shift 2 ;;
+    --scenario) SCENARIOS+=("$2"); shift 2 ;;
+    *) echo "run-suite.sh: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+[ -n "$BUILD" ] || { echo "run-suite.sh: --build-dir is required" >&2; exit 2; }
+BUILD=$(cd "$BUILD" && pwd)
+CACHE=${CACHE:-$BUILD/kernel-suite}
+mkdir -p "$CACHE"
+CACHE=$(cd "$CACHE" && pwd)
+# shellcheck source=scenarios.sh
+. "$HERE/scenarios.sh"
+[ ${#SCENARIOS[@]} -gt 0 ] || SCENARIOS=("${ALL_SCENARIOS[@]}")
+
+die() {
+    echo "kernel suite: FAILED: $*" >&2
+    exit 1
+}
+log() { echo "kernel suite: $*"; }
+
+# --- prerequisites -----------------------------------------------------------
+QEMU=$(command -v qemu-system-x86_64 || true)
+[ -n "$QEMU" ] || die "qemu-system-x86_64 is not installed (Debian package qemu-system-x86; run scripts/setup.sh)"
+BUSYBOX=/bin/busybox
+[ -x "$BUSYBOX" ] && ! ldd "$BUSYBOX" >/dev/null 2>&1 ||
+    die "a static busybox is not installed (Debian package busybox-static)"
+for tool in cpio depmod dpkg-deb apt-get ldd timeout tar; do
+    command -v "$tool" >/dev/null || die "$tool is not installed"
+done
+TEST_BIN=$BUILD/tests/kernel/zodevice_kernel_tests
+[ -x "$TEST_BIN" ] || die "$TEST_BIN is missing: build the target zodevice_kernel_tests first"
+
+# --- kernel ------------------------------------------------------------------
+# Unpacks linux-image-amd64's kernel package into $CACHE/kernel (once).
+fetch_kernel() {
+    local k=$CACHE/kernel
+    if [ -f "$k/ready" ]; then
+        KVER=$(cat "$k/ready")
+        return
+    fi
+    rm -rf "$k" "$CACHE/kernel.tmp"
+    mkdir -p "$CACHE/kernel.tmp/debs"
+    log "fetching Debian's kernel (apt-get download linux-image-amd64)"
+    (cd "$CACHE/kernel.tmp/debs" && apt-get download -q linux-image-amd64 >/dev/null 2>&1) ||
+        die "apt-get download linux-image-amd64 failed (no archive access? try apt-get update)"
+    local meta dep
+    meta=$(ls "$CACHE"/kernel.tmp/debs/linux-image-amd64_*.deb)
+    dep=$(dpkg-deb -f "$meta" Depends | tr ',' '\n' | sed -n 's/^ *\(linux-image-[0-9][^ ]*\).*/\1/p' | head -1)
+    [ -n "$dep" ] || die "cannot read the kernel package from $meta's Depends"
+    (cd "$CACHE/kernel.tmp/debs" && apt-get download -q "$dep" >/dev/null 2>&1) ||
+        die "apt-get download $dep failed"
+    dpkg-deb -x "$CACHE"/kernel.tmp/debs/"$dep"_*.deb "$CACHE/kernel.tmp/root" ||
+        die "cannot unpack $dep"
+    KVER=$(ls "$CACHE/kernel.tmp/root/lib/modules" | head -1)
+    [ -n "$KVER" ] && [ -f "$CACHE/kernel.tmp/root/boot/vmlinuz-$KVER" ] ||
+        die "$dep holds no kernel image"
+    depmod -b "$CACHE/kernel.tmp/root" "$KVER" || die "depmod failed on $dep"
+    rm -rf "$CACHE/kernel.tmp/debs"
+    echo "$KVER" >"$CACHE/kernel.tmp/ready"
+    mv "$CACHE/kernel.tmp" "$k"
+}
+
+# --- initramfs ---------------------------------------------------------------
+# Copies file (following links) and the shared libraries it needs into root,
+# each at its own path.
+copy_with_libs() {
+    local root=$1
+    shift
+    local f lib
+    for f in "$@"; do
+        [ -e "$f" ] || die "$f is missing on this machine (see scripts/setup.sh)"
+        copy_path "$root" "$f"
+        for lib in $(ldd "$f" 2>/dev/null | grep -o '/[^ ]*' || true); do
+            copy_path "$root" "$lib"
+        done
+    done
+}
+
+# The path under /usr of a path below /bin, /sbin, /lib or /lib64: the guest,
+# like this machine, has those as links into /usr, and an archive entry below
+# them would replace the link by a directory.
+usr_path() {
+    case "$1" in
+    /bin/* | /sbin/* | /lib/* | /lib64/*) echo "/usr$1" ;;
+    *) echo "$1" ;;
+    esac
+}
+
+# Copies path into root at the same place; a link is kept as a link and its
+# target copied as well.
+copy_path() {
+    local root=$1 p
+    p=$(usr_path "$2")
+    [ -e "$root$p" ] || [ -L "$root$p" ] && return 0
+    mkdir -p "$root$(dirname "$p")"
+    if [ -L "$p" ]; then
+        local target
+        target=$(readlink "$p")
+        ln -sf "$target" "$root$p"
+        case "$target" in
+        /*) copy_path "$root" "$target" ;;
+        *) copy_path "$root" "$(cd "$(dirname "$p")" && pwd)/$target" ;;
+        esac
+    else
+        cp -a "$p" "$root$p"
+    fi
+}
+
+# Binaries the scenarios and the peers need in the guest.
+GUEST_BINARIES=(
+    /usr/bin/kmod /usr/bin/lsblk /usr/sbin/blkid /usr/sbin/sfdisk /usr/sbin/blockdev
+    /usr/bin/partx /usr/bin/mountpoint /usr/sbin/multipath /usr/sbin/multipathd
+    /usr/sbin/kpartx /usr/sbin/dmsetup /usr/bin/sg_vpd /usr/bin/sg_inq /usr/bin/sg_turs
+    /usr/bin/udevadm /lib/udev/scsi_id /lib/udev/kpartx_id /lib/udev/ata_id
+)
+# Modules loaded by some scenario; their dependencies are added.
+GUEST_MODULES=(
+    virtio_pci virtio_blk scsi_debug sd_mod sg scsi_dh_alua scsi_dh_rdac scsi_dh_emc dm_mod
+    dm_multipath dm_round_robin dm_service_time dm_queue_length nvme nvme_core
+)
+
+build_base() {
+    local stamp want
+    want="$KVER $(cat "$HERE/run-suite.sh" | md5sum | cut -d' ' -f1)"
+    stamp=$CACHE/base.stamp
+    if [ -f "$CACHE/base.cpio" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$want" ]; then
+        return
+    fi
+    log "building the base initramfs"
+    local root=$CACHE/base.root
+    rm -rf "$root"
+    mkdir -p "$root"/usr/{bin,sbin,lib,lib64} "$root"/{dev,proc,sys,run,tmp,etc,root,results,bb}
+    ln -s usr/bin "$root/bin"
+    ln -s usr/sbin "$root/sbin"
+    ln -s usr/lib "$root/lib"
+    ln -s usr/lib64 "$root/lib64"
+    cp "$BUSYBOX" "$root/bb/busybox"
+    copy_with_libs "$root" "${GUEST_BINARIES[@]}"
+    ln -sf /usr/bin/kmod "$root/usr/sbin/modprobe"
+    ln -sf /usr/bin/kmod "$root/usr/sbin/depmod"
+    # dash is /bin/sh as on Debian: busybox's shell would run its own applets
+    # (modprobe, blkid, blockdev) instead of the real tools.
+    copy_with_libs "$root" /usr/bin/dash
+    ln -sf dash "$root/usr/bin/sh"
+    ln -sf /usr/bin/udevadm "$root/usr/lib/systemd/systemd-udevd" 2>/dev/null ||
+        { mkdir -p "$root/usr/lib/systemd" && ln -sf /usr/bin/udevadm "$root/usr/lib/systemd/systemd-udevd"; }
+    # multipath loads its checkers and prioritisers at run time; glibc loads
+    # libgcc_s for thread cancellation.
+    local so
+    for so in /usr/lib/multipath/*.so; do copy_with_libs "$root" "$so"; done
+    copy_with_libs "$root" "$(ldconfig -p | awk '/libgcc_s.so.1 .*x86-64/ {print $NF; exit}')"
+    # udev rules, without the sg3_utils ones: for scsi_debug's NAA they make
+    # the T10 designator the disk's ID_SERIAL, and maps would be named by it.
+    mkdir -p "$root/usr/lib/udev/rules.d" "$root/etc/udev"
+    cp /usr/lib/udev/rules.d/*.rules "$root/usr/lib/udev/rules.d/"
+    rm -f "$root"/usr/lib/udev/rules.d/{55-scsi-sg3_id,58-scsi-sg3_symlink}.rules
+    cp /etc/passwd /etc/group "$root/etc/"
+    # Modules with their dependencies, and a modules.dep of their own.
+    local kroot=$CACHE/kernel/root m dep
+    mkdir -p "$root/usr/lib/modules/$KVER"
+    for m in "${GUEST_MODULES[@]}"; do
+        for dep in $(modprobe -d "$kroot" -S "$KVER" --show-depends "$m" 2>/dev/null |
+            awk '$1 == "insmod" {print $2}'); do
+            dep=${dep#"$kroot"}
+            mkdir -p "$root/usr$(dirname "$dep")"
+            cp "$kroot$dep" "$root/usr$dep"
+        done
+    done
+    cp "$kroot/lib/modules/$KVER"/modules.{builtin,builtin.modinfo,order} "$root/usr/lib/modules/$KVER/"
+    depmod -b "$root/usr" "$KVER" || die "depmod failed on the initramfs"
+    (cd "$root" && find . | cpio -o -H newc --quiet >"$CACHE/base.cpio.tmp") ||
+        die "cpio failed"
+    mv "$CACHE/base.cpio.tmp" "$CACHE/base.cpio"
+    echo "$want" >"$stamp"
+    rm -rf "$root"
+}
+
+# The test programs and the guest scripts, appended to the base each run.
+build_tests() {
+    local root=$CACHE/tests.root
+    rm -rf "$root"
+    mkdir -p "$root/zo/bin" "$root/zo/scenarios"
+    copy_with_libs "$root" "$TEST_BIN"
+    ln -s "$TEST_BIN" "$root/zo/bin/zodevice_kernel_tests"
+    local lib
+    for lib in "$BUILD"/libzodevice.so*; do copy_path "$root" "$lib"; done
+    if [ -x "$BUILD/tools/zodisk" ]; then
+        copy_with_libs "$root" "$BUILD/tools/zodisk"
+        ln -s "$BUILD/tools/zodisk" "$root/zo/bin/zodisk"
+    fi
+    cp "$HERE/guest/init" "$root/init"
+    chmod +x "$root/init"
+    cp "$HERE"/guest/scenario-*.sh "$root/zo/scenarios/"
+    (cd "$root" && find . | cpio -o -H newc --quiet >"$CACHE/tests.cpio") || die "cpio failed"
+    cat "$CACHE/base.cpio" "$CACHE/tests.cpio" >"$CACHE/initrd"
+    rm -rf "$root"
+}
+
+# --- runs --------------------------------------------------------------------
+# Boots one guest for scenario name; leaves its results in $CACHE/runs/name.
+run_scenario() {
+    local name=$1 dir=$CACHE/runs/$1 limit
+    limit=$(scenario_timeout "$name")
+    rm -rf "$dir"
+    mkdir -p "$dir/results"
+    truncate -s 64M "$dir/results.img"
+    local -a extra
+    mapfile -t extra < <(scenario_qemu_args "$name" "$dir")
+    local start=$SECONDS rc=0
+    timeout --foreground -k 10 "$limit" "$QEMU" -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
+        -kernel "$CACHE/kernel/root/boot/vmlinuz-$KVER" -initrd "$CACHE/initrd" \
+        -append "console=ttyS0 panic=-1 quiet zo.scenario=$name" \
+        -drive "file=$dir/results.img,if=none,id=res,format=raw" \
+        -device virtio-blk-pci,drive=res,serial=results \
+        "${extra[@]}" </dev/null >"$dir/console.log" 2>&1 || rc=$?
+    echo $((SECONDS - start)) >"$dir/seconds"
+    if [ "$rc" = 124 ] || [ "$rc" = 137 ]; then
+        echo "timed out after ${limit}s" >"$dir/problem"
+    elif [ "$rc" != 0 ]; then
+        echo "qemu exited with status $rc" >"$dir/problem"
+    fi
+    tar -xf "$dir/results.img" -C "$dir/results" 2>/dev/null || true
+}
+
+# Prints scenario name's comparisons and verdict; returns 0 iff it passed.
+report_scenario() {
+    local name=$1 dir=$CACHE/runs/$1 ok=1 why=""
+    local res=$dir/results
+    if [ -f "$dir/problem" ]; then
+        ok=0; why=$(cat "$dir/problem")
+    elif [ ! -f "$res/status" ]; then
+        ok=0; why="the guest wrote no results (see $dir/console.log)"
+    elif [ "$(cat "$res/status")" != 0 ]; then
+        ok=0; why="the guest reported: $(cat "$res/status")"
+    elif ! grep -q '<testsuites tests="[1-9]' "$res/tests.xml" 2>/dev/null; then
+        ok=0; why="the guest ran no tests"
+    fi
+    echo "=== scenario $name ($(cat "$dir/seconds")s) ==="
+    if [ -f "$res/output.txt" ]; then
+        grep -E '^\[compare\]' "$res/output.txt" || true
+        grep -E '^\[ +(OK|FAILED|SKIPPED) +\]' "$res/output.txt" || true
+    fi
+    if [ "$ok" = 1 ]; then
+        echo "=== scenario $name: PASSED"
+        return 0
+    fi
+    echo "=== scenario $name: FAILED: $why"
+    if [ -f "$res/output.txt" ]; then
+        echo "--- failures in the guest's output:"
+        grep -B2 -A12 -E 'Failure$|error:' "$res/output.txt" | head -150 || true
+    fi
+    if [ -f "$res/setup.log" ]; then
+        echo "--- tail of the scenario's setup log:"
+        tail -30 "$res/setup.log"
+    fi
+    echo "--- tail of the console ($dir/console.log):"
+    tail -40 "$dir/console.log"
+    return 1
+}
+
+fetch_kernel
+log "kernel $KVER"
+build_base
+build_tests
+failed=()
+for s in "${SCENARIOS[@]}"; do
+    log "booting scenario $s"
+    run_scenario "$s"
+    report_scenario "$s" || failed+=("$s")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    die "scenarios failed: ${failed[*]}"
+fi
+log "all ${#SCENARIOS[@]} scenarios passed"

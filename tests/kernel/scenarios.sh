@@ -1,0 +1,39 @@
+# The scenarios of the real-kernel suite: one guest boot each. Sourced by
+# run-suite.sh. Each scenario NAME has a setup script guest/scenario-NAME.sh
+# and runs the guest tests whose suite names start with the filter below.
+
+ALL_SCENARIOS=(smoke scsi multipath nvme)
+
+# Seconds one boot of scenario $1 may take (about three times its usual time).
+scenario_timeout() {
+    case "$1" in
+    smoke) echo 90 ;;
+    scsi) echo 180 ;;
+    multipath) echo 300 ;;
+    nvme) echo 180 ;;
+    *) echo 180 ;;
+    esac
+}
+
+# Extra qemu arguments of scenario $1, one per line; $2 is its run directory.
+scenario_qemu_args() {
+    case "$1" in
+    scsi)
+        # A plain virtio disk that no kind of the library may claim.
+        truncate -s 16M "$2/virtio.img"
+        printf '%s\n' -drive "file=$2/virtio.img,if=none,id=vd0,format=raw" \
+            -device virtio-blk-pci,drive=vd0,serial=plainvirtio
+        ;;
+    nvme)
+        # One controller on its own, and one inside an NVMe subsystem.
+        truncate -s 64M "$2/nvme0.img" "$2/nvme1.img"
+        printf '%s\n' \
+            -drive "file=$2/nvme0.img,if=none,id=nv0,format=raw" \
+            -device nvme,serial=vol0123456789abcdef0,drive=nv0 \
+            -device nvme-subsys,id=subsys0,nqn=testsubsys \
+            -device nvme,serial=vol0fedcba98765432100,subsys=subsys0,id=ctrl1 \
+            -drive "file=$2/nvme1.img,if=none,id=nv1,format=raw" \
+            -device nvme-ns,drive=nv1,bus=ctrl1,nsid=1
+        ;;
+    esac
+}
