@@ -1,0 +1,454 @@
+// The live host: the real machine at "/", through plain libc, ioctls,
+// libblkid and /bin/sh.
+#include "ZoHost.h"
+
+#include "ZoHostInternal.h"
+
+#include <blkid/blkid.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <poll.h>
+#include <scsi/sg.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+extern char** environ;
+
+namespace zohost {
+
+int sysResult(int rc) { return rc == -1 ? errno : 0; }
+
+int fail(int err) {
+    errno = err;
+    return err;
+}
+
+namespace {
+
+// Closes fd, keeping errno.
+void closeQuietly(int fd) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+class PosixWritableFile final : public ZoWritableFile {
+public:
+    explicit PosixWritableFile(int fd) : m_fd(fd) {}
+    ~PosixWritableFile() override {
+        if (m_fd >= 0)
+            closeQuietly(m_fd);
+    }
+    PosixWritableFile(const PosixWritableFile&) = delete;
+    PosixWritableFile& operator=(const PosixWritableFile&) = delete;
+
+    int append(const char* data, size_t len) override {
+        if (m_fd < 0)
+            return fail(EBADF);
+        while (len > 0) {
+            ssize_t n = ::write(m_fd, data, len);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            if (n == 0)
+                return fail(ENOSPC);
+            data += n;
+            len -= static_cast<size_t>(n);
+        }
+        return 0;
+    }
+    int sync() override {
+        if (m_fd < 0)
+            return fail(EBADF);
+        return sysResult(::fsync(m_fd));
+    }
+    int close() override {
+        if (m_fd < 0)
+            return fail(EBADF);
+        int fd = m_fd;
+        m_fd = -1;
+        return sysResult(::close(fd));
+    }
+
+private:
+    int m_fd;
+};
+
+class PosixLock final : public ZoHostLock {
+public:
+    explicit PosixLock(int fd) : m_fd(fd) {}
+    ~PosixLock() override { release(); }
+    PosixLock(const PosixLock&) = delete;
+    PosixLock& operator=(const PosixLock&) = delete;
+    void release() override {
+        if (m_fd >= 0)
+            closeQuietly(m_fd);  // closing the description drops the flock
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+int readWholeFile(const std::string& realPath, std::string* contents) {
+    int fd = ::open(realPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int err = errno;
+            ::close(fd);
+            return fail(err);
+        }
+        if (n == 0)
+            break;
+        data.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    contents->swap(data);
+    return 0;
+}
+
+int listDirAt(const std::string& realPath, std::vector<std::string>* names) {
+    DIR* dir = ::opendir(realPath.c_str());
+    if (!dir)
+        return errno;
+    std::vector<std::string> found;
+    errno = 0;
+    while (struct dirent* ent = ::readdir(dir)) {
+        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0)
+            found.emplace_back(ent->d_name);
+        errno = 0;
+    }
+    int err = errno;
+    ::closedir(dir);
+    if (err != 0)
+        return fail(err);
+    names->swap(found);
+    return 0;
+}
+
+int openForWriteAt(const std::string& realPath, mode_t mode, std::unique_ptr<ZoWritableFile>* file) {
+    int fd = ::open(realPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return errno;
+    file->reset(new PosixWritableFile(fd));
+    return 0;
+}
+
+int probeOpenAt(const std::string& realPath, int flags) {
+    int fd = ::open(realPath.c_str(), flags | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno;
+    ::close(fd);
+    return 0;
+}
+
+int syncDirAt(const std::string& realPath) {
+    int fd = ::open(realPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int rc = sysResult(::fsync(fd));
+    closeQuietly(fd);
+    return rc;
+}
+
+int lockFileAt(const std::string& realPath, std::unique_ptr<ZoHostLock>* lock) {
+    int fd = ::open(realPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno;
+    // flock locks belong to the open file description, so two descriptions
+    // in one process exclude each other as two processes do.
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            int err = errno;
+            ::close(fd);
+            return fail(err);
+        }
+    }
+    lock->reset(new PosixLock(fd));
+    return 0;
+}
+
+int readPartitionTableAt(const std::string& realPath, std::vector<ZoHostPartition>* parts) {
+    errno = 0;
+    blkid_probe pr = blkid_new_probe_from_filename(realPath.c_str());
+    if (!pr) {
+        if (errno == 0)
+            errno = EINVAL;
+        return -1;
+    }
+    int rc = -1;
+    blkid_probe_enable_superblocks(pr, 0);
+    blkid_probe_enable_partitions(pr, 1);
+    blkid_probe_set_partitions_flags(pr, BLKID_PARTS_ENTRY_DETAILS);
+    blkid_partlist list = blkid_probe_get_partitions(pr);
+    if (list && blkid_partlist_get_table(list)) {
+        std::vector<ZoHostPartition> found;
+        int n = blkid_partlist_numof_partitions(list);
+        for (int i = 0; i < n; ++i) {
+            blkid_partition par = blkid_partlist_get_partition(list, i);
+            if (!par)
+                continue;
+            ZoHostPartition p;
+            // libblkid reports start and size in 512-byte sectors whatever
+            // the device's logical sector size.
+            p.startSector = static_cast<uint64_t>(blkid_partition_get_start(par));
+            p.sectorCount = static_cast<uint64_t>(blkid_partition_get_size(par));
+            p.number = blkid_partition_get_partno(par);
+            found.push_back(p);
+        }
+        parts->swap(found);
+        rc = 0;
+    } else {
+        errno = ENXIO;
+    }
+    blkid_free_probe(pr);
+    return rc;
+}
+
+void sleepRealMs(unsigned long ms) {
+    struct timespec req;
+    req.tv_sec = static_cast<time_t>(ms / 1000);
+    req.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    struct timespec rem;
+    while (::nanosleep(&req, &rem) != 0 && errno == EINTR)
+        req = rem;
+}
+
+}  // namespace zohost
+
+namespace {
+
+using zohost::fail;
+using zohost::sysResult;
+
+// Runs command through /bin/sh -c with stdin from /dev/null, collecting both
+// output streams until the child closes them.
+ZoCommandResult runShell(const std::string& command) {
+    ZoCommandResult result;
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0)
+        return result;
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ::close(outPipe[0]);
+        ::close(outPipe[1]);
+        return result;
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // The shell starts with default signal handling and nothing blocked,
+    // whatever this process did with SIGPIPE or its signal mask.
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    pid_t pid = -1;
+    int spawnErr = ::posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (spawnErr != 0) {
+        ::close(outPipe[0]);
+        ::close(errPipe[0]);
+        errno = spawnErr;
+        return result;
+    }
+    result.started = true;
+
+    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    char buf[65536];
+    while (open > 0) {
+        int n = ::poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;  // poll ignores negative descriptors
+                --open;
+            }
+        }
+    }
+    for (auto& p : fds)
+        if (p.fd >= 0)
+            ::close(p.fd);
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            result.exitStatus = -1;
+            return result;
+        }
+    }
+    if (WIFEXITED(status))
+        result.exitStatus = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.exitStatus = 128 + WTERMSIG(status);
+    return result;
+}
+
+class LiveHost final : public ZoHost {
+public:
+    int stat(const std::string& path, struct stat* st) override {
+        return sysResult(::stat(path.c_str(), st));
+    }
+    int lstat(const std::string& path, struct stat* st) override {
+        return sysResult(::lstat(path.c_str(), st));
+    }
+    int readlink(const std::string& path, std::string* target) override {
+        std::string buf(256, '\0');
+        for (;;) {
+            ssize_t n = ::readlink(path.c_str(), &buf[0], buf.size());
+            if (n < 0)
+                return errno;
+            if (static_cast<size_t>(n) < buf.size()) {
+                buf.resize(static_cast<size_t>(n));
+                target->swap(buf);
+                return 0;
+            }
+            buf.resize(buf.size() * 2);
+        }
+    }
+    int access(const std::string& path, int mode) override {
+        return sysResult(::access(path.c_str(), mode));
+    }
+    int listDir(const std::string& path, std::vector<std::string>* names) override {
+        return zohost::listDirAt(path, names);
+    }
+    int readFile(const std::string& path, std::string* contents) override {
+        return zohost::readWholeFile(path, contents);
+    }
+    int openForWrite(const std::string& path, mode_t mode,
+                     std::unique_ptr<ZoWritableFile>* file) override {
+        return zohost::openForWriteAt(path, mode, file);
+    }
+    int probeOpen(const std::string& path, int flags) override {
+        return zohost::probeOpenAt(path, flags);
+    }
+    int rename(const std::string& from, const std::string& to) override {
+        return sysResult(::rename(from.c_str(), to.c_str()));
+    }
+    int chmod(const std::string& path, mode_t mode) override {
+        return sysResult(::chmod(path.c_str(), mode));
+    }
+    int chown(const std::string& path, uid_t uid, gid_t gid) override {
+        return sysResult(::chown(path.c_str(), uid, gid));
+    }
+    int unlink(const std::string& path) override { return sysResult(::unlink(path.c_str())); }
+    int mkdir(const std::string& path, mode_t mode) override {
+        return sysResult(::mkdir(path.c_str(), mode));
+    }
+    int symlink(const std::string& target, const std::string& linkPath) override {
+        return sysResult(::symlink(target.c_str(), linkPath.c_str()));
+    }
+    int syncDir(const std::string& path) override { return zohost::syncDirAt(path); }
+
+    int rereadPartitions(const std::string& node) override {
+        int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        int rc = ::ioctl(fd, BLKRRPART, 0);
+        int err = errno;
+        ::close(fd);
+        if (rc != 0) {
+            errno = err;
+            return -1;
+        }
+        return 0;
+    }
+
+    int scsiCommand(const std::string& node, const ZoScsiCommand& cmd, ZoScsiStatus* st) override {
+        int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            int err = errno;
+            st->message = "cannot open " + node + ": " + std::strerror(err);
+            return fail(err);
+        }
+        sg_io_hdr_t hdr;
+        std::memset(&hdr, 0, sizeof hdr);
+        hdr.interface_id = 'S';
+        hdr.cmd_len = static_cast<unsigned char>(cmd.cdbLength);
+        hdr.cmdp = const_cast<unsigned char*>(cmd.cdb);
+        hdr.dxferp = cmd.data;
+        hdr.dxfer_len = cmd.dataLength > 0 ? static_cast<unsigned>(cmd.dataLength) : 0;
+        switch (cmd.direction) {
+        case ZoScsiCommand::TO_DEVICE: hdr.dxfer_direction = SG_DXFER_TO_DEV; break;
+        case ZoScsiCommand::FROM_DEVICE: hdr.dxfer_direction = SG_DXFER_FROM_DEV; break;
+        default: hdr.dxfer_direction = SG_DXFER_NONE; hdr.dxfer_len = 0; break;
+        }
+        hdr.sbp = cmd.sense;
+        hdr.mx_sb_len = cmd.sense && cmd.senseLength > 0
+                            ? static_cast<unsigned char>(cmd.senseLength > 255 ? 255 : cmd.senseLength)
+                            : 0;
+        hdr.timeout = cmd.timeoutMs;
+        int rc = ::ioctl(fd, SG_IO, &hdr);
+        int err = errno;
+        ::close(fd);
+        if (rc < 0) {
+            st->message = "SG_IO on " + node + ": " + std::strerror(err);
+            return fail(err);
+        }
+        st->status = hdr.status;
+        st->hostStatus = hdr.host_status;
+        st->driverStatus = hdr.driver_status;
+        st->senseWritten = hdr.sb_len_wr;
+        st->residual = hdr.resid;
+        st->message.clear();
+        return 0;
+    }
+
+    int readPartitionTable(const std::string& node, std::vector<ZoHostPartition>* parts) override {
+        return zohost::readPartitionTableAt(node, parts);
+    }
+
+    ZoCommandResult run(const std::string& command) override { return runShell(command); }
+    int lockFile(const std::string& path, std::unique_ptr<ZoHostLock>* lock) override {
+        return zohost::lockFileAt(path, lock);
+    }
+    void sleepMs(unsigned long ms) override { zohost::sleepRealMs(ms); }
+    time_t now() override { return ::time(nullptr); }
+};
+
+}  // namespace
+
+std::shared_ptr<ZoHost> ZoHost::makeLive() { return std::make_shared<LiveHost>(); }
