@@ -61,6 +61,12 @@ public:
     // target when a listed disk has this device number / node path.
     static bool findByDevno(dev_t devno, UXScsiTarget* target);
     static bool findByNode(const std::string& node, UXScsiTarget* target);
+    // The first listed disk, in list order, whose node stats now and either
+    // has device number devno or is the node path itself. Costs one stat per
+    // listed disk whose node had devno at refresh time or equals path
+    // (normally one), however long the list is. True and the target when
+    // found.
+    static bool findListed(const std::string& path, dev_t devno, UXScsiTarget* target);
 
     // Readies a target: throws ZoException unless its node is a block device
     // whose sysfs chain shows a SCSI device and the node can be opened.

@@ -1,0 +1,126 @@
+// Array identity of a device path, and the WWID derived from INQUIRY
+// page 0x83 (Device Identification).
+#include "ZOSO.h"
+
+#include "EvDebug.h"
+#include "ZoDeviceTree.h"
+#include "ZoException.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace ZOSO {
+
+CLuError GetArrayIscsiIqn(const std::string&, std::string&, bool flag) {
+    if (flag) EvDebug(nullptr).DebugLvl(__PRETTY_FUNCTION__, 2, "unable to get iscsi iqn\n");
+    return FXErrorUtil::ErrorInt(FX_LOCATION, -1, "unable to get iscsi iqn");
+}
+
+CLuError GetArrayFCWWN(const std::string&, std::string&, bool flag) {
+    if (flag) EvDebug(nullptr).DebugLvl(__PRETTY_FUNCTION__, 2, "unable to get wwn\n");
+    return FXErrorUtil::ErrorInt(FX_LOCATION, -1, "%s", "unable to get wwn");
+}
+
+CLuError GetArrayInitiatorId(const std::string& path, std::string& out, bool flag) {
+    CLuError result;
+    try {
+        result = GetArrayFCWWN(path, out, flag);
+    } catch (...) {
+        EvDebug(nullptr).debug("got unknown exeption in GetArrayFCWWN");
+        return FXErrorUtil::ErrorInt(FX_LOCATION, -1, "%s", "unable to get FC wwn");
+    }
+    if (result.IsError())
+        EvDebug(nullptr).debug("Unable to get FC WWN. Error [%s]", result.AsString().c_str());
+    else
+        EvDebug(nullptr).debug("Got FC WWN [%s]", out.c_str());
+    return result;
+}
+
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+const int kPage83BufferLength = 4096;
+// The INQUIRY asks for at most this many bytes of the page.
+const int kPage83Allocation = 255;
+
+// Appends the first logical-unit NAA designator of a Device Identification
+// page to serial ("3", then the designator: ASCII as it is, otherwise in
+// lowercase hexadecimal) and echoes the same characters to standard output.
+// The walk covers the page as its 16-bit length gives it, within the bytes
+// asked for, and stops at a descriptor that does not fit.
+void appendNaaDesignator(const unsigned char* page, std::string& serial) {
+    int end = 4 + ((page[2] << 8) | page[3]);
+    if (end > kPage83Allocation) end = kPage83Allocation;
+    int offset = 4;
+    while (offset + 4 <= end) {
+        const int codeSet = page[offset] & 0x0f;
+        const int association = (page[offset + 1] >> 4) & 0x03;
+        const int designatorType = page[offset + 1] & 0x0f;
+        const int length = page[offset + 3];
+        const unsigned char* designator = page + offset + 4;
+        if (offset + 4 + length > end) break;
+        if (association != 0 || designatorType != 3) {
+            offset += length + 4;
+            continue;
+        }
+        std::string text(1, kHexDigits[designatorType]);
+        if (codeSet == 2) {
+            text.append(reinterpret_cast<const char*>(designator), static_cast<size_t>(length));
+        } else {
+            for (int i = 0; i < length; ++i) {
+                text.push_back(kHexDigits[designator[i] >> 4]);
+                text.push_back(kHexDigits[designator[i] & 0x0f]);
+            }
+        }
+        serial += text;
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        return;
+    }
+}
+
+}  // namespace
+
+bool DetermineDeviceSerial(const unsigned long long& jobId, const std::string& path,
+                           std::string& serial) {
+    const char* label = "DetermineDeviceSerial";
+    EvDebug log(nullptr);
+    if (jobId != 0) log.setJobId(static_cast<long long>(jobId));
+
+    SP<ZoDevice> device;
+    try {
+        CLuError lookupError = CLuError::Success();
+        device = ZoDeviceTree::getDevice(path.c_str(), &lookupError);
+        if (!device)
+            throw ZoException(label, lookupError.AsString(), __FILE__, __LINE__, -1);
+    } catch (ZoException& e) {
+        log.Debug(label, "%s",
+                  (std::string("ZoDeviceTree::getDevice exception caught :") + e.getMessage()).c_str());
+        return false;
+    }
+
+    static const unsigned char cdb[6] = {0x12, 0x01, 0x83, 0x00, 0xff, 0x00};
+    unsigned char page[kPage83BufferLength];
+    std::memset(page, 0, sizeof page);
+    try {
+        auto* scsi = static_cast<ZoDeviceScsiIface*>(device->getInterface("ZoDeviceScsiIface"));
+        if (!scsi) {
+            log.Debug(label, "%s", ("'" + path + "' is not SCSI device").c_str());
+            return false;
+        }
+        CLuError sendError = CLuError::Success();
+        if (scsi->sendScsiCDB(cdb, sizeof cdb, page, kPage83BufferLength, false, true, nullptr, 0, 10,
+                              &sendError) == -1)
+            throw ZoException(label, sendError.AsString(), __FILE__, __LINE__, -1);
+    } catch (ZoException& e) {
+        log.Debug(label, "%s",
+                  (std::string("Fail to send scsi inquiry cdb, caught exception: ") + e.getMessage())
+                      .c_str());
+        return false;
+    }
+    appendNaaDesignator(page, serial);
+    return true;
+}
+
+}  // namespace ZOSO
