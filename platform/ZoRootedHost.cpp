@@ -462,9 +462,18 @@ private:
             const std::string real = realOf(done);
             struct stat st;
             if (::lstat(real.c_str(), &st) != 0) {
-                if (errno == ENOENT && last)
-                    break;
-                return errno;
+                if (errno != ENOENT)
+                    return errno;
+                // Nothing below a missing directory exists: the rest is
+                // taken as written, so that the caller's own operation
+                // reports ENOENT, and /dev/N is made up even in a tree
+                // without a /dev directory.
+                for (auto& rest : todo) {
+                    if (rest == "..")
+                        return fail(ENOENT);  // climbing out of a missing directory
+                    done.push_back(rest);
+                }
+                break;
             }
             if (S_ISLNK(st.st_mode)) {
                 if (++links > kMaxLinks)
