@@ -2,12 +2,15 @@
 // the device model's matching rules.
 #include "FXString.h"
 #include "ZoDeviceTree.h"
+#include "ZoException.h"
 #include "ZoInternal.h"
 #include "ZoMpioDiskDevice.h"
 #include "ZoNVMEDiskDevice.h"
 #include "ZoScsiDiskDevice.h"
 #include "ZoVDDiskDevice.h"
+#include "support/fault_host.h"
 #include "support/host_tree.h"
+#include "support/scsi_tree.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -123,6 +126,52 @@ TEST_F(LookupTest, ErrorsOfEachKindAreLoggedAtLevelThreeAndCleared) {
     EXPECT_EQ(1u, err.Entries().size());
     // Two passes, each offering the path to the four kinds.
     EXPECT_EQ(8u, log.count("/dev/sdq is not supported device")) << log.dump();
+}
+
+TEST_F(LookupTest, FirstLookupRefreshesOnceAndLaterOnesDoNot) {
+    zotest::ScsiDiskSpec disk;
+    disk.byIdLink = "/dev/disk/by-id/scsi-0";
+    zotest::addScsiDisk(tree, disk);
+    auto installed = tree.install();
+    for (const char* path : {"/dev/sdb", "/dev/disk/by-id/scsi-0", "/dev/sdb"}) {
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path, &err);
+        ASSERT_TRUE(dev) << path << ": " << err.AsString();
+        EXPECT_FALSE(err.IsError()) << path;
+        EXPECT_EQ(ZoDevice::SCSI_DISK, dev->getType()) << path;
+        EXPECT_EQ(path, dev->getDevicePath());
+        EXPECT_EQ(1u, zo_internal::deviceTreeRefreshCount()) << path;
+    }
+    // Every lookup builds a new object.
+    EXPECT_NE(ZoDeviceTree::getDevice("/dev/sdb", nullptr).get(),
+              ZoDeviceTree::getDevice("/dev/sdb", nullptr).get());
+}
+
+TEST_F(LookupTest, FailingRefreshIsLoggedByGetDeviceAndThrownByCheckNoRetry) {
+    zotest::addScsiDisk(tree, zotest::ScsiDiskSpec());
+    auto installed = tree.install();
+    auto faulty = std::make_shared<zotest::FaultHost>(installed.shared());
+    faulty->failWhen("listDir", "/sys/class/scsi_device", EIO);
+    auto previous = ZoHost::install(faulty);
+
+    zotest::LogCapture log;
+    CLuError err;
+    // The SCSI kind still opens the disk directly.
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice("/dev/sdb", &err);
+    EXPECT_TRUE(dev) << err.AsString();
+    EXPECT_EQ(1u, log.countContaining("ZoDeviceTree::getDevice Unable to refresh the device list ["))
+        << log.dump();
+    // Counted as refreshed: the next lookup does not try again.
+    ZoDeviceTree::getDevice("/dev/sdb", &err);
+    EXPECT_EQ(1u, log.countContaining("Unable to refresh the device list")) << log.dump();
+
+    zo_internal::resetDeviceTreeState();
+    EXPECT_THROW(ZoDeviceTree::getDeviceCheckNoRetry("/dev/sdb", &err), ZoException);
+    // Still not refreshed: the next call tries (and fails) again.
+    EXPECT_THROW(ZoDeviceTree::getDeviceCheckNoRetry("/dev/sdb", &err), ZoException);
+    faulty->clearFailures();
+    EXPECT_TRUE(ZoDeviceTree::getDeviceCheckNoRetry("/dev/sdb", &err));
+    ZoHost::install(previous);
 }
 
 TEST_F(LookupTest, DeviceModelDefaults) {
