@@ -1,0 +1,299 @@
+#include "ZoMultipathConf.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace zo_mpconf {
+
+namespace {
+
+enum class Kind { WORD, STRING, OPEN, CLOSE };
+
+struct Token {
+    Kind kind;
+    std::string_view text;  // a word, or the text between a string's quotes
+};
+
+// Blank for the configuration reader: white space and every byte outside
+// ASCII, which the reader skips between tokens.
+bool isSeparator(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c >= 0x80;
+}
+
+bool endsWord(unsigned char c) {
+    return isSeparator(c) || c == '"' || c == '{' || c == '}' || c == '#' || c == '!';
+}
+
+// The tokens of one line up to its comment. A string runs to the next
+// double quote ("" inside a string stands for a quote) or, when unclosed, to
+// the end of the line without its line break.
+std::vector<Token> tokenize(std::string_view line) {
+    std::vector<Token> tokens;
+    size_t i = 0;
+    const size_t n = line.size();
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (isSeparator(c)) {
+            ++i;
+        } else if (c == '#' || c == '!') {
+            break;
+        } else if (c == '{' || c == '}') {
+            tokens.push_back({c == '{' ? Kind::OPEN : Kind::CLOSE, line.substr(i, 1)});
+            ++i;
+        } else if (c == '"') {
+            const size_t start = ++i;
+            while (i < n && !(line[i] == '"' && !(i + 1 < n && line[i + 1] == '"'))) {
+                i += line[i] == '"' ? 2 : 1;
+            }
+            size_t end = std::min(i, n);
+            if (i >= n) {
+                while (end > start && (line[end - 1] == '\n' || line[end - 1] == '\r')) --end;
+            }
+            tokens.push_back({Kind::STRING, line.substr(start, end - start)});
+            if (i < n) ++i;
+        } else {
+            const size_t start = i;
+            while (i < n && !endsWord(static_cast<unsigned char>(line[i]))) ++i;
+            tokens.push_back({Kind::WORD, line.substr(start, i - start)});
+        }
+    }
+    return tokens;
+}
+
+bool isValue(const Token& t) { return t.kind == Kind::WORD || t.kind == Kind::STRING; }
+
+void appendExceptions(std::vector<std::string>& out, const std::vector<std::string>& wwids,
+                      const std::string& timestamp) {
+    for (const std::string& w : wwids) out.push_back(exceptionLine(w, timestamp));
+}
+
+void appendBlocks(std::vector<std::string>& out, const std::vector<std::string>& wwids,
+                  const std::string& timestamp) {
+    for (const std::string& w : wwids) {
+        for (std::string& l : multipathBlockLines(w, timestamp)) out.push_back(std::move(l));
+    }
+}
+
+template <class C, class T>
+bool contains(const C& c, const T& v) {
+    return std::find(c.begin(), c.end(), v) != c.end();
+}
+
+template <class T>
+void addOnce(std::vector<T>& c, const T& v) {
+    if (!contains(c, v)) c.push_back(v);
+}
+
+}  // namespace
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t nl = text.find('\n', start);
+        const size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+        lines.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+bool isSoundWwid(const std::string& wwid) {
+    if (wwid.empty()) return false;
+    for (const char ch : wwid) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c >= 0x7f || c == '"') return false;
+    }
+    return true;
+}
+
+std::string formatTimestamp(const struct tm& t) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d ", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return buf;
+}
+
+std::string exceptionLine(const std::string& wwid, const std::string& timestamp) {
+    return "\twwid \"" + wwid + "\" # autocreated by quorvel on " + timestamp + "\n";
+}
+
+std::vector<std::string> multipathBlockLines(const std::string& wwid,
+                                             const std::string& timestamp) {
+    return {
+        "\tmultipath {\n",
+        "\t\t# autocreated by quorvel on " + timestamp + "\n",
+        "\t\twwid \"" + wwid + "\"\n",
+        "\t\talias \"mpath_zo_" + wwid + "\"\n",
+        "\t}\n",
+    };
+}
+
+LineView SectionTracker::next(std::string_view line) {
+    LineView v;
+    const int depthAtStart = m_depth;
+    v.inBlacklistExceptions = m_section == BLACKLIST_EXCEPTIONS;
+    v.inMultipaths = m_section == MULTIPATHS;
+    v.inMultipath = m_inBlock;
+
+    const std::vector<Token> tokens = tokenize(line);
+    bool statementStart = true;
+    bool blockKeywordFirst = false;  // the pending "multipath" is the line's first token
+    for (size_t k = 0; k < tokens.size(); ++k) {
+        const Token& tok = tokens[k];
+        if (tok.kind == Kind::OPEN) {
+            if (m_pending == P_BLACKLIST_EXCEPTIONS) {
+                m_section = BLACKLIST_EXCEPTIONS;
+                v.inBlacklistExceptions = true;
+            } else if (m_pending == P_MULTIPATHS) {
+                m_section = MULTIPATHS;
+                v.inMultipaths = true;
+            } else if (m_pending == P_BLOCK) {
+                m_inBlock = true;
+                v.inMultipath = true;
+                v.opensBlock = blockKeywordFirst;
+            }
+            m_pending = P_NONE;
+            ++m_depth;
+            statementStart = true;
+            continue;
+        }
+        if (tok.kind == Kind::CLOSE) {
+            m_pending = P_NONE;
+            if (m_depth > 0) --m_depth;
+            if (k == 0 && depthAtStart == 1) {
+                v.closesBlacklistExceptions = m_section == BLACKLIST_EXCEPTIONS;
+                v.closesMultipaths = m_section == MULTIPATHS;
+            }
+            if (m_inBlock && m_depth == 1) {
+                m_inBlock = false;
+                v.closesBlock = true;
+                v.blockEndsLine = k + 1 == tokens.size();
+            }
+            if (m_depth == 0) m_section = NONE;
+            statementStart = true;
+            continue;
+        }
+        if (!statementStart) continue;  // a value of the current statement
+        statementStart = false;
+        m_pending = P_NONE;
+        if (tok.kind != Kind::WORD) continue;
+        const std::string_view key = tok.text;
+        if (m_section == NONE && m_depth == 0 && key == "blacklist_exceptions") {
+            m_pending = P_BLACKLIST_EXCEPTIONS;
+        } else if (m_section == NONE && m_depth == 0 && key == "multipaths") {
+            m_pending = P_MULTIPATHS;
+        } else if (m_section == MULTIPATHS && m_depth == 1 && !m_inBlock && key == "multipath") {
+            m_pending = P_BLOCK;
+            blockKeywordFirst = k == 0;
+        } else if (key == "wwid" && k + 1 < tokens.size() && isValue(tokens[k + 1])) {
+            const std::string value(tokens[k + 1].text);
+            if (m_section == BLACKLIST_EXCEPTIONS && m_depth == 1) {
+                v.exceptionWwids.push_back(value);
+                v.soleExceptionEntry = k == 0 && tokens.size() == 2;
+            } else if (m_inBlock && m_depth == 2) {
+                v.blockWwids.push_back(value);
+            }
+        }
+    }
+    return v;
+}
+
+AddPlan planAdd(std::string_view text, std::vector<std::string> wwids,
+                const std::string& timestamp) {
+    AddPlan plan;
+    SectionTracker tracker;
+    bool exceptionsWritten = false;
+    bool blocksWritten = false;
+    for (const std::string_view line : splitLines(text)) {
+        if (exceptionsWritten && blocksWritten) {
+            plan.lines.emplace_back(line);
+            continue;
+        }
+        const LineView v = tracker.next(line);
+        bool duplicate = false;
+        for (const auto* found : {&v.exceptionWwids, &v.blockWwids}) {
+            for (const std::string& w : *found) {
+                auto it = std::find(wwids.begin(), wwids.end(), w);
+                if (it == wwids.end()) continue;
+                plan.alreadyPresent.push_back(w);
+                wwids.erase(it);
+                duplicate = true;
+            }
+        }
+        if (!duplicate && v.closesBlacklistExceptions && !exceptionsWritten) {
+            appendExceptions(plan.lines, wwids, timestamp);
+            exceptionsWritten = true;
+        }
+        if (!duplicate && v.closesMultipaths && !blocksWritten) {
+            appendBlocks(plan.lines, wwids, timestamp);
+            blocksWritten = true;
+        }
+        plan.lines.emplace_back(line);
+    }
+    if ((!exceptionsWritten || !blocksWritten) && !text.empty() && text.back() != '\n') {
+        plan.lines.emplace_back("\n");
+    }
+    if (!exceptionsWritten) {
+        plan.lines.emplace_back("blacklist_exceptions {\n");
+        appendExceptions(plan.lines, wwids, timestamp);
+        plan.lines.emplace_back("}\n");
+    }
+    if (!blocksWritten) {
+        plan.lines.emplace_back("multipaths {\n");
+        appendBlocks(plan.lines, wwids, timestamp);
+        plan.lines.emplace_back("}\n");
+    }
+    return plan;
+}
+
+RemovePlan planRemove(std::string_view text, const std::vector<std::string>& wwids) {
+    RemovePlan plan;
+    std::vector<std::string> requested;
+    for (const std::string& w : wwids) addOnce(requested, w);
+
+    SectionTracker tracker;
+    std::vector<std::string_view> block;  // the held-back multipath block
+    bool holding = false;
+    std::vector<std::string> blockMatches;
+    for (const std::string_view line : splitLines(text)) {
+        if (plan.exceptionsDone && plan.blocksDone) {
+            plan.lines.emplace_back(line);
+            continue;
+        }
+        const LineView v = tracker.next(line);
+        if (v.opensBlock) {
+            holding = true;
+            block.clear();
+            blockMatches.clear();
+        }
+        if (holding) {
+            block.push_back(line);
+            for (const std::string& w : v.blockWwids) {
+                if (contains(requested, w)) addOnce(blockMatches, w);
+            }
+            if (!v.closesBlock) continue;
+            holding = false;
+            if (!blockMatches.empty() && v.blockEndsLine) {
+                ++plan.blocksRemoved;
+                for (const std::string& w : blockMatches) addOnce(plan.removedBlocks, w);
+                plan.blocksDone = plan.removedBlocks.size() >= requested.size();
+            } else {
+                plan.lines.insert(plan.lines.end(), block.begin(), block.end());
+            }
+            continue;
+        }
+        if (v.soleExceptionEntry && contains(requested, v.exceptionWwids.front())) {
+            ++plan.exceptionLinesRemoved;
+            addOnce(plan.removedExceptions, v.exceptionWwids.front());
+            plan.exceptionsDone = plan.removedExceptions.size() >= requested.size();
+            continue;
+        }
+        plan.lines.emplace_back(line);
+    }
+    // A block still open at the end of the file is kept as it was.
+    if (holding) plan.lines.insert(plan.lines.end(), block.begin(), block.end());
+    return plan;
+}
+
+}  // namespace zo_mpconf
