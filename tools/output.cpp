@@ -1,0 +1,93 @@
+#include "output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+
+namespace zodisk {
+
+Output::Output() : m_out(stdout), m_owned(false) {}
+
+Output::~Output() {
+    std::fflush(m_out);
+    if (m_owned)
+        std::fclose(m_out);
+}
+
+bool Output::takeOverStdout() {
+    std::fflush(stdout);
+    std::cout.flush();
+    int copy = ::dup(STDOUT_FILENO);
+    if (copy < 0)
+        return false;
+    ::fcntl(copy, F_SETFD, FD_CLOEXEC);
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    FILE* out = ::fdopen(copy, "w");
+    if (null < 0 || !out || ::dup2(null, STDOUT_FILENO) < 0) {
+        if (out)
+            std::fclose(out);
+        else
+            ::close(copy);
+        if (null >= 0)
+            ::close(null);
+        return false;
+    }
+    ::close(null);
+    m_out = out;
+    m_owned = true;
+    return true;
+}
+
+void Output::text(const std::string& s) {
+    std::fwrite(s.data(), 1, s.size(), m_out);
+    std::fflush(m_out);
+}
+
+void Output::json(const Json& doc) {
+    text(doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+}
+
+void Output::error(const std::string& message) {
+    std::string line = "zodisk: " + message;
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    line += "\n";
+    std::fflush(stderr);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+size_t displayWidth(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80)
+            ++n;
+    return n;
+}
+
+std::string Table::render() const {
+    std::vector<size_t> widths;
+    for (const auto& row : m_rows) {
+        if (widths.size() < row.size())
+            widths.resize(row.size(), 0);
+        for (size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], displayWidth(row[i]));
+    }
+    std::string out;
+    for (const auto& row : m_rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size())
+                line += std::string(widths[i] - displayWidth(row[i]) + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out += line + "\n";
+    }
+    return out;
+}
+
+}  // namespace zodisk

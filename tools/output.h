@@ -1,0 +1,60 @@
+// Where zodisk writes: its own results to standard output, errors to
+// standard error, one line each.
+//
+// The library echoes every WWID it derives to standard output. To keep the
+// tool's output clean (valid JSON in every command), Output takes over
+// standard output when it starts: the tool writes to a duplicate of the
+// original descriptor, and descriptor 1 is pointed at /dev/null for the rest
+// of the process, so whatever the library prints there is dropped.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zodisk {
+
+using Json = nlohmann::ordered_json;
+
+class Output {
+public:
+    Output();
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Moves the tool's output off descriptor 1 (see above). Returns false
+    // (and leaves standard output as it was) when that cannot be done.
+    bool takeOverStdout();
+
+    void text(const std::string& s);
+    // The JSON document, indented, followed by a newline.
+    void json(const Json& doc);
+    // "zodisk: <message>" on standard error. Newlines inside the message
+    // are replaced so that each error stays one line.
+    static void error(const std::string& message);
+
+private:
+    FILE* m_out;
+    bool m_owned;
+};
+
+// Rows of cells printed as left-aligned columns separated by two blanks
+// (the last column is not padded). Widths count characters, not bytes, so
+// tree-drawing glyphs line up.
+class Table {
+public:
+    explicit Table(std::vector<std::string> header) { m_rows.push_back(std::move(header)); }
+    void add(std::vector<std::string> row) { m_rows.push_back(std::move(row)); }
+    std::string render() const;
+
+private:
+    std::vector<std::vector<std::string>> m_rows;
+};
+
+// Number of characters of a UTF-8 string.
+size_t displayWidth(const std::string& s);
+
+}  // namespace zodisk

@@ -1,0 +1,61 @@
+// zodisk: shared pieces of the command-line tool.
+//
+// Every command is one row of the command table (main.cpp), used both to
+// build the parser with its help texts and to dispatch. A command reads its
+// arguments from Options and writes through the Output it is given; it
+// returns the process exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace zodisk {
+
+// Exit statuses.
+enum ExitStatus { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+
+// Everything the command line can set.
+struct Options {
+    std::string sysroot;
+    bool json = false;
+    int verbose = 0;
+    std::string kind;                 // list --kind
+    std::vector<std::string> paths;   // show, wwid, multipath add/remove
+    std::string name;                 // nvme-volume, nvme-device, xvd-to-sd, sd-to-xvd
+    std::string dir;                  // snapshot
+};
+
+class Output;
+
+// One command: its name (and the name of the command it belongs to, for
+// "multipath add"), its one-line summary, how it adds its arguments to its
+// parser, and what it runs.
+struct Command {
+    const char* parent;   // nullptr for a top-level command
+    const char* name;
+    const char* summary;
+    void (*setup)(CLI::App& app, Options& opts);
+    int (*run)(const Options& opts, Output& out);
+};
+
+// The command table.
+const std::vector<Command>& commands();
+
+// Commands (cmd_*.cpp, snapshot.cpp).
+int runList(const Options& opts, Output& out);
+int runShow(const Options& opts, Output& out);
+int runTree(const Options& opts, Output& out);
+int runWwid(const Options& opts, Output& out);
+int runMultipathAdd(const Options& opts, Output& out);
+int runMultipathRemove(const Options& opts, Output& out);
+int runNvmeVolume(const Options& opts, Output& out);
+int runNvmeDevice(const Options& opts, Output& out);
+int runXvdToSd(const Options& opts, Output& out);
+int runSdToXvd(const Options& opts, Output& out);
+int runSnapshot(const Options& opts, Output& out);
+
+}  // namespace zodisk
