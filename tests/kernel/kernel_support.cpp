@@ -5,7 +5,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "ZoDeviceTree.h"
+
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -215,6 +219,88 @@ std::string peerKind(const std::string& kname) {
     if (disk.compare(0, 4, "nvme") == 0) return "NVME_DISK";
     if (exists(dsys + "/device/scsi_disk")) return "SCSI_DISK";
     return "NONE";
+}
+
+}  // namespace zk
+
+namespace zk {
+
+std::string formatParts(const std::list<ZoPartInfo>& parts) {
+    std::vector<std::string> items;
+    for (const ZoPartInfo& p : parts) {
+        items.push_back(std::to_string(p.partNumber) + ":" + std::to_string(p.startSector) + "+" +
+                        std::to_string(p.numSectors) + "@" + std::to_string(p.major) + ":" +
+                        std::to_string(p.minor) + " " + kernelName(p.partName));
+    }
+    std::string out;
+    for (const std::string& s : items) out += (out.empty() ? "" : ", ") + s;
+    return out;
+}
+
+std::string sysfsParts(const std::string& disk) {
+    std::vector<std::pair<int, std::string>> items;
+    std::string base = "/sys/class/block/" + disk + "/";
+    for (const std::string& name : listDir(base)) {
+        std::string p = base + name + "/";
+        if (!exists(p + "partition")) continue;
+        int n = std::atoi(readFile(p + "partition").c_str());
+        items.emplace_back(n, std::to_string(n) + ":" + readFile(p + "start") + "+" +
+                                  readFile(p + "size") + "@" + readFile(p + "dev") + " " + name);
+    }
+    std::sort(items.begin(), items.end());
+    std::string out;
+    for (auto& i : items) out += (out.empty() ? "" : ", ") + i.second;
+    return out;
+}
+
+std::string knameOf(const SP<ZoDevice>& dev) {
+    return dev ? kernelName(dev->getDevicePath()) : "";
+}
+
+std::string knames(const std::list<SP<ZoDevice>>& devs) {
+    std::vector<std::string> names;
+    for (const SP<ZoDevice>& d : devs) names.push_back(knameOf(d));
+    return joinSorted(names);
+}
+
+std::string joinSorted(std::vector<std::string> items) {
+    std::sort(items.begin(), items.end());
+    std::string out;
+    for (const std::string& s : items) out += (out.empty() ? "" : " ") + s;
+    return out;
+}
+
+std::string sgVpdNaaWwid(const std::string& devPath) {
+    std::vector<std::string> ls = lines(runOk("/usr/bin/sg_vpd -p di " + devPath));
+    bool lu = false, naa = false;
+    for (const std::string& raw : ls) {
+        std::string l = trim(raw);
+        if (l.rfind("Addressed logical unit", 0) == 0) { lu = true; continue; }
+        if (!lu) continue;
+        if (raw.find_first_not_of(' ') <= 2 && l.back() == ':' &&
+            l.find("designator") == std::string::npos)
+            break;  // the next association (target port, target device)
+        if (l.find("designator type: NAA") != std::string::npos) { naa = true; continue; }
+        if (naa && l.rfind("0x", 0) == 0) {
+            std::string hex = l.substr(2);
+            for (char& c : hex) c = std::tolower(static_cast<unsigned char>(c));
+            return "3" + hex;
+        }
+    }
+    return "";
+}
+
+std::string libraryParts(const std::string& path, bool refresh) {
+    CLuError err;
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
+    if (!dev) return "no device: " + err.AsString();
+    auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
+    if (!part) return "no ZoDevicePartIface";
+    std::list<ZoPartInfo> parts;
+    CLuError perr;
+    int rc = part->getPartitions(parts, &perr, refresh);
+    if (rc < 0) return "getPartitions " + std::to_string(rc) + ": " + perr.AsString();
+    return formatParts(parts);
 }
 
 }  // namespace zk

@@ -61,3 +61,23 @@ std::string kindName(int type);
 std::string peerKind(const std::string& kname);
 
 }  // namespace zk
+
+#include "ZoDevice.h"
+
+namespace zk {
+// "N:start+length@major:minor name" of each record, joined by ", ".
+std::string formatParts(const std::list<ZoPartInfo>& parts);
+// The same text built from sysfs for the partitions of a disk (kernel name).
+std::string sysfsParts(const std::string& disk);
+// The kernel name of a device's path ("" for a null device).
+std::string knameOf(const SP<ZoDevice>& dev);
+// Sorted kernel names of devices, joined by " ".
+std::string knames(const std::list<SP<ZoDevice>>& devs);
+// Joins sorted words with " ".
+std::string joinSorted(std::vector<std::string> items);
+// "3" + the first NAA designator of the addressed logical unit in
+// `sg_vpd -p di` of a device, lower-case; "" when there is none.
+std::string sgVpdNaaWwid(const std::string& devPath);
+// The library's partition list of the device at path (refresh as given).
+std::string libraryParts(const std::string& path, bool refresh);
+}  // namespace zk

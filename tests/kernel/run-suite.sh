@@ -254,8 +254,13 @@ report_scenario() {
         ok=0; why="the guest wrote no results (see $dir/console.log)"
     elif [ "$(cat "$res/status")" != 0 ]; then
         ok=0; why="the guest reported: $(cat "$res/status")"
-    elif ! grep -q '<testsuites tests="[1-9]' "$res/tests.xml" 2>/dev/null; then
-        ok=0; why="the guest ran no tests"
+    else
+        local xml
+        for xml in "$res"/tests-*.xml; do
+            if ! grep -q '<testsuites tests="[1-9]' "$xml" 2>/dev/null; then
+                ok=0; why="a run of the guest program ran no tests ($xml)"
+            fi
+        done
     fi
     echo "=== scenario $name ($(cat "$dir/seconds")s) ==="
     if [ -f "$res/output.txt" ]; then

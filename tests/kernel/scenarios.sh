@@ -8,7 +8,7 @@ ALL_SCENARIOS=(smoke scsi multipath nvme)
 scenario_timeout() {
     case "$1" in
     smoke) echo 90 ;;
-    scsi) echo 180 ;;
+    scsi) echo 360 ;;
     multipath) echo 300 ;;
     nvme) echo 180 ;;
     *) echo 180 ;;
@@ -31,7 +31,7 @@ scenario_qemu_args() {
             -drive "file=$2/nvme0.img,if=none,id=nv0,format=raw" \
             -device nvme,serial=vol0123456789abcdef0,drive=nv0 \
             -device nvme-subsys,id=subsys0,nqn=testsubsys \
-            -device nvme,serial=vol0fedcba98765432100,subsys=subsys0,id=ctrl1 \
+            -device nvme,serial=vol0fedcba9876543210,subsys=subsys0,id=ctrl1 \
             -drive "file=$2/nvme1.img,if=none,id=nv1,format=raw" \
             -device nvme-ns,drive=nv1,bus=ctrl1,nsid=1
         ;;

@@ -1,0 +1,174 @@
+// scsi_debug disks in a real kernel: kinds, enumeration, partitions, parents
+// and WWIDs as the library answers them, against sysfs, lsblk, scsi_id and
+// sg_vpd in the same guest.
+#include "ZOSO.h"
+#include "ZoDeviceTree.h"
+#include "kernel_support.h"
+
+#include <chrono>
+#include <set>
+
+namespace {
+
+TEST(KernelScsi, KindOfEveryBlockDevice) {
+    std::set<std::string> seen;
+    for (const zk::LsblkRow& r : zk::lsblk()) {
+        if (!seen.insert(r.kname).second) continue;
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(("/dev/" + r.kname).c_str(), &err);
+        EXPECT_TRUE(zk::same("kind of /dev/" + r.kname, "lsblk TYPE=" + r.type + "/sysfs",
+                             zk::peerKind(r.kname), zk::kindName(dev ? dev->getType() : 0)));
+        if (dev) {
+            EXPECT_FALSE(err.IsError()) << r.kname << ": " << err.AsString();
+        }
+    }
+    EXPECT_GE(seen.size(), 5u) << "four scsi_debug disks and a virtio disk expected";
+}
+
+TEST(KernelScsi, AllScsiDisksAreLsblksScsiDisks) {
+    std::vector<std::string> peer;
+    for (const zk::LsblkRow& r : zk::lsblk("-d"))
+        if (r.type == "disk" && zk::peerKind(r.kname) == "SCSI_DISK") peer.push_back(r.kname);
+    CLuError err;
+    std::list<SP<ZoDevice>> all = ZoDeviceTree::getAllDevices(ZoDevice::SCSI_DISK, &err);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_TRUE(zk::same("getAllDevices(SCSI_DISK)", "lsblk -d (scsi disks)",
+                         zk::joinSorted(peer), zk::knames(all)));
+    for (const SP<ZoDevice>& d : all) {
+        EXPECT_EQ(d->getType(), ZoDevice::SCSI_DISK) << d->getDevicePath();
+        EXPECT_TRUE(d->getChildren().empty()) << d->getDevicePath();
+    }
+}
+
+TEST(KernelScsi, PartitionsMatchSysfsAndLsblk) {
+    std::vector<std::string> disks = zk::scsiDebugDisks();
+    ASSERT_EQ(disks.size(), 4u);
+    for (const std::string& d : disks) {
+        std::string sys = zk::sysfsParts(d);
+        EXPECT_NE(sys, "") << d << " has no partitions in sysfs";
+        EXPECT_TRUE(zk::same("partitions of /dev/" + d, "sysfs partition/start/size/dev", sys,
+                             zk::libraryParts("/dev/" + d, false)));
+        // lsblk's view: the same nodes with the same numbers and sizes.
+        std::vector<std::string> peer;
+        for (const zk::LsblkRow& r : zk::lsblk("/dev/" + d))
+            if (r.type == "part") peer.push_back(r.kname + "@" + r.majmin + "/" +
+                                                 std::to_string(r.size / 512));
+        std::vector<std::string> lib;
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(("/dev/" + d).c_str(), &err);
+        ASSERT_TRUE(dev) << d << ": " << err.AsString();
+        auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
+        ASSERT_NE(part, nullptr) << d;
+        std::list<ZoPartInfo> parts;
+        EXPECT_GE(part->getPartitions(parts, &err, false), 0) << d << ": " << err.AsString();
+        for (const ZoPartInfo& p : parts) {
+            EXPECT_EQ(p.sectorSize, 512u) << p.partName;
+            lib.push_back(zk::kernelName(p.partName) + "@" + std::to_string(p.major) + ":" +
+                          std::to_string(p.minor) + "/" + std::to_string(p.numSectors));
+        }
+        EXPECT_TRUE(zk::same("partitions of /dev/" + d, "lsblk NAME@MAJ:MIN/SIZE",
+                             zk::joinSorted(peer), zk::joinSorted(lib)));
+    }
+}
+
+TEST(KernelScsi, ParentOfPartitionIsItsDisk) {
+    for (const zk::LsblkRow& r : zk::lsblk()) {
+        if (r.type != "part" || r.kname.compare(0, 2, "sd") != 0) continue;
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(("/dev/" + r.kname).c_str(), &err);
+        ASSERT_TRUE(dev) << r.kname << ": " << err.AsString();
+        auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
+        ASSERT_NE(part, nullptr) << r.kname;
+        SP<ZoDevice> parent = part->getParentDevice(&err);
+        EXPECT_TRUE(zk::same("disk of /dev/" + r.kname, "lsblk PKNAME", r.pkname,
+                             zk::knameOf(parent)));
+        // Not under multipath: the tree's parent of the disk is the disk.
+        SP<ZoDevice> top = ZoDeviceTree::getParentDevice(("/dev/" + r.pkname).c_str(), &err);
+        EXPECT_TRUE(zk::same("tree parent of /dev/" + r.pkname, "lsblk (no holder)", r.pkname,
+                             zk::knameOf(top)));
+    }
+}
+
+TEST(KernelScsi, WwidMatchesScsiIdSysfsAndSgVpd) {
+    std::vector<std::string> disks = zk::scsiDebugDisks();
+    ASSERT_FALSE(disks.empty());
+    for (const std::string& d : disks) {
+        std::string path = "/dev/" + d;
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
+        ASSERT_TRUE(dev) << path << ": " << err.AsString();
+        auto* info =
+            static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"));
+        ASSERT_NE(info, nullptr) << path;
+        std::string wwid;
+        CLuError werr = info->GetDeviceWwid(path, wwid);
+        EXPECT_FALSE(werr.IsError()) << path << ": " << werr.AsString();
+        EXPECT_TRUE(zk::same("WWID of " + path, "scsi_id -g -u -d",
+                             zk::trim(zk::runOk("/lib/udev/scsi_id -g -u -d " + path)), wwid));
+        std::string sysWwid = zk::trim(zk::readFile("/sys/block/" + d + "/device/wwid"));
+        ASSERT_EQ(sysWwid.compare(0, 4, "naa."), 0) << sysWwid;
+        EXPECT_TRUE(zk::same("WWID of " + path, "sysfs device/wwid", "3" + sysWwid.substr(4),
+                             wwid));
+        std::string serial;
+        EXPECT_TRUE(ZOSO::DetermineDeviceSerial(0, path, serial)) << path;
+        EXPECT_TRUE(zk::same("page 0x83 walk of " + path, "sg_vpd -p di", zk::sgVpdNaaWwid(path),
+                             serial));
+    }
+}
+
+TEST(KernelScsiVirtio, VirtioDiskIsNoneOfTheKinds) {
+    int seen = 0;
+    for (const zk::LsblkRow& r : zk::lsblk("-d")) {
+        if (r.kname.compare(0, 2, "vd") != 0) continue;
+        ++seen;
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(("/dev/" + r.kname).c_str(), &err);
+        EXPECT_TRUE(zk::same("kind of /dev/" + r.kname, "lsblk TYPE=disk (virtio)", "NONE",
+                             zk::kindName(dev ? dev->getType() : 0)));
+        EXPECT_TRUE(err.IsError()) << r.kname;
+        SP<ZoDevice> parent = ZoDeviceTree::getParentDevice(("/dev/" + r.kname).c_str(), &err);
+        EXPECT_FALSE(parent) << r.kname;
+    }
+    EXPECT_EQ(seen, 2) << "the results disk and the plain virtio disk";
+}
+
+// Runs after the tests above: it changes the table on the shared store.
+TEST(KernelScsiReread, TableWrittenBehindTheKernelsBackIsFound) {
+    std::vector<std::string> disks = zk::scsiDebugDisks();
+    ASSERT_FALSE(disks.empty());
+    const std::string d = disks.back(), path = "/dev/" + d;
+    zk::runOk("printf 'label: dos\\nstart=2048, size=16384, type=83\\n"
+              "start=20480, size=8192, type=83\\nstart=32768, size=4096, type=83\\n' | "
+              "/usr/sbin/sfdisk --no-reread --no-tell-kernel " + path + " >/dev/null");
+    ASSERT_EQ(zk::sysfsParts(d).find("3:"), std::string::npos)
+        << "the kernel saw the new table too early: " << zk::sysfsParts(d);
+    // udev is idle here: the re-read and the settle take a second or two,
+    // not the settle time-out (a missing settle tool means a blind sleep).
+    auto start = std::chrono::steady_clock::now();
+    std::string lib = zk::libraryParts(path, true);
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 60) << "getPartitions with a re-read of " << path << " took " << seconds
+                           << " s: is udevadm where the settle routine looks for it?";
+    // The table on the disk, as partx reads it, and the kernel's view now.
+    std::vector<std::string> peer;
+    for (const std::string& l :
+         zk::lines(zk::runOk("/usr/bin/partx -g -o NR,START,SECTORS " + path))) {
+        std::vector<std::string> w = zk::words(l);
+        if (w.size() == 3) peer.push_back(w[0] + ":" + w[1] + "+" + w[2]);
+    }
+    std::vector<std::string> libItems;
+    size_t pos = 0;
+    while (pos < lib.size()) {
+        size_t end = lib.find(", ", pos);
+        std::string item = lib.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        libItems.push_back(item.substr(0, item.find('@')));
+        pos = end == std::string::npos ? lib.size() : end + 2;
+    }
+    EXPECT_TRUE(zk::same("re-read table of " + path, "partx -g (on-disk table)",
+                         zk::joinSorted(peer), zk::joinSorted(libItems)));
+    EXPECT_TRUE(zk::same("re-read table of " + path, "sysfs after the re-read", zk::sysfsParts(d),
+                         lib));
+}
+
+}  // namespace
