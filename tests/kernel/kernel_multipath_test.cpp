@@ -1,0 +1,280 @@
+// A two-path dm-multipath map over scsi_debug in a real kernel: kinds,
+// children, parents, WWIDs, partition maps and queueing as the library
+// answers them, against multipath -ll, lsblk, dmsetup and sysfs; then the
+// configuration editor for real, and SCSI failover after a path is deleted.
+#include "ZOSO.h"
+#include "ZoDeviceTree.h"
+#include "kernel_support.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+namespace {
+
+struct DmMap {
+    std::string name, uuid, majmin;
+};
+
+// Every device-mapper map as dmsetup lists it.
+std::vector<DmMap> dmMaps() {
+    std::vector<DmMap> maps;
+    for (const std::string& l : zk::lines(zk::runOk(
+             "/usr/sbin/dmsetup info -c --noheadings --separator ' ' -o name,uuid,major,minor"))) {
+        std::vector<std::string> w = zk::words(l);
+        if (w.size() == 4) maps.push_back({w[0], w[1], w[2] + ":" + w[3]});
+    }
+    return maps;
+}
+
+// The whole-disk multipath map of the scenario (uuid "mpath-<wwid>").
+DmMap theMap() {
+    for (const DmMap& m : dmMaps())
+        if (m.uuid.compare(0, 6, "mpath-") == 0) return m;
+    ADD_FAILURE() << "no multipath map: " << zk::run("/usr/sbin/dmsetup ls");
+    return {};
+}
+
+// Path devices of map name in `multipath -ll`, by kernel name.
+std::vector<std::string> multipathPaths(const std::string& name) {
+    std::vector<std::string> paths;
+    bool in = false;
+    for (const std::string& l : zk::lines(zk::runOk("/usr/sbin/multipath -ll " + name))) {
+        if (l.compare(0, name.size(), name) == 0) { in = true; continue; }
+        std::vector<std::string> w = zk::words(l);
+        for (size_t i = 0; in && i + 2 < w.size(); ++i)
+            if (std::count(w[i].begin(), w[i].end(), ':') == 3 && w[i + 1].compare(0, 2, "sd") == 0)
+                paths.push_back(w[i + 1]);
+    }
+    return paths;
+}
+
+SP<ZoDevice> device(const std::string& path) {
+    CLuError err;
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
+    EXPECT_TRUE(dev) << path << ": " << err.AsString();
+    return dev;
+}
+
+TEST(KernelMultipath, KindOfEveryBlockDevice) {
+    std::set<std::string> seen;
+    int maps = 0, parts = 0;
+    for (const zk::LsblkRow& r : zk::lsblk()) {
+        if (!seen.insert(r.kname).second) continue;
+        maps += r.type == "mpath";
+        parts += r.type == "part";
+        std::string path = "/dev/" + r.kname;
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
+        EXPECT_TRUE(zk::same("kind of " + path + " (" + r.name + ")",
+                             "lsblk TYPE=" + r.type + "/dm uuid", zk::peerKind(r.kname),
+                             zk::kindName(dev ? dev->getType() : 0)));
+    }
+    EXPECT_EQ(maps, 1);
+    EXPECT_EQ(parts, 2);
+}
+
+TEST(KernelMultipath, AllMapsAndTheirChildrenMatchMultipath) {
+    std::vector<std::string> peer;
+    for (const zk::LsblkRow& r : zk::lsblk())
+        if (r.type == "mpath") peer.push_back(r.kname);
+    std::sort(peer.begin(), peer.end());
+    peer.erase(std::unique(peer.begin(), peer.end()), peer.end());
+    CLuError err;
+    std::list<SP<ZoDevice>> maps = ZoDeviceTree::getAllDevices(ZoDevice::MPIO_DISK, &err);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_TRUE(zk::same("getAllDevices(MPIO_DISK)", "lsblk TYPE=mpath", zk::joinSorted(peer),
+                         zk::knames(maps)));
+    for (const SP<ZoDevice>& m : maps) {
+        std::string name = zk::readFile("/sys/class/block/" + zk::knameOf(m) + "/dm/name");
+        EXPECT_TRUE(zk::same("paths of map " + name, "multipath -ll",
+                             zk::joinSorted(multipathPaths(name)), zk::knames(m->getChildren())));
+        for (const SP<ZoDevice>& c : m->getChildren())
+            EXPECT_EQ(c->getType(), ZoDevice::SCSI_DISK) << c->getDevicePath();
+    }
+}
+
+TEST(KernelMultipath, TreeParentOfEachPathIsItsMap) {
+    DmMap map = theMap();
+    std::string mapKname = zk::kernelName("/dev/mapper/" + map.name);
+    std::vector<std::string> paths = multipathPaths(map.name);
+    ASSERT_EQ(paths.size(), 2u);
+    for (const std::string& p : paths) {
+        // lsblk -s: the inverse tree, the map's row above its path rows.
+        std::string above;
+        for (const zk::LsblkRow& r : zk::lsblk("-s /dev/mapper/" + map.name))
+            if (r.kname == p) above = r.pkname;
+        CLuError err;
+        SP<ZoDevice> parent = ZoDeviceTree::getParentDevice(("/dev/" + p).c_str(), &err);
+        EXPECT_TRUE(zk::same("tree parent of /dev/" + p, "lsblk -s", above, zk::knameOf(parent)));
+        EXPECT_EQ(above, mapKname);
+        ASSERT_TRUE(parent) << err.AsString();
+        EXPECT_EQ(parent->getType(), ZoDevice::MPIO_DISK);
+    }
+    CLuError err;
+    SP<ZoDevice> self = ZoDeviceTree::getParentDevice(("/dev/mapper/" + map.name).c_str(), &err);
+    EXPECT_TRUE(zk::same("tree parent of /dev/mapper/" + map.name, "lsblk (no holder)", mapKname,
+                         zk::knameOf(self)));
+}
+
+TEST(KernelMultipath, MapWwidIsItsDmUuid) {
+    DmMap map = theMap();
+    std::string path = "/dev/mapper/" + map.name;
+    SP<ZoDevice> dev = device(path);
+    ASSERT_TRUE(dev);
+    auto* info = static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"));
+    ASSERT_NE(info, nullptr);
+    std::string wwid;
+    CLuError err = info->GetDeviceWwid(path, wwid);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_TRUE(zk::same("WWID of " + path, "dmsetup uuid", map.uuid.substr(6), wwid));
+    for (const std::string& p : multipathPaths(map.name)) {
+        std::string serial;
+        EXPECT_TRUE(ZOSO::DetermineDeviceSerial(0, "/dev/" + p, serial));
+        EXPECT_TRUE(zk::same("WWID of /dev/" + p, "scsi_id -g -u -d",
+                             zk::trim(zk::runOk("/lib/udev/scsi_id -g -u -d /dev/" + p)), serial));
+    }
+}
+
+TEST(KernelMultipath, PartitionMapsMatchDmsetup) {
+    DmMap map = theMap();
+    std::string wwid = map.uuid.substr(6);
+    // dmsetup's view: "partN-mpath-<wwid>" maps, "linear <map> <start>".
+    std::vector<std::pair<int, std::string>> items;
+    std::vector<std::string> partPaths;
+    for (const DmMap& m : dmMaps()) {
+        if (m.uuid.compare(0, 4, "part") != 0 || m.uuid.find("-mpath-" + wwid) == std::string::npos)
+            continue;
+        int n = std::atoi(m.uuid.c_str() + 4);
+        std::vector<std::string> t =
+            zk::words(zk::runOk("/usr/sbin/dmsetup table " + m.name));
+        ASSERT_EQ(t.size(), 5u) << m.name;
+        EXPECT_EQ(t[3], map.majmin) << m.name;
+        items.emplace_back(n, std::to_string(n) + ":" + t[4] + "+" + t[1] + "@" + m.majmin + " " +
+                                  zk::kernelName("/dev/mapper/" + m.name));
+        partPaths.push_back("/dev/mapper/" + m.name);
+    }
+    std::sort(items.begin(), items.end());
+    std::string peer;
+    for (auto& i : items) peer += (peer.empty() ? "" : ", ") + i.second;
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_TRUE(zk::same("partition maps of " + map.name, "dmsetup info/table", peer,
+                         zk::libraryParts("/dev/mapper/" + map.name, false)));
+    for (const std::string& pp : partPaths) {
+        SP<ZoDevice> dev = device(pp);
+        if (!dev) continue;
+        auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
+        ASSERT_NE(part, nullptr) << pp;
+        CLuError err;
+        EXPECT_TRUE(zk::same("map above " + pp, "lsblk PKNAME",
+                             zk::lsblk("-d " + pp).at(0).pkname,
+                             zk::knameOf(part->getParentDevice(&err))));
+    }
+}
+
+TEST(KernelMultipath, SetFailIfNoPathTurnsQueueingOff) {
+    DmMap map = theMap();
+    zk::runOk("/usr/sbin/dmsetup message " + map.name + " 0 queue_if_no_path");
+    std::string before = zk::runOk("/usr/sbin/dmsetup table " + map.name);
+    ASSERT_NE(before.find("queue_if_no_path"), std::string::npos) << before;
+    SP<ZoDevice> dev = device("/dev/mapper/" + map.name);
+    ASSERT_TRUE(dev);
+    auto* mpio = static_cast<ZoDeviceMpioIface*>(dev->getInterface("ZoDeviceMpioIface"));
+    ASSERT_NE(mpio, nullptr);
+    CLuError err;
+    EXPECT_EQ(mpio->setFailIfNoPath(&err), 0) << err.AsString();
+    std::string table = zk::runOk("/usr/sbin/dmsetup table " + map.name);
+    std::string status = zk::runOk("/usr/sbin/dmsetup status " + map.name);
+    EXPECT_TRUE(zk::same("queueing of " + map.name + " after setFailIfNoPath",
+                         "dmsetup table", table.find("queue_if_no_path") == std::string::npos
+                                              ? "off" : "on", "off"))
+        << "table: " << table << "status: " << status;
+    // Both paths stay usable: each "major:minor" is followed by "A".
+    std::vector<std::string> sw = zk::words(status);
+    int active = 0;
+    for (size_t i = 0; i + 1 < sw.size(); ++i)
+        active += sw[i].find(':') != std::string::npos && sw[i + 1] == "A";
+    EXPECT_EQ(active, 2) << status;
+}
+
+TEST(KernelMultipathEditor, AddThenDelPutsABlacklistedDiskUnderMultipathAndBack) {
+    // LU 1 is blacklisted: its paths are the scsi_debug disks no map holds.
+    std::string lu1;
+    for (const std::string& d : zk::scsiDebugDisks())
+        if (zk::hctl(d).substr(zk::hctl(d).rfind(':')) == ":1") { lu1 = d; break; }
+    ASSERT_FALSE(lu1.empty());
+    std::string wwid = zk::trim(zk::runOk("/lib/udev/scsi_id -g -u -d /dev/" + lu1));
+    std::string alias = "mpath_zo_" + wwid;
+    ASSERT_FALSE(zk::exists("/dev/mapper/" + alias));
+
+    std::list<std::string> paths{"/dev/" + lu1};
+    CLuError err;
+    std::list<SP<ZoDevice>> added = ZoDeviceTree::addMultipathBlacklistExceptions(paths, &err);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    std::string conf = zk::readFile("/etc/multipath.conf");
+    std::printf("multipath.conf after add:\n%s\n", conf.c_str());
+    EXPECT_NE(conf.find("alias \"" + alias + "\""), std::string::npos) << conf;
+    std::string peerMap;
+    for (const DmMap& m : dmMaps())
+        if (m.uuid == "mpath-" + wwid) peerMap = m.name;
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_TRUE(zk::same("map made for /dev/" + lu1, "dmsetup (map with uuid mpath-" + wwid + ")",
+                         peerMap, added.front() ? zk::readFile("/sys/class/block/" +
+                                                               zk::knameOf(added.front()) +
+                                                               "/dm/name")
+                                                : "(empty handle)"));
+    EXPECT_EQ(peerMap, alias);
+    if (added.front()) {
+        EXPECT_EQ(added.front()->getType(), ZoDevice::MPIO_DISK);
+    }
+
+    CLuError derr;
+    EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(paths, &derr), 0) << derr.AsString();
+    conf = zk::readFile("/etc/multipath.conf");
+    EXPECT_EQ(conf.find(wwid), std::string::npos) << conf;
+    zk::runOk("/usr/sbin/multipathd reconfigure");
+    zk::runOk("/usr/bin/udevadm settle --timeout=60");
+    std::string after;
+    for (int i = 0; i < 20 && after.empty(); ++i) {
+        bool present = false;
+        for (const DmMap& m : dmMaps()) present |= m.uuid == "mpath-" + wwid;
+        if (!present) after = "gone";
+        else zk::run("sleep 0.5");
+    }
+    EXPECT_TRUE(zk::same("map of /dev/" + lu1 + " after del and reconfigure", "dmsetup ls",
+                         after.empty() ? "present" : after, "gone"));
+}
+
+// Runs last: it deletes a path.
+TEST(KernelMultipathFailover, SendScsiCdbFailsOverWhenAPathIsDeleted) {
+    DmMap map = theMap();
+    SP<ZoDevice> dev = device("/dev/mapper/" + map.name);
+    ASSERT_TRUE(dev);
+    std::list<SP<ZoDevice>> children = dev->getChildren();
+    ASSERT_EQ(children.size(), 2u);
+    std::string gone = zk::knameOf(children.front()), kept = zk::knameOf(children.back());
+    ASSERT_TRUE(zk::writeFile("/sys/block/" + gone + "/device/delete", "1"));
+    zk::runOk("/usr/bin/udevadm settle --timeout=60");
+    ASSERT_FALSE(zk::exists("/sys/block/" + gone));
+
+    auto* scsi = static_cast<ZoDeviceScsiIface*>(dev->getInterface("ZoDeviceScsiIface"));
+    ASSERT_NE(scsi, nullptr);
+    unsigned char cdb[6] = {0x12, 0, 0, 0, 96, 0};  // standard INQUIRY
+    unsigned char data[96] = {};
+    CLuError err;
+    int rc = scsi->sendScsiCDB(cdb, 6, data, sizeof data, false, true, nullptr, 0, 10, &err);
+    EXPECT_EQ(rc, 0) << err.AsString();
+    std::string vendor = zk::trim(std::string(reinterpret_cast<char*>(data) + 8, 8));
+    std::string product = zk::trim(std::string(reinterpret_cast<char*>(data) + 16, 16));
+    std::string peer;
+    for (const std::string& l : zk::lines(zk::runOk("/usr/bin/sg_inq /dev/" + kept))) {
+        std::string t = zk::trim(l);
+        for (const char* key : {"Vendor identification:", "Product identification:"})
+            if (t.rfind(key, 0) == 0) peer += (peer.empty() ? "" : "/") + zk::trim(t.substr(strlen(key)));
+    }
+    EXPECT_TRUE(zk::same("INQUIRY through " + map.name + " with " + gone + " deleted",
+                         "sg_inq /dev/" + kept, peer, vendor + "/" + product));
+}
+
+}  // namespace
