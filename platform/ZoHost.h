@@ -8,7 +8,7 @@
 // Two hosts exist:
 //   - the live host: the real machine at "/";
 //   - a rooted host: a directory tree that stands in for "/" (a captured or
-//     synthetic machine, see README "Host trees").
+//     synthetic machine, see docs/host-trees.md).
 // ZoHost::setRoot() selects one for the whole process.
 //
 // Results: every operation that can fail returns 0 on success, or the errno
@@ -160,7 +160,7 @@ public:
     bool exists(const std::string& path);
 };
 
-// A host tree: a directory standing in for "/". See README "Host trees".
+// A host tree: a directory standing in for "/". See docs/host-trees.md.
 //
 // Beyond ZoHost it records what was done that the tree cannot do for real
 // (commands run, sleeps, re-read requests) and has a settable clock.

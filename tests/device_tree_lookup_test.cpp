@@ -8,6 +8,7 @@
 #include "ZoNVMEDiskDevice.h"
 #include "ZoScsiDiskDevice.h"
 #include "ZoVDDiskDevice.h"
+#include "support/dm_tree.h"
 #include "support/fault_host.h"
 #include "support/host_tree.h"
 #include "support/scsi_tree.h"
@@ -172,6 +173,34 @@ TEST_F(LookupTest, FailingRefreshIsLoggedByGetDeviceAndThrownByCheckNoRetry) {
     faulty->clearFailures();
     EXPECT_TRUE(ZoDeviceTree::getDeviceCheckNoRetry("/dev/sdb", &err));
     ZoHost::install(previous);
+}
+
+TEST_F(LookupTest, ChildChainsAreBoundedAndFailAsAChildNoKindAccepts) {
+    // Two maps that list each other as their path: a tree no kernel makes,
+    // but a broken capture can.
+    zotest::DmMapSpec a;
+    a.name = "mpatha";
+    a.minor = 0;
+    a.wwid = "3600a0b80000000000000000000000001";
+    zotest::addMultipathMap(tree, a);
+    zotest::DmMapSpec b;
+    b.name = "mpathb";
+    b.minor = 1;
+    b.wwid = "3600a0b80000000000000000000000002";
+    b.paths = {"dm-0"};
+    zotest::addMultipathMap(tree, b);
+    zotest::relativeSymlink(tree, "/sys/devices/virtual/block/dm-1",
+                            "/sys/devices/virtual/block/dm-0/slaves/dm-1");
+    auto installed = tree.install();
+
+    CLuError err;
+    SP<ZoDevice> dev = ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>("/dev/mapper/mpatha", &err);
+    EXPECT_FALSE(dev);
+    EXPECT_EQ(774, err.GetCode());
+    EXPECT_NE(std::string::npos, err.AsString().find(" under ")) << err.AsString();
+
+    EXPECT_FALSE(ZoDeviceTree::getDevice("/dev/mapper/mpatha", &err));
+    EXPECT_EQ(lookupFailure("/dev/mapper/mpatha"), err.AsString());
 }
 
 TEST_F(LookupTest, DeviceModelDefaults) {

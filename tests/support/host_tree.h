@@ -1,5 +1,5 @@
 // Building host trees for tests and benchmarks: a temporary directory that
-// stands in for "/" (see README "Host trees"). No GoogleTest dependency, so
+// stands in for "/" (see docs/host-trees.md). No GoogleTest dependency, so
 // benchmarks link it too.
 #pragma once
 
