@@ -58,18 +58,10 @@ SP<ZoDevice> device(const std::string& path) {
 }
 
 TEST(KernelMultipath, KindOfEveryBlockDevice) {
-    std::set<std::string> seen;
     int maps = 0, parts = 0;
-    for (const zk::LsblkRow& r : zk::lsblk()) {
-        if (!seen.insert(r.kname).second) continue;
+    for (const zk::LsblkRow& r : zk::compareKindsOfAllDevices()) {
         maps += r.type == "mpath";
         parts += r.type == "part";
-        std::string path = "/dev/" + r.kname;
-        CLuError err;
-        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
-        EXPECT_TRUE(zk::same("kind of " + path + " (" + r.name + ")",
-                             "lsblk TYPE=" + r.type + "/dm uuid", zk::peerKind(r.kname),
-                             zk::kindName(dev ? dev->getType() : 0)));
     }
     EXPECT_EQ(maps, 1);
     EXPECT_EQ(parts, 2);

@@ -18,14 +18,7 @@ std::vector<std::string> lsblkNvmeDisks() {
 }
 
 TEST(KernelNvme, KindOfEveryBlockDevice) {
-    std::set<std::string> seen;
-    for (const zk::LsblkRow& r : zk::lsblk()) {
-        if (!seen.insert(r.kname).second) continue;
-        CLuError err;
-        SP<ZoDevice> dev = ZoDeviceTree::getDevice(("/dev/" + r.kname).c_str(), &err);
-        EXPECT_TRUE(zk::same("kind of /dev/" + r.kname, "lsblk TYPE=" + r.type + "/sysfs",
-                             zk::peerKind(r.kname), zk::kindName(dev ? dev->getType() : 0)));
-    }
+    zk::compareKindsOfAllDevices();
     EXPECT_EQ(lsblkNvmeDisks().size(), 2u) << "both controller layouts expected";
 }
 

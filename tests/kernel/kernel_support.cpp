@@ -290,6 +290,26 @@ std::string sgVpdNaaWwid(const std::string& devPath) {
     return "";
 }
 
+std::vector<LsblkRow> compareKindsOfAllDevices() {
+    std::vector<LsblkRow> seen;
+    for (const LsblkRow& r : lsblk()) {
+        bool dup = false;
+        for (const LsblkRow& s : seen) dup |= s.kname == r.kname;
+        if (dup) continue;
+        seen.push_back(r);
+        std::string path = "/dev/" + r.kname;
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
+        EXPECT_TRUE(same("kind of " + path + (r.name != r.kname ? " (" + r.name + ")" : ""),
+                         "lsblk TYPE=" + r.type + "/sysfs", peerKind(r.kname),
+                         kindName(dev ? dev->getType() : 0)));
+        if (dev) {
+            EXPECT_FALSE(err.IsError()) << path << ": " << err.AsString();
+        }
+    }
+    return seen;
+}
+
 std::string libraryParts(const std::string& path, bool refresh) {
     CLuError err;
     SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);

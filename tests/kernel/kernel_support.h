@@ -78,6 +78,9 @@ std::string joinSorted(std::vector<std::string> items);
 // "3" + the first NAA designator of the addressed logical unit in
 // `sg_vpd -p di` of a device, lower-case; "" when there is none.
 std::string sgVpdNaaWwid(const std::string& devPath);
+// Compares getDevice's kind of every block device lsblk lists (each once)
+// with peerKind; returns lsblk's rows, one per device.
+std::vector<LsblkRow> compareKindsOfAllDevices();
 // The library's partition list of the device at path (refresh as given).
 std::string libraryParts(const std::string& path, bool refresh);
 }  // namespace zk
