@@ -39,15 +39,7 @@ std::string page83(const std::string& body, int length = -1) {
     return bytes({0, 0x83, length >> 8, length & 0xff}) + body;
 }
 
-std::string hexOf(const std::string& b) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : b) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
+using zotest::hexBytes;
 
 class IdentityTest : public ::testing::Test {
 protected:
@@ -87,18 +79,18 @@ TEST_F(IdentityTest, SerialIsTheFirstLogicalUnitNaaDesignator) {
         std::string page;
         std::string want;
     } cases[] = {
-        {"T10 then 16-byte binary NAA", page83(kT10 + descriptor(1, 0, 3, kNaa16)), "3" + hexOf(kNaa16)},
-        {"8-byte NAA", page83(descriptor(1, 0, 3, kNaa8)), "3" + hexOf(kNaa8)},
+        {"T10 then 16-byte binary NAA", page83(kT10 + descriptor(1, 0, 3, kNaa16)), "3" + hexBytes(kNaa16)},
+        {"8-byte NAA", page83(descriptor(1, 0, 3, kNaa8)), "3" + hexBytes(kNaa8)},
         {"NAA of the target port only", page83(descriptor(1, 1, 3, kNaa8)), ""},
         {"NAA of the target device only", page83(kT10 + descriptor(1, 2, 3, kNaa16)), ""},
         {"port NAA before the logical unit's",
-         page83(descriptor(1, 1, 3, kNaa8) + descriptor(1, 0, 3, kNaa16)), "3" + hexOf(kNaa16)},
+         page83(descriptor(1, 1, 3, kNaa8) + descriptor(1, 0, 3, kNaa16)), "3" + hexBytes(kNaa16)},
         {"designator of length 0", page83(descriptor(1, 0, 3, "")), "3"},
         {"ASCII code set", page83(descriptor(2, 0, 3, "60014055ABC")), "360014055ABC"},
         {"other code set is hexadecimal", page83(descriptor(3, 0, 3, "ab")), "36162"},
         {"EUI-64 is not NAA", page83(descriptor(1, 0, 2, kNaa8)), ""},
         {"page length 256 (low byte 0)", page83(kT10 + descriptor(1, 0, 3, kNaa16) + std::string(212, 0)),
-         "3" + hexOf(kNaa16)},
+         "3" + hexBytes(kNaa16)},
         {"descriptor past the 255 bytes asked for",
          page83(descriptor(2, 0, 1, std::string(242, 'v')) + descriptor(1, 0, 3, kNaa16)), ""},
         {"NAA beyond the page length", page83(kT10 + descriptor(1, 0, 3, kNaa16), static_cast<int>(kT10.size())),
@@ -128,7 +120,7 @@ TEST_F(IdentityTest, SerialIsEchoedToStandardOutput) {
     bool ok = ZOSO::DetermineDeviceSerial(7, nodes[0], serial);
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(ok);
-    EXPECT_NE(std::string::npos, out.find("3" + hexOf(kNaa8) + "\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("3" + hexBytes(kNaa8) + "\n")) << out;
 }
 
 TEST_F(IdentityTest, SerialFailuresAreLoggedAndFalse) {
@@ -164,7 +156,7 @@ TEST_F(IdentityTest, SerialFailuresAreLoggedAndFalse) {
     fault->clearFailures();
     result = disk->GetDeviceWwid(nodes[0], wwid);
     EXPECT_FALSE(result.IsError()) << result.AsString();
-    EXPECT_EQ("kept3" + hexOf(kNaa8), wwid);
+    EXPECT_EQ("kept3" + hexBytes(kNaa8), wwid);
     ZoHost::install(previous);
 }
 

@@ -16,7 +16,9 @@ uint64_t splitmix(uint64_t& state) {
     return z ^ (z >> 31);
 }
 
-std::string hex(const std::string& bytes) {
+}  // namespace
+
+std::string hexBytes(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : bytes) {
@@ -25,8 +27,6 @@ std::string hex(const std::string& bytes) {
     }
     return out;
 }
-
-}  // namespace
 
 std::string naaOfSeed(uint64_t seed) {
     uint64_t state = seed;
@@ -39,7 +39,7 @@ std::string naaOfSeed(uint64_t seed) {
     return naa;
 }
 
-std::string wwidOfSeed(uint64_t seed) { return "3" + hex(naaOfSeed(seed)); }
+std::string wwidOfSeed(uint64_t seed) { return "3" + hexBytes(naaOfSeed(seed)); }
 
 std::string makeVpdPg83(uint64_t seed) {
     char serial[32];

@@ -48,6 +48,8 @@ std::string makeVpdPg83(uint64_t seed);
 // The WWID text of makeVpdPg83(seed): "3" and the NAA designator in
 // lowercase hexadecimal (32 digits).
 std::string wwidOfSeed(uint64_t seed);
+// Bytes as lowercase hexadecimal, two digits each.
+std::string hexBytes(const std::string& bytes);
 // The 16-byte NAA designator of makeVpdPg83(seed).
 std::string naaOfSeed(uint64_t seed);
 
