@@ -40,11 +40,13 @@ int getNVMEMajor() {
     return known;
 }
 
-void recordException(const char* function, int line, const ZoException& e, CLuError* err) {
+// Logs an exception caught in an operation (at where) and records it in err.
+void recordException(const FXCodeLocation& where, const ZoException& e, CLuError* err) {
     if (g_ptrLogWriter)
-        g_ptrLogWriter->write(ZO_LOG_ERROR, function, line, 0, 0, "%s", e.getMessage());
+        g_ptrLogWriter->write(ZO_LOG_ERROR, where.function().c_str(), where.line(), 0, 0, "%s",
+                              e.getMessage());
     if (err)
-        *err = FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "%s", e.getMessage());
+        *err = FXErrorUtil::ErrorWin32(where, ZO_ERROR_CODE, "%s", e.getMessage());
 }
 
 // True iff text needs no quoting for the shell.
@@ -137,7 +139,7 @@ bool ZoNVMEDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
         g_nvmeMajor.store(nodeMajor);
         return true;
     } catch (ZoException& e) {
-        recordException(__PRETTY_FUNCTION__, __LINE__, e, err);
+        recordException(FX_LOCATION, e, err);
         return false;
     }
 }
@@ -152,7 +154,7 @@ SP<ZoDevice> ZoNVMEDiskDevice::getInstance(const char* path, CLuError* err) {
         dev->type = NVME_DISK;
         dev->devicePath = path;
     } catch (ZoException& e) {
-        recordException(__PRETTY_FUNCTION__, __LINE__, e, err);
+        recordException(FX_LOCATION, e, err);
         result = nullptr;
     }
     return result;
@@ -164,7 +166,7 @@ int ZoNVMEDiskDevice::getDevices(std::list<std::string>& out, CLuError* err) {
         zo_parts::appendAcceptedBlockDevices(&isSupportedDevice, out, err);
         return 0;
     } catch (ZoException& e) {
-        recordException(__PRETTY_FUNCTION__, __LINE__, e, err);
+        recordException(FX_LOCATION, e, err);
         return -1;
     }
 }

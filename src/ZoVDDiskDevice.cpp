@@ -35,10 +35,11 @@ int getXVDMajor() {
     return known;
 }
 
-void recordException(const ZoException& e, CLuError* err) {
+// Logs an exception caught in an operation (at where) and records it in err.
+void recordException(const FXCodeLocation& where, const ZoException& e, CLuError* err) {
     EvDebug(nullptr).Error(e.getFuncName(), "%s", e.getMessage());
     if (err)
-        *err = FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "%s", e.getMessage());
+        *err = FXErrorUtil::ErrorWin32(where, ZO_ERROR_CODE, "%s", e.getMessage());
 }
 
 // Index of a run of disk letters as Linux counts them (a 0, z 25, aa 26),
@@ -170,7 +171,7 @@ bool ZoVDDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
             return false;
         return static_cast<int>(::major(st.st_rdev)) == major;
     } catch (ZoException& e) {
-        recordException(e, err);
+        recordException(FX_LOCATION, e, err);
         return false;
     }
 }
@@ -185,7 +186,7 @@ SP<ZoDevice> ZoVDDiskDevice::getInstance(const char* path, CLuError* err) {
         dev->type = XVD_DISK;
         dev->devicePath = path;
     } catch (ZoException& e) {
-        recordException(e, err);
+        recordException(FX_LOCATION, e, err);
         result = nullptr;
     }
     return result;
@@ -197,7 +198,7 @@ int ZoVDDiskDevice::getDevices(std::list<std::string>& out, CLuError* err) {
         zo_parts::appendAcceptedBlockDevices(&isSupportedDevice, out, err);
         return 0;
     } catch (ZoException& e) {
-        recordException(e, err);
+        recordException(FX_LOCATION, e, err);
         return -1;
     }
 }
