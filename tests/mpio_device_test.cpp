@@ -18,22 +18,14 @@
 
 namespace {
 
-zotest::ScsiDiskSpec disk(const std::string& name, int minor, int host) {
-    zotest::ScsiDiskSpec s;
-    s.name = name;
-    s.minor = minor;
-    s.host = host;
-    return s;
-}
-
 const unsigned char kInquiry[6] = {0x12, 0, 0, 0, 96, 0};
 
 class MpioDeviceTest : public ::testing::Test {
 protected:
     MpioDeviceTest() {
         zo_internal::resetProcessState();
-        zotest::addScsiDisk(tree, disk("sdb", 16, 0));
-        zotest::addScsiDisk(tree, disk("sdc", 32, 1));
+        zotest::addPathDisk(tree, "sdb", 16, 0);
+        zotest::addPathDisk(tree, "sdc", 32, 1);
         zotest::DmMapSpec map;
         map.name = "data";
         map.minor = 3;

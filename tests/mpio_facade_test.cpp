@@ -22,20 +22,12 @@ namespace {
 using zotest::DmMapSpec;
 using zotest::DmPartitionSpec;
 
-zotest::ScsiDiskSpec disk(const std::string& name, int minor, int host) {
-    zotest::ScsiDiskSpec s;
-    s.name = name;
-    s.minor = minor;
-    s.host = host;
-    return s;
-}
-
 class MpioFacadeTest : public ::testing::Test {
 protected:
     MpioFacadeTest() {
         zo_internal::resetProcessState();
-        zotest::addScsiDisk(tree, disk("sdb", 16, 0));
-        zotest::addScsiDisk(tree, disk("sdc", 32, 1));
+        zotest::addPathDisk(tree, "sdb", 16, 0);
+        zotest::addPathDisk(tree, "sdc", 32, 1);
         DmMapSpec map;
         map.name = "data";
         map.minor = 3;
@@ -100,8 +92,8 @@ TEST_F(MpioFacadeTest, AnUnreadableUuidIsAnErrorNotAYes) {
 }
 
 TEST_F(MpioFacadeTest, ListsWholeMapsByMinorUnderTheirMapperNames) {
-    zotest::addScsiDisk(tree, disk("sdd", 48, 2));
-    zotest::addScsiDisk(tree, disk("sde", 64, 2));
+    zotest::addPathDisk(tree, "sdd", 48, 2);
+    zotest::addPathDisk(tree, "sde", 64, 2);
     DmMapSpec second;
     second.name = "36001405bbbb";  // no alias: named by its WWID
     second.minor = 12;
@@ -131,14 +123,14 @@ TEST_F(MpioFacadeTest, ListsWholeMapsByMinorUnderTheirMapperNames) {
 
 TEST_F(MpioFacadeTest, ListsNoMapsOnAHostWithoutDeviceMapper) {
     zotest::HostTree plain;
-    zotest::addScsiDisk(plain, disk("sdb", 16, 0));
+    zotest::addPathDisk(plain, "sdb", 16, 0);
     auto guard = plain.install();
     EXPECT_TRUE(mpio.getMPIODevices(nullptr, nullptr).empty());
 }
 
 TEST_F(MpioFacadeTest, PathsComeInTheHostsSlavesOrder) {
-    zotest::addScsiDisk(tree, disk("sdd", 48, 2));
-    zotest::addScsiDisk(tree, disk("sde", 64, 3));
+    zotest::addPathDisk(tree, "sdd", 48, 2);
+    zotest::addPathDisk(tree, "sde", 64, 3);
     DmMapSpec four;
     four.name = "four";
     four.minor = 9;
@@ -190,7 +182,7 @@ TEST_F(MpioFacadeTest, FailIfNoPathIsAMessageToTheMapByItsQuotedName) {
 }
 
 TEST_F(MpioFacadeTest, AFailedMessageGivesMinusOneAndTheToolsComplaint) {
-    zotest::addScsiDisk(tree, disk("sdd", 48, 2));
+    zotest::addPathDisk(tree, "sdd", 48, 2);
     DmMapSpec odd;
     odd.name = "it's; rm -rf";
     odd.minor = 8;
@@ -277,7 +269,7 @@ TEST_F(MpioFacadeTest, PartitionFailuresAreReportedNotSkipped) {
     };
     for (const Case& c : cases) {
         zotest::HostTree t;
-        zotest::addScsiDisk(t, disk("sdb", 16, 0));
+        zotest::addPathDisk(t, "sdb", 16, 0);
         DmMapSpec map;
         map.name = "data";
         map.minor = 3;

@@ -75,6 +75,14 @@ DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& spec) {
     return m;
 }
 
+std::string addPathDisk(HostTree& tree, const std::string& name, int minor, int host) {
+    ScsiDiskSpec s;
+    s.name = name;
+    s.minor = minor;
+    s.host = host;
+    return addScsiDisk(tree, s).node;
+}
+
 San addSan(HostTree& tree, int maps, int pathsPerMap) {
     // The sd majors in the kernel's order; 16 disks of 16 minors each.
     static const int kSdMajors[] = {8, 65, 66, 67, 68, 69, 70, 71,

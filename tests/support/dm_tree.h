@@ -53,6 +53,10 @@ DmMap addMultipathMap(HostTree& tree, const DmMapSpec& spec);
 // "dmsetup table '<name>'" ("0 <sectors> linear <maj>:<min> <start>").
 DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& spec);
 
+// A SCSI disk to serve as a path: /dev/<name>, major 8, on SCSI host
+// `host` (target 0, LUN 0), answering INQUIRY with makeVpdPg83(1).
+std::string addPathDisk(HostTree& tree, const std::string& name, int minor, int host);
+
 // A SAN as a host sees it: maps multipath maps ("mpath" + letters, dm-0
 // upwards), each over pathsPerMap SCSI disks on hosts 0 to pathsPerMap-1 (LUN
 // = the map's index; every path of a map answers with the map's WWID).
