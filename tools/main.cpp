@@ -136,8 +136,11 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
 
-    if (opts.verbose > 0)
-        g_ptrLogWriter->setLogLevel(std::min(opts.verbose, static_cast<int>(ZO_LOG_TRACE)));
+    // The library's own log lines only with -v: without it, failures reach
+    // the user as zodisk's one-line errors.
+    g_ptrLogWriter->setLogLevel(opts.verbose > 0
+                                    ? std::min(opts.verbose, static_cast<int>(ZO_LOG_TRACE))
+                                    : ZO_LOG_ERROR - 1);
     if (!opts.sysroot.empty())
         ZoHost::setRoot(opts.sysroot);
 

@@ -15,7 +15,7 @@ std::string errorText(const CLuError& err, const std::string& fallback) {
     return text.empty() ? fallback : text;
 }
 
-void askPartitions(ZoDevice& dev, ZoDevicePartIface& part, DeviceReport& r) {
+void askPartitions(ZoDevice&, ZoDevicePartIface& part, DeviceReport& r) {
     Activity activity("partitions of " + r.path);
     std::list<ZoPartInfo> parts;
     CLuError err;
@@ -121,8 +121,10 @@ DeviceReport describe(const SP<ZoDevice>& dev, Depth depth) {
 
     auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
     if (depth == Depth::Full && part) {
-        askPartitions(*dev, *part, r);
         askWholeDisk(*part, r);
+        // A partition has no partitions of its own.
+        if (!r.wholeDisk || *r.wholeDisk == r.path)
+            askPartitions(*dev, *part, r);
     }
     if (depth == Depth::Full)
         askMap(r);

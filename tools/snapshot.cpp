@@ -5,10 +5,19 @@
 // tree given with --sysroot, which makes a copy of that tree); DIR is written
 // with plain file operations and nothing outside it is touched. Only what the
 // library reads is taken: per block device its sysfs attributes and links and
-// those of its SCSI, NVMe and device-mapper ancestry, the /dev links, the
-// configuration files and the answers of the commands the library runs.
+// those of its SCSI, NVMe and device-mapper ancestry, the /dev links and the
+// configuration files. The answers of the commands the library runs are
+// recorded while zodisk asks the library, through a recording host, every
+// question list, show and tree ask (and the name conversions), so the table
+// holds exactly the command lines the library uses.
+#include "forwarding_host.h"
 #include "output.h"
+#include "report.h"
 #include "zodisk.h"
+
+#include "ZoDeviceTree.h"
+#include "ZoNVMEDiskDevice.h"
+#include "ZoVDDiskDevice.h"
 
 #include "ZoHost.h"
 #include "ZoHostInternal.h"
@@ -35,17 +44,47 @@ const std::set<std::string> kAttributes = {
 // Attributes of a device-mapper device's dm/ directory.
 const std::set<std::string> kDmAttributes = {"name", "uuid", "suspended"};
 
-// Command lines the library runs whose answers do not depend on a device.
-const char* const kFixedCommands[] = {
-    "cat /proc/devices | grep 'xvd' | awk '{print $1}'",
-    "cat /proc/devices | awk '{if($2 ~/nvme/) printf $1}'",
-    "mountpoint -d /",
-};
 // The udev settle tools and how the library runs them (with and without
-// its time-out); answered only when the tool exists.
+// its time-out); answered only when the tool exists, also when the questions
+// asked during the capture did not need them.
 const char* const kSettleTools[][2] = {{"/sbin/udevadm", "udevadm settle"},
                                        {"/sbin/udevsettle", "udevsettle"}};
 const int kSettleTimeout = 120;
+// Bytes of a disk kept for its partition table.
+const ssize_t kImageBytes = 64 * 1024;
+
+// Records the answer of every command run through it (the first answer of
+// each command line).
+class RecordingHost final : public ForwardingHost {
+public:
+    using ForwardingHost::ForwardingHost;
+
+    ZoCommandResult run(const std::string& command) override {
+        ZoCommandResult r = ForwardingHost::run(command);
+        if (m_seen.insert(command).second)
+            m_runs.emplace_back(command, r);
+        return r;
+    }
+    const std::vector<std::pair<std::string, ZoCommandResult>>& runs() const { return m_runs; }
+
+private:
+    std::set<std::string> m_seen;
+    std::vector<std::pair<std::string, ZoCommandResult>> m_runs;
+};
+
+// Asks the library what list, show and tree ask, and the conversions.
+void askEverything() {
+    for (ZoDevice::TYPE type : {ZoDevice::SCSI_DISK, ZoDevice::MPIO_DISK, ZoDevice::XVD_DISK,
+                                ZoDevice::NVME_DISK}) {
+        CLuError err;
+        for (const SP<ZoDevice>& dev : ZoDeviceTree::getAllDevices(type, &err)) {
+            describe(dev);
+            if (type == ZoDevice::NVME_DISK)
+                ZoNVMEDiskDevice::convertNVMEtoAWSVol(dev->getDevicePath(), nullptr);
+        }
+    }
+    ZoVDDiskDevice::convertXVDtoSD("/dev/xvda", nullptr);
+}
 
 std::string dirName(const std::string& path) {
     size_t slash = path.find_last_of('/');
@@ -107,6 +146,11 @@ public:
         eachLink("/sys/class/nvme", [this](const std::string& t) { deviceDir(t, 2); });
         eachLink("/sys/class/nvme-subsystem", [this](const std::string& t) { deviceDir(t, 1); });
         eachLink("/sys/class/fc_transport", [this](const std::string& t) { deviceDir(t, 0); });
+        std::vector<std::string> disks;
+        if (m_host.listDir("/sys/block", &disks) == 0)
+            for (const std::string& d : disks)
+                if (!m_host.exists("/sys/block/" + d + "/dm"))   // maps have no table of their own
+                    diskHead("/dev/" + d);
         eachLink("/dev/disk/by-id", nullptr);
         eachLink("/dev/mapper", nullptr);
         captureCommands();
@@ -175,6 +219,8 @@ private:
             return;
         for (const std::string& n : names) {
             std::string target = copyLink(dir + "/" + n);
+            if (target.empty() && isDir(dir + "/" + n))
+                target = dir + "/" + n;   // a plain directory where links are usual
             if (!target.empty())
                 call(then, target);
         }
@@ -244,6 +290,39 @@ private:
         });
     }
 
+    // The partition table of a disk: its first bytes (and for a GPT disk its
+    // last bytes too, in a sparse file of the disk's size) at its node path,
+    // where a host tree takes a regular file for the disk's contents.
+    void diskHead(const std::string& node) {
+        std::string source = node;
+        if (auto rooted = std::dynamic_pointer_cast<ZoRootedHost>(ZoHost::current()))
+            source = rooted->hostPath(node);
+        int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;   // not readable (no root): the tree has no table for it
+        std::string head(kImageBytes, '\0'), tail;
+        ssize_t n = ::pread(fd, &head[0], head.size(), 0);
+        off_t size = ::lseek(fd, 0, SEEK_END);
+        bool gpt = n > 520 && head.compare(512, 8, "EFI PART") == 0;
+        if (gpt && size > static_cast<off_t>(2 * kImageBytes)) {
+            tail.assign(kImageBytes, '\0');
+            if (::pread(fd, &tail[0], tail.size(), size - kImageBytes) != kImageBytes)
+                tail.clear();
+        }
+        ::close(fd);
+        if (n <= 0)
+            return;
+        head.resize(n);
+        if (!writeReal(node, head) || tail.empty())
+            return;
+        int out = ::open(real(node).c_str(), O_WRONLY | O_CLOEXEC);
+        if (out < 0 || ::pwrite(out, tail.data(), tail.size(), size - kImageBytes) !=
+                           static_cast<ssize_t>(tail.size()))
+            fail("cannot write the end of " + real(node) + ": " + std::strerror(errno));
+        if (out >= 0)
+            ::close(out);
+    }
+
     template <class F>
     void eachSubdir(const std::string& dir, F then) {
         std::vector<std::string> names;
@@ -254,8 +333,7 @@ private:
                 then(dir + "/" + n);
     }
 
-    void answer(const std::string& command) {
-        ZoCommandResult r = m_host.run(command);
+    void answer(const std::string& command, const ZoCommandResult& r) {
         zohost::CommandAnswer a;
         a.exitStatus = r.started ? r.exitStatus : 127;
         a.out = r.out;
@@ -274,21 +352,20 @@ private:
         if (gmtime_r(&now, &tm))
             std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", &tm);
         m_commands = std::string("# Answers captured by zodisk snapshot, ") + stamp + ".\n\n";
-        for (const char* c : kFixedCommands)
-            answer(c);
+
+        auto recorder = std::make_shared<RecordingHost>(ZoHost::current());
+        std::shared_ptr<ZoHost> previous = ZoHost::install(recorder);
+        askEverything();
         for (const auto& tool : kSettleTools) {
             if (m_host.access(tool[0], F_OK) != 0)
                 continue;
             writeReal(tool[0], "");   // the library only tests that the tool exists
-            answer(tool[1]);
-            answer(std::string(tool[1]) + " --timeout=" + std::to_string(kSettleTimeout));
+            recorder->run(tool[1]);
+            recorder->run(std::string(tool[1]) + " --timeout=" + std::to_string(kSettleTimeout));
         }
-        std::vector<std::string> blocks;
-        if (m_host.listDir("/sys/block", &blocks) == 0)
-            for (const std::string& b : blocks)
-                if (b.compare(0, 4, "nvme") == 0)
-                    answer("/sbin/udevadm info -a /dev/" + b +
-                           "  | awk -F '\"' '{if($0 ~/ATTRS{serial}/) printf $2}'");
+        ZoHost::install(previous);
+        for (const auto& run : recorder->runs())
+            answer(run.first, run.second);
         writeReal("/.zohost/commands", m_commands);
     }
 

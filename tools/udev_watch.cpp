@@ -1,6 +1,6 @@
 #include "udev_watch.h"
 
-#include "ZoHost.h"
+#include "forwarding_host.h"
 
 #include <unistd.h>
 
@@ -50,57 +50,21 @@ bool isSettle(const std::string& command) {
            command.find("udevsettle") != std::string::npos;
 }
 
-// Passes everything to the host it wraps; notes settles and sleeps.
-class WatchingHost final : public ZoHost {
+// Notes settles and sleeps of the host it wraps.
+class WatchingHost final : public ForwardingHost {
 public:
-    explicit WatchingHost(std::shared_ptr<ZoHost> inner) : m(std::move(inner)) {}
+    using ForwardingHost::ForwardingHost;
 
-    int stat(const std::string& p, struct stat* st) override { return m->stat(p, st); }
-    int lstat(const std::string& p, struct stat* st) override { return m->lstat(p, st); }
-    int readlink(const std::string& p, std::string* t) override { return m->readlink(p, t); }
-    int access(const std::string& p, int mode) override { return m->access(p, mode); }
-    int listDir(const std::string& p, std::vector<std::string>* n) override {
-        return m->listDir(p, n);
-    }
-    int readFile(const std::string& p, std::string* c) override { return m->readFile(p, c); }
-    int openForWrite(const std::string& p, mode_t mode,
-                     std::unique_ptr<ZoWritableFile>* f) override {
-        return m->openForWrite(p, mode, f);
-    }
-    int probeOpen(const std::string& p, int flags) override { return m->probeOpen(p, flags); }
-    int rename(const std::string& a, const std::string& b) override { return m->rename(a, b); }
-    int chmod(const std::string& p, mode_t mode) override { return m->chmod(p, mode); }
-    int chown(const std::string& p, uid_t u, gid_t g) override { return m->chown(p, u, g); }
-    int unlink(const std::string& p) override { return m->unlink(p); }
-    int mkdir(const std::string& p, mode_t mode) override { return m->mkdir(p, mode); }
-    int symlink(const std::string& t, const std::string& l) override { return m->symlink(t, l); }
-    int syncDir(const std::string& p) override { return m->syncDir(p); }
-    int rereadPartitions(const std::string& node) override { return m->rereadPartitions(node); }
-    int scsiCommand(const std::string& node, const ZoScsiCommand& cmd,
-                    ZoScsiStatus* st) override {
-        return m->scsiCommand(node, cmd, st);
-    }
-    int readPartitionTable(const std::string& node,
-                           std::vector<ZoHostPartition>* parts) override {
-        return m->readPartitionTable(node, parts);
-    }
     ZoCommandResult run(const std::string& command) override {
         if (!isSettle(command))
-            return m->run(command);
+            return ForwardingHost::run(command);
         Waiting w("udev to settle");
-        return m->run(command);
-    }
-    int lockFile(const std::string& p, std::unique_ptr<ZoHostLock>* lock) override {
-        return m->lockFile(p, lock);
+        return ForwardingHost::run(command);
     }
     void sleepMs(unsigned long ms) override {
         Waiting w("udev to settle");
-        m->sleepMs(ms);
+        ForwardingHost::sleepMs(ms);
     }
-    time_t now() override { return m->now(); }
-
-private:
-    std::shared_ptr<ZoHost> m;
 };
 
 class Watchdog {
