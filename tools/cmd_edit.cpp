@@ -10,7 +10,6 @@
 
 namespace zodisk {
 
-#ifdef ZODISK_HAVE_EDITOR
 namespace {
 
 const char kConf[] = "/etc/multipath.conf";
@@ -133,15 +132,5 @@ int runMultipathRemove(const Options& opts, Output& out) {
     print(out, opts.json, r, Json::object());
     return rc != 0 || err.IsError() ? EXIT_FAILED : EXIT_OK;
 }
-#else
-int runMultipathAdd(const Options&, Output&) {
-    Output::error("multipath add: this build has no multipath.conf editor");
-    return EXIT_FAILED;
-}
-int runMultipathRemove(const Options&, Output&) {
-    Output::error("multipath remove: this build has no multipath.conf editor");
-    return EXIT_FAILED;
-}
-#endif
 
 }  // namespace zodisk
