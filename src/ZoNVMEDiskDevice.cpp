@@ -2,6 +2,7 @@
 // controller or subsystem, and the conversions between NVMe device paths and
 // cloud volume ids (the device serial).
 #include "ZoNVMEDiskDevice.h"
+#include "ZoUdev.h"
 
 #include "EvDebug.h"
 #include "FXString.h"
@@ -179,9 +180,12 @@ int ZoNVMEDiskDevice::getChildren(const char*, std::list<std::string>& out, CLuE
 std::string ZoNVMEDiskDevice::convertNVMEtoAWSVol(const std::string& path, CLuError* err) {
     // The path goes to the shell as one word; the serial is printed as data.
     const std::string word = shellSafe(path) ? path : FXString::ShellQuote(path);
+    // Without the tool anywhere, the command names its usual place and fails.
+    std::string udevadm = zo_udev::findUdevadm();
+    if (udevadm.empty()) udevadm = "/sbin/udevadm";
     const std::string command = FXString::Format(
-        "/sbin/udevadm info -a %s  | awk -F '\"' '{if($0 ~/ATTRS{serial}/) printf \"%%s\", $2}'",
-        word.c_str());
+        "%s info -a %s  | awk -F '\"' '{if($0 ~/ATTRS{serial}/) printf \"%%s\", $2}'",
+        udevadm.c_str(), word.c_str());
     std::string out;
     std::string errText;
     const int rc = ZoProcess::system(command.c_str(), &out, &errText, 0, false);

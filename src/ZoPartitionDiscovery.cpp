@@ -1,6 +1,7 @@
 // Partition discovery with udev settling, and the whole disk above a node,
 // for the SCSI, Xen and NVMe kinds.
 #include "ZoPartitionDiscovery.h"
+#include "ZoUdev.h"
 
 #include "EvDebug.h"
 #include "FXString.h"
@@ -83,7 +84,7 @@ void settle(int timeoutSec, SettleLog log, const char* function, int line) {
     std::string command;
     if (host->access("/sbin/udevsettle", F_OK) == 0)
         command = "udevsettle";
-    else if (host->access("/sbin/udevadm", F_OK) == 0)
+    else if (!zo_udev::findUdevadm().empty())
         command = "udevadm settle";
     if (timeoutSec != 0)
         command += option;

@@ -329,6 +329,18 @@ TEST_F(NvmeTest, VolumeIdOfADevice) {
     EXPECT_EQ("", ZoNVMEDiskDevice::convertNVMEtoAWSVol("/dev/nvme9n1", nullptr));
 }
 
+TEST_F(NvmeTest, SerialIsReadWithTheUdevToolWhereverItLives) {
+    // Merged-/usr systems have no /sbin/udevadm.
+    tree.remove("/sbin/udevadm");
+    tree.write("/usr/bin/udevadm", "");
+    tree.answerCommand(zotest::nvmeSerialCommand("/dev/nvme0n1", "/usr/bin/udevadm"), 0, kVolA);
+    auto installed = tree.install();
+    CLuError err;
+    EXPECT_EQ(kVolA, ZoNVMEDiskDevice::convertNVMEtoAWSVol("/dev/nvme0n1", &err)) << err.AsString();
+    EXPECT_EQ(std::vector<std::string>{zotest::nvmeSerialCommand("/dev/nvme0n1", "/usr/bin/udevadm")},
+              installed.host().commandsRun());
+}
+
 TEST_F(NvmeTest, PathIsOneShellWord) {
     auto installed = tree.install();
     const std::string path = "/dev/x; touch /tmp/p";

@@ -284,28 +284,33 @@ TEST(Partitions, FailingRereadStopsTheScsiListing) {
 TEST(Partitions, WaitForSettle) {
     struct Case {
         bool udevsettle;
-        bool udevadm;
+        const char* udevadm;  // where the tree has it; null: nowhere
         int timeout;
         int answer;  // exit status of the settle command; -1 leaves it unanswered
         const char* command;
         std::vector<unsigned long> sleeps;
     } cases[] = {
-        {false, true, 0, 0, "udevadm settle", {}},
-        {false, true, 120, 0, "udevadm settle --timeout=120", {}},
-        {true, true, 30, 0, "udevsettle --timeout=30", {}},
-        {false, true, 120, 1, "udevadm settle --timeout=120", {120000}},
-        {false, true, 0, 1, "udevadm settle", {}},
-        {false, false, 120, -1, " --timeout=120", {120000}},
-        {false, false, 0, -1, "", {}},
-        {false, false, -5, -1, " --timeout=-5", {}},
+        {false, "/sbin/udevadm", 0, 0, "udevadm settle", {}},
+        {false, "/sbin/udevadm", 120, 0, "udevadm settle --timeout=120", {}},
+        {true, "/sbin/udevadm", 30, 0, "udevsettle --timeout=30", {}},
+        {false, "/sbin/udevadm", 120, 1, "udevadm settle --timeout=120", {120000}},
+        {false, "/sbin/udevadm", 0, 1, "udevadm settle", {}},
+        // A merged /usr keeps the tool in /usr/bin (or /bin) only.
+        {false, "/usr/bin/udevadm", 120, 0, "udevadm settle --timeout=120", {}},
+        {false, "/bin/udevadm", 120, 0, "udevadm settle --timeout=120", {}},
+        {false, "/usr/sbin/udevadm", 120, 0, "udevadm settle --timeout=120", {}},
+        {false, nullptr, 120, -1, " --timeout=120", {120000}},
+        {false, nullptr, 0, -1, "", {}},
+        {false, nullptr, -5, -1, " --timeout=-5", {}},
     };
     for (const Case& c : cases) {
         std::ostringstream what;
-        what << "udevsettle=" << c.udevsettle << " udevadm=" << c.udevadm << " timeout=" << c.timeout
+        what << "udevsettle=" << c.udevsettle << " udevadm=" << (c.udevadm ? c.udevadm : "none")
+             << " timeout=" << c.timeout
              << " answer=" << c.answer;
         zotest::HostTree tree;
         if (c.udevsettle) tree.write("/sbin/udevsettle", "");
-        if (c.udevadm) tree.write("/sbin/udevadm", "");
+        if (c.udevadm) tree.write(c.udevadm, "");
         if (c.answer >= 0) tree.answerCommand(c.command, c.answer, "", "settle said no\n");
         auto installed = tree.install();
         zotest::LogCapture log;

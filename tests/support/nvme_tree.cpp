@@ -11,8 +11,8 @@ void setNvmeProcDevices(HostTree& tree) {
                        std::to_string(kNvmeGenericCharMajor) + std::to_string(kNvmeCharMajor));
 }
 
-std::string nvmeSerialCommand(const std::string& path) {
-    return "/sbin/udevadm info -a " + path +
+std::string nvmeSerialCommand(const std::string& path, const std::string& udevadm) {
+    return udevadm + " info -a " + path +
            "  | awk -F '\"' '{if($0 ~/ATTRS{serial}/) printf \"%s\", $2}'";
 }
 

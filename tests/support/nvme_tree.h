@@ -41,7 +41,8 @@ void addNvmePartition(HostTree& tree, const std::string& disk, int partno, int m
 
 // The command line with which the serial of an NVMe device path is read
 // (the path must need no shell quoting).
-std::string nvmeSerialCommand(const std::string& path);
+std::string nvmeSerialCommand(const std::string& path,
+                              const std::string& udevadm = "/sbin/udevadm");
 
 // The command that reads the NVMe major from /proc/devices.
 extern const char kNvmeMajorCommand[];
