@@ -1,0 +1,112 @@
+// Parent lookup and map enumeration on SAN host trees of 256 and 1,024
+// multipath maps with 4 paths each. getParentDevice on a SCSI path builds
+// every map with all its paths, so both should grow linearly with the
+// number of paths.
+//
+// Trees are built under $TMPDIR, or /dev/shm when TMPDIR is unset.
+#include "UXScsi.h"
+#include "ZoDeviceTree.h"
+#include "ZoInternal.h"
+#include "support/dm_tree.h"
+#include "support/host_tree.h"
+
+// The tree helpers are not among the sources every benchmark links.
+#include "support/dm_tree.cpp"
+#include "support/scsi_tree.cpp"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+const int kPathsPerMap = 4;
+
+struct Host {
+    std::unique_ptr<zotest::HostTree> tree;
+    zotest::San san;
+};
+
+// One tree per size, built on first use and kept for the process.
+Host& hostWithMaps(int maps) {
+    static std::map<int, Host> hosts;
+    auto it = hosts.find(maps);
+    if (it != hosts.end()) return it->second;
+    if (!std::getenv("TMPDIR")) setenv("TMPDIR", "/dev/shm", 1);
+    Host h;
+    h.tree.reset(new zotest::HostTree());
+    h.san = zotest::addSan(*h.tree, maps, kPathsPerMap);
+    return hosts.emplace(maps, std::move(h)).first->second;
+}
+
+// Installs the tree of this size for the benchmark's life, with the SCSI
+// layer's list refreshed before the timing starts.
+class Installed {
+public:
+    explicit Installed(int maps) : m_host(hostWithMaps(maps)), m_guard(m_host.tree->install()) {
+        zo_internal::resetProcessState();
+        UXScsi::refreshDeviceList(UXScsi::Device::DIRECT_ACCESS, false);
+        CLuError err;
+        ZoDeviceTree::getAllDevices(ZoDevice::MPIO_DISK, &err);  // the tree's refresh, warm caches
+    }
+    ~Installed() { zo_internal::resetProcessState(); }
+    const zotest::San& san() const { return m_host.san; }
+
+private:
+    Host& m_host;
+    zotest::HostTree::Installed m_guard;
+};
+
+void setCounters(benchmark::State& state, int maps) {
+    const int paths = maps * kPathsPerMap;
+    state.SetComplexityN(paths);
+    state.counters["maps"] = maps;
+    state.counters["paths"] = paths;
+    state.counters["per_path"] = benchmark::Counter(
+        static_cast<double>(paths) * state.iterations(),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
+        benchmark::Counter::kIs1000);
+}
+
+// The map above a path of the last map.
+void BM_ParentOfPath(benchmark::State& state) {
+    const int maps = static_cast<int>(state.range(0));
+    Installed host(maps);
+    const std::string path = host.san().paths.back().back();
+    const std::string expected = host.san().maps.back().node;
+    for (auto _ : state) {
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getParentDevice(path.c_str(), &err);
+        if (!dev || dev->getDevicePath() != expected) {
+            state.SkipWithError(("wrong parent of " + path).c_str());
+            break;
+        }
+    }
+    setCounters(state, maps);
+}
+
+// Every map with its paths.
+void BM_AllMaps(benchmark::State& state) {
+    const int maps = static_cast<int>(state.range(0));
+    Installed host(maps);
+    for (auto _ : state) {
+        CLuError err;
+        std::list<SP<ZoDevice>> all = ZoDeviceTree::getAllDevices(ZoDevice::MPIO_DISK, &err);
+        if (static_cast<int>(all.size()) != maps ||
+            all.front()->getChildren().size() != static_cast<size_t>(kPathsPerMap)) {
+            state.SkipWithError("wrong map list");
+            break;
+        }
+    }
+    setCounters(state, maps);
+}
+
+BENCHMARK(BM_ParentOfPath)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_AllMaps)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->Complexity();
+
+}  // namespace
+
+BENCHMARK_MAIN();
