@@ -138,8 +138,8 @@ public:
     virtual int scsiCommand(const std::string& node, const ZoScsiCommand& cmd,
                             ZoScsiStatus* st) = 0;
     // Reads the partition table of a disk node or image. Returns 0 and the
-    // partitions in table order, or a negative value when no table can be
-    // read.
+    // partitions in table order (none for a disk without a partition
+    // table), or a negative value when the disk cannot be read.
     virtual int readPartitionTable(const std::string& node,
                                    std::vector<ZoHostPartition>* parts) = 0;
 

@@ -218,6 +218,11 @@ int readPartitionTableAt(const std::string& realPath, std::vector<ZoHostPartitio
         }
         parts->swap(found);
         rc = 0;
+    } else if (blkid_do_safeprobe(pr) == 1) {
+        // The disk was read and holds no partition table: it has no
+        // partitions. Only a disk that cannot be read fails.
+        parts->clear();
+        rc = 0;
     } else {
         errno = ENXIO;
     }

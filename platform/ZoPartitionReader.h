@@ -16,5 +16,6 @@ static_assert(sizeof(slice) == 32, "slice is 32 bytes");
 
 // Reads the partition table of the disk node through ZoHost. Leaves in the
 // list exactly the partitions of the table it read (an earlier call's slices
-// are removed). Returns 0, or a negative value when no table can be read.
+// are removed). Returns 0 (no slices for a disk without a partition table),
+// or a negative value when the disk cannot be read.
 int getPartitions(const char* node, std::list<slice>& out);

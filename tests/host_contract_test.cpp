@@ -235,8 +235,11 @@ TEST_P(HostContract, DeviceRequestsOnARegularFileFail) {
     ZoScsiStatus st;
     EXPECT_NE(0, host().scsiCommand(p("plain"), cmd, &st));
     EXPECT_FALSE(st.message.empty());
-    std::vector<ZoHostPartition> parts;
-    EXPECT_LT(host().readPartitionTable(p("plain"), &parts), 0);  // zeros: no table
+    // Zeros: a disk without a partition table, which has no partitions.
+    std::vector<ZoHostPartition> parts(1);
+    EXPECT_EQ(0, host().readPartitionTable(p("plain"), &parts));
+    EXPECT_TRUE(parts.empty());
+    EXPECT_LT(host().readPartitionTable(p("missing"), &parts), 0);
 }
 
 // A disk image partitioned by sfdisk reads back as sfdisk wrote it.

@@ -146,17 +146,24 @@ TEST(Partitions, DiskWithoutPartitions) {
     EXPECT_EQ(1u, log.count("All partition devices found on /dev/sdc")) << log.dump();
 }
 
-TEST(Partitions, BlankDiskReportsTheReaderFailure) {
+// A disk without a partition table has no partitions; a disk that cannot be
+// read at all (a node without contents in a host tree) fails the reader.
+TEST(Partitions, BlankAndUnreadableDisks) {
     SdcTree t("", {});
     auto installed = t.tree.install();
     SP<ZoDevice> dev = scsiDisk("/dev/sdc");
-    std::list<ZoPartInfo> out;
+    std::list<ZoPartInfo> out(1);
     CLuError err;
+    EXPECT_EQ(0, parts(dev)->getPartitions(out, &err, false));
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_TRUE(installed.host().rereads().empty());
+
+    t.tree.remove("/dev/sdc");  // the node is now made up from sysfs, without contents
     EXPECT_LT(parts(dev)->getPartitions(out, &err, false), 0);
     EXPECT_TRUE(out.empty());
     EXPECT_EQ("Failed to get partitions from device", err.AsString());
     EXPECT_EQ(774, err.GetCode());
-    EXPECT_TRUE(installed.host().rereads().empty());
 }
 
 TEST(Partitions, RefusedNodes) {
