@@ -22,26 +22,12 @@ const unsigned char kInquiry[6] = {0x12, 0, 0, 0, 96, 0};
 
 class MpioDeviceTest : public ::testing::Test {
 protected:
-    MpioDeviceTest() {
-        zo_internal::resetProcessState();
-        zotest::addPathDisk(tree, "sdb", 16, 0);
-        zotest::addPathDisk(tree, "sdc", 32, 1);
-        zotest::DmMapSpec map;
-        map.name = "data";
-        map.minor = 3;
-        map.paths = {"sdb", "sdc"};
-        zotest::addMultipathMap(tree, map);
-    }
-    ~MpioDeviceTest() override {
-        if (fault) ZoHost::install(previous);
-        zo_internal::resetProcessState();
-    }
+    MpioDeviceTest() { zotest::addDataMap(tree); }
 
     // Installs the tree behind a FaultHost.
     void install() {
-        installed.reset(new zotest::HostTree::Installed(tree.install()));
-        fault = std::make_shared<zotest::FaultHost>(installed->shared());
-        previous = ZoHost::install(fault);
+        installed.reset(new zotest::FaultyInstall(tree));
+        fault = &installed->fault();
     }
     SP<ZoDevice> lookup(const char* path) {
         CLuError err;
@@ -75,9 +61,8 @@ protected:
     }
 
     zotest::HostTree tree;
-    std::unique_ptr<zotest::HostTree::Installed> installed;
-    std::shared_ptr<zotest::FaultHost> fault;
-    std::shared_ptr<ZoHost> previous;
+    std::unique_ptr<zotest::FaultyInstall> installed;
+    zotest::FaultHost* fault = nullptr;
 };
 
 TEST_F(MpioDeviceTest, AMapIsFoundUnderEachOfItsNamesWithItsPathsAsScsiDisks) {

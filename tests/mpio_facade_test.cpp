@@ -24,19 +24,9 @@ using zotest::DmPartitionSpec;
 
 class MpioFacadeTest : public ::testing::Test {
 protected:
-    MpioFacadeTest() {
-        zo_internal::resetProcessState();
-        zotest::addPathDisk(tree, "sdb", 16, 0);
-        zotest::addPathDisk(tree, "sdc", 32, 1);
-        DmMapSpec map;
-        map.name = "data";
-        map.minor = 3;
-        map.wwid = "36001405aaaa";
-        map.paths = {"sdb", "sdc"};
-        zotest::addMultipathMap(tree, map);
-    }
+    MpioFacadeTest() { zotest::addDataMap(tree); }
 
-    void install() { installed.reset(new zotest::HostTree::Installed(tree.install())); }
+    void install() { installed.reset(new zotest::FaultyInstall(tree)); }
     std::vector<std::string> commands() const { return installed->host().commandsRun(); }
     // slaves/ as the host lists it.
     std::vector<std::string> slaves(const std::string& dm) const {
@@ -46,7 +36,7 @@ protected:
     }
 
     zotest::HostTree tree;
-    std::unique_ptr<zotest::HostTree::Installed> installed;
+    std::unique_ptr<zotest::FaultyInstall> installed;
     ZoMPIO mpio;
 };
 
@@ -79,8 +69,7 @@ TEST_F(MpioFacadeTest, TellsWholeMapsFromEverythingElse) {
 
 TEST_F(MpioFacadeTest, AnUnreadableUuidIsAnErrorNotAYes) {
     install();
-    auto fault = std::make_shared<zotest::FaultHost>(installed->shared());
-    std::shared_ptr<ZoHost> previous = ZoHost::install(fault);
+    zotest::FaultHost* fault = &installed->fault();
     fault->failWhen("readFile", "/sys/dev/block/253:3/dm/uuid", EIO);
     CLuError err;
     EXPECT_EQ(0, mpio.isMPIODevice("/dev/mapper/data", &err));
@@ -88,7 +77,6 @@ TEST_F(MpioFacadeTest, AnUnreadableUuidIsAnErrorNotAYes) {
     EXPECT_EQ(EIO, err.GetCode());
     EXPECT_NE(std::string::npos, err.AsString().find("/sys/dev/block/253:3/dm/uuid"))
         << err.AsString();
-    ZoHost::install(previous);
 }
 
 TEST_F(MpioFacadeTest, ListsWholeMapsByMinorUnderTheirMapperNames) {
@@ -317,8 +305,7 @@ TEST_F(MpioFacadeTest, RefreshReconfiguresARunningDaemonAndWaitsUntilItIsIdle) {
     tree.answerCommand("multipathd show daemon", 0, "pid 4242 idle\n");
     tree.answerCommand("multipathd reconfigure", 0, "ok\n");
     install();
-    auto fault = std::make_shared<zotest::FaultHost>(installed->shared());
-    std::shared_ptr<ZoHost> previous = ZoHost::install(fault);
+    zotest::FaultHost* fault = &installed->fault();
     // The daemon is busy for two polls after the request.
     int polls = 0;
     fault->after("run", [&] {
@@ -339,7 +326,6 @@ TEST_F(MpioFacadeTest, RefreshReconfiguresARunningDaemonAndWaitsUntilItIsIdle) {
     std::vector<unsigned long> sleeps = fault->sleeps();
     EXPECT_EQ(2, std::count(sleeps.begin(), sleeps.end(), 100ul));  // one pause per busy poll
     EXPECT_EQ(0, std::count(run.begin(), run.end(), "multipath -r"));
-    ZoHost::install(previous);
 }
 
 TEST_F(MpioFacadeTest, RefreshReloadsMapsItselfWhenNoDaemonRuns) {

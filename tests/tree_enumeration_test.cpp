@@ -26,15 +26,8 @@ protected:
     // A host with every kind: three SCSI disks (two of them the paths of
     // one map), a Xen disk and an NVMe disk.
     TreeEnumerationTest() {
-        zo_internal::resetProcessState();
-        zotest::addPathDisk(tree, "sdb", 16, 0);
-        zotest::addPathDisk(tree, "sdc", 32, 1);
+        zotest::addDataMap(tree);
         zotest::addPathDisk(tree, "sdd", 48, 2);
-        zotest::DmMapSpec map;
-        map.name = "data";
-        map.minor = 3;
-        map.paths = {"sdb", "sdc"};
-        zotest::addMultipathMap(tree, map);
         zotest::addXenDisk(tree, 0, 2048);
         zotest::addNvmeDisk(tree, 0, 0, 2048, "SERIAL0");
         tree.setProcDevices({{1, "mem"}, {zotest::kNvmeCharMajor, "nvme"}},
@@ -43,20 +36,14 @@ protected:
         tree.answerCommand(zotest::kXvdMajorCommand, 0, std::to_string(zotest::kXvdMajor) + "\n");
         tree.answerCommand(zotest::kNvmeMajorCommand, 0, std::to_string(zotest::kNvmeCharMajor));
     }
-    ~TreeEnumerationTest() override {
-        if (fault) ZoHost::install(previous);
-        zo_internal::resetProcessState();
-    }
     void install() {
-        installed.reset(new zotest::HostTree::Installed(tree.install()));
-        fault = std::make_shared<zotest::FaultHost>(installed->shared());
-        previous = ZoHost::install(fault);
+        installed.reset(new zotest::FaultyInstall(tree));
+        fault = &installed->fault();
     }
 
     zotest::HostTree tree;
-    std::unique_ptr<zotest::HostTree::Installed> installed;
-    std::shared_ptr<zotest::FaultHost> fault;
-    std::shared_ptr<ZoHost> previous;
+    std::unique_ptr<zotest::FaultyInstall> installed;
+    zotest::FaultHost* fault = nullptr;
 };
 
 TEST_F(TreeEnumerationTest, EachKindListsItsOwnDevices) {

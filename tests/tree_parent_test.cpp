@@ -18,35 +18,18 @@ namespace {
 class TreeParentTest : public ::testing::Test {
 protected:
     TreeParentTest() {
-        zo_internal::resetProcessState();
-        zotest::ScsiDiskSpec sdb;
-        sdb.name = "sdb";
-        sdb.minor = 16;
-        sdb.host = 0;
-        sdb.byIdLink = "/dev/disk/by-id/scsi-SZOTEST_VDISK_b";
-        zotest::addScsiDisk(tree, sdb);
-        zotest::addPathDisk(tree, "sdc", 32, 1);
+        zotest::addDataMap(tree);
+        tree.symlink("../../sdb", "/dev/disk/by-id/scsi-SZOTEST_VDISK_b");
         zotest::addPathDisk(tree, "sdd", 48, 2);  // in no map
-        zotest::DmMapSpec map;
-        map.name = "data";
-        map.minor = 3;
-        map.paths = {"sdb", "sdc"};
-        zotest::addMultipathMap(tree, map);
-    }
-    ~TreeParentTest() override {
-        if (fault) ZoHost::install(previous);
-        zo_internal::resetProcessState();
     }
     void install() {
-        installed.reset(new zotest::HostTree::Installed(tree.install()));
-        fault = std::make_shared<zotest::FaultHost>(installed->shared());
-        previous = ZoHost::install(fault);
+        installed.reset(new zotest::FaultyInstall(tree));
+        fault = &installed->fault();
     }
 
     zotest::HostTree tree;
-    std::unique_ptr<zotest::HostTree::Installed> installed;
-    std::shared_ptr<zotest::FaultHost> fault;
-    std::shared_ptr<ZoHost> previous;
+    std::unique_ptr<zotest::FaultyInstall> installed;
+    zotest::FaultHost* fault = nullptr;
 };
 
 TEST_F(TreeParentTest, APathOfAMapUnderAnyOfItsNamesGivesTheMap) {

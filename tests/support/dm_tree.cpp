@@ -83,6 +83,16 @@ std::string addPathDisk(HostTree& tree, const std::string& name, int minor, int 
     return addScsiDisk(tree, s).node;
 }
 
+DmMap addDataMap(HostTree& tree) {
+    addPathDisk(tree, "sdb", 16, 0);
+    addPathDisk(tree, "sdc", 32, 1);
+    DmMapSpec map;
+    map.name = "data";
+    map.minor = 3;
+    map.paths = {"sdb", "sdc"};
+    return addMultipathMap(tree, map);
+}
+
 San addSan(HostTree& tree, int maps, int pathsPerMap) {
     // The sd majors in the kernel's order; 16 disks of 16 minors each.
     static const int kSdMajors[] = {8, 65, 66, 67, 68, 69, 70, 71,

@@ -9,9 +9,12 @@
 // plus the block device itself (HostTree::addBlockDevice).
 #pragma once
 
+#include "ZoInternal.h"
+#include "fault_host.h"
 #include "host_tree.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,6 +59,34 @@ DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& spec);
 // A SCSI disk to serve as a path: /dev/<name>, major 8, on SCSI host
 // `host` (target 0, LUN 0), answering INQUIRY with makeVpdPg83(1).
 std::string addPathDisk(HostTree& tree, const std::string& name, int minor, int host);
+
+// The small multipath host of most tests: path disks sdb (SCSI host 0,
+// 8:16) and sdc (SCSI host 1, 8:32) under map "data" (dm-3).
+DmMap addDataMap(HostTree& tree);
+
+// Installs a tree behind a FaultHost for this object's life, with the
+// library's process-wide state reset at both ends. (Inline: only users link
+// the FaultHost.)
+class FaultyInstall {
+public:
+    explicit FaultyInstall(HostTree& tree)
+        : m_installed(tree.install()),
+          m_fault(std::make_shared<FaultHost>(m_installed.shared())),
+          m_previous((zo_internal::resetProcessState(), ZoHost::install(m_fault))) {}
+    ~FaultyInstall() {
+        ZoHost::install(m_previous);
+        zo_internal::resetProcessState();
+    }
+    FaultyInstall(const FaultyInstall&) = delete;
+    FaultyInstall& operator=(const FaultyInstall&) = delete;
+    FaultHost& fault() const { return *m_fault; }
+    ZoRootedHost& host() const { return m_installed.host(); }
+
+private:
+    HostTree::Installed m_installed;
+    std::shared_ptr<FaultHost> m_fault;
+    std::shared_ptr<ZoHost> m_previous;
+};
 
 // A SAN as a host sees it: maps multipath maps ("mpath" + letters, dm-0
 // upwards), each over pathsPerMap SCSI disks on hosts 0 to pathsPerMap-1 (LUN
