@@ -45,6 +45,7 @@ std::string block(const std::string& w) {
 class EditorTest : public ::testing::Test {
 protected:
     EditorTest() {
+        if (const char* tz = getenv("TZ")) savedTz = tz;
         setenv("TZ", "UTC", 1);
         tzset();
         zo_internal::resetProcessState();
@@ -59,7 +60,15 @@ protected:
         map.paths = {"sdb"};
         zotest::addMultipathMap(tree, map);
     }
-    ~EditorTest() override { zo_internal::resetProcessState(); }
+    ~EditorTest() override {
+        zo_internal::resetProcessState();
+        if (savedTz.empty()) {
+            unsetenv("TZ");
+        } else {
+            setenv("TZ", savedTz.c_str(), 1);
+        }
+        tzset();
+    }
 
     zotest::ScsiDiskSpec disk(const std::string& name, int minor, uint64_t seed) {
         zotest::ScsiDiskSpec s;
@@ -80,6 +89,7 @@ protected:
         return out;
     }
 
+    std::string savedTz;
     zotest::HostTree tree;
     std::unique_ptr<zotest::HostTree::Installed> installed;
     zotest::ScsiDiskSpec sdb, sdc;
