@@ -311,9 +311,10 @@ SP<ZoDevice> ZoDeviceTree::getParentDevice(const char* path, CLuError* err) {
         EvDebug(nullptr).error("%s", err->AsString().c_str());
         return dev;
     }
+    const ZoDeviceCompare sameDevice(dev);  // takes the disk's status once
     for (const SP<ZoDevice>& candidate : maps) {
         std::list<SP<ZoDevice>> children = candidate->getChildren();
-        auto it = std::find_if(children.begin(), children.end(), ZoDeviceCompare(dev));
+        auto it = std::find_if(children.begin(), children.end(), sameDevice);
         if (it != children.end()) {
             EvDebug(nullptr).debug("Found parent device of %s:%s", (*it)->getDevicePath().c_str(),
                                    candidate->getDevicePath().c_str());
