@@ -10,10 +10,6 @@
 #include "support/dm_tree.h"
 #include "support/host_tree.h"
 
-// The tree helpers are not among the sources every benchmark links.
-#include "support/dm_tree.cpp"
-#include "support/scsi_tree.cpp"
-
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>

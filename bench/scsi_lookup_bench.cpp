@@ -11,9 +11,6 @@
 #include "support/host_tree.h"
 #include "support/scsi_tree.h"
 
-// The SCSI tree helpers are not among the sources every benchmark links.
-#include "support/scsi_tree.cpp"
-
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
