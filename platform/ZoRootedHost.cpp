@@ -336,9 +336,34 @@ public:
             errno = ENOTTY;  // what BLKRRPART says of anything but a disk
             return -1;
         }
+        if (heldByAnother(st.st_rdev)) {
+            errno = EBUSY;  // the kernel keeps the table of a disk in use
+            return -1;
+        }
         std::lock_guard<std::mutex> g(m_mutex);
         m_rereads.push_back(node);
         return 0;
+    }
+
+    // Returns true iff sysfs shows the disk with number dev, or one of its
+    // partitions, held by another device (a device-mapper map over it):
+    // the kernel then refuses to re-read the disk's table.
+    bool heldByAnother(dev_t dev) {
+        const std::string sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" +
+                                std::to_string(minor(dev));
+        std::vector<std::string> names;
+        if (listDir(sys + "/holders", &names) == 0 && !names.empty())
+            return true;
+        std::vector<std::string> entries;
+        if (listDir(sys, &entries) != 0)
+            return false;
+        for (const std::string& e : entries) {
+            names.clear();
+            if (access(sys + "/" + e + "/partition", F_OK) == 0 &&
+                listDir(sys + "/" + e + "/holders", &names) == 0 && !names.empty())
+                return true;
+        }
+        return false;
     }
 
     int readPartitionTable(const std::string& node, std::vector<ZoHostPartition>* parts) override {
