@@ -4,6 +4,7 @@
 // configuration editor for real, and SCSI failover after a path is deleted.
 #include "ZOSO.h"
 #include "ZoDeviceTree.h"
+#include "ZoMpioDiskDevice.h"
 #include "kernel_support.h"
 
 #include <algorithm>
@@ -50,6 +51,13 @@ std::vector<std::string> multipathPaths(const std::string& name) {
     return paths;
 }
 
+// lsblk's PKNAME of a device (kernel name) in its full listing.
+std::string pknameOf(const std::string& kname) {
+    for (const zk::LsblkRow& r : zk::lsblk())
+        if (r.kname == kname) return r.pkname;
+    return "(not listed)";
+}
+
 SP<ZoDevice> device(const std::string& path) {
     CLuError err;
     SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
@@ -58,13 +66,20 @@ SP<ZoDevice> device(const std::string& path) {
 }
 
 TEST(KernelMultipath, KindOfEveryBlockDevice) {
-    int maps = 0, parts = 0;
+    int maps = 0, partMaps = 0;
     for (const zk::LsblkRow& r : zk::compareKindsOfAllDevices()) {
         maps += r.type == "mpath";
-        parts += r.type == "part";
+        partMaps += r.type == "part" && r.kname.compare(0, 3, "dm-") == 0;
     }
     EXPECT_EQ(maps, 1);
-    EXPECT_EQ(parts, 2);
+    EXPECT_EQ(partMaps, 2);
+    // A partition map by its /dev/mapper name: of no kind either.
+    DmMap map = theMap();
+    std::string part1 = "/dev/mapper/" + map.name + "-part1";
+    CLuError err;
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice(part1.c_str(), &err);
+    EXPECT_TRUE(zk::same("kind of " + part1, "lsblk TYPE=part (partition map)", "NONE",
+                         zk::kindName(dev ? dev->getType() : 0)));
 }
 
 TEST(KernelMultipath, AllMapsAndTheirChildrenMatchMultipath) {
@@ -129,12 +144,18 @@ TEST(KernelMultipath, MapWwidIsItsDmUuid) {
     }
 }
 
-TEST(KernelMultipath, PartitionMapsMatchDmsetup) {
+// The map's partition maps ("partN-mpath-<wwid>", lsblk TYPE=part) are the
+// map's partitions: getPartitions of the map lists them with their own
+// numbers. They are of no kind of their own (getDevice gives none, see
+// KindOfEveryBlockDevice); a partition map object built directly names the
+// map as its whole disk.
+TEST(KernelMultipath, PartitionMapsMatchDmsetupAndSysfs) {
     DmMap map = theMap();
     std::string wwid = map.uuid.substr(6);
+    std::string mapKname = zk::kernelName("/dev/mapper/" + map.name);
     // dmsetup's view: "partN-mpath-<wwid>" maps, "linear <map> <start>".
     std::vector<std::pair<int, std::string>> items;
-    std::vector<std::string> partPaths;
+    std::vector<std::string> partNames;
     for (const DmMap& m : dmMaps()) {
         if (m.uuid.compare(0, 4, "part") != 0 || m.uuid.find("-mpath-" + wwid) == std::string::npos)
             continue;
@@ -145,23 +166,57 @@ TEST(KernelMultipath, PartitionMapsMatchDmsetup) {
         EXPECT_EQ(t[3], map.majmin) << m.name;
         items.emplace_back(n, std::to_string(n) + ":" + t[4] + "+" + t[1] + "@" + m.majmin + " " +
                                   zk::kernelName("/dev/mapper/" + m.name));
-        partPaths.push_back("/dev/mapper/" + m.name);
+        partNames.push_back(m.name);
     }
     std::sort(items.begin(), items.end());
     std::string peer;
     for (auto& i : items) peer += (peer.empty() ? "" : ", ") + i.second;
     ASSERT_EQ(items.size(), 2u);
-    EXPECT_TRUE(zk::same("partition maps of " + map.name, "dmsetup info/table", peer,
-                         zk::libraryParts("/dev/mapper/" + map.name, false)));
-    for (const std::string& pp : partPaths) {
-        SP<ZoDevice> dev = device(pp);
-        if (!dev) continue;
+    std::string lib = zk::libraryParts("/dev/mapper/" + map.name, false);
+    EXPECT_TRUE(zk::same("partition maps of " + map.name, "dmsetup info/table", peer, lib));
+
+    // sysfs's view: the map's holders whose dm/uuid names a partition of it,
+    // with their size and dev (sysfs has no start for a dm device).
+    std::vector<std::pair<int, std::string>> sys;
+    for (const std::string& h : zk::listDir("/sys/class/block/" + mapKname + "/holders")) {
+        std::string base = "/sys/class/block/" + h + "/";
+        std::string uuid = zk::readFile(base + "dm/uuid");
+        if (uuid.compare(0, 4, "part") != 0 || uuid.find("-mpath-" + wwid) == std::string::npos)
+            continue;
+        int n = std::atoi(uuid.c_str() + 4);
+        sys.emplace_back(n, std::to_string(n) + ":+" + zk::readFile(base + "size") + "@" +
+                                zk::readFile(base + "dev") + " " + h);
+    }
+    std::sort(sys.begin(), sys.end());
+    std::string sysText, libNoStart;
+    for (auto& i : sys) sysText += (sysText.empty() ? "" : ", ") + i.second;
+    // The library's list without the starts.
+    size_t pos = 0;
+    while (pos < lib.size()) {
+        size_t end = lib.find(", ", pos);
+        std::string item = lib.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        size_t colon = item.find(':'), plus = item.find('+');
+        if (colon != std::string::npos && plus != std::string::npos)
+            item.erase(colon + 1, plus - colon - 1);
+        libNoStart += (libNoStart.empty() ? "" : ", ") + item;
+        pos = end == std::string::npos ? lib.size() : end + 2;
+    }
+    EXPECT_TRUE(zk::same("partition maps of " + map.name,
+                         "sysfs holders (dm/uuid, size, dev)", sysText, libNoStart));
+
+    for (const std::string& name : partNames) {
+        std::string pp = "/dev/mapper/" + name;
+        SP<ZoDevice> dev(new ZoMpioDiskDevice(pp));
         auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
         ASSERT_NE(part, nullptr) << pp;
         CLuError err;
-        EXPECT_TRUE(zk::same("map above " + pp, "lsblk PKNAME",
-                             zk::lsblk("-d " + pp).at(0).pkname,
-                             zk::knameOf(part->getParentDevice(&err))));
+        SP<ZoDevice> whole = part->getParentDevice(&err);
+        EXPECT_TRUE(zk::same("whole disk of " + pp + " (built directly)", "lsblk PKNAME",
+                             pknameOf(zk::kernelName(pp)), zk::knameOf(whole)))
+            << err.AsString();
+        if (whole) {
+            EXPECT_EQ(whole->getType(), ZoDevice::MPIO_DISK) << pp;
+        }
     }
 }
 

@@ -213,9 +213,9 @@ std::string peerKind(const std::string& kname) {
     std::string dsys = "/sys/class/block/" + disk;
     std::string uuid = readFile(dsys + "/dm/uuid");
     if (uuid.compare(0, 6, "mpath-") == 0) return "MPIO_DISK";
-    // kpartx partition maps: "partN-mpath-<wwid>".
-    if (uuid.compare(0, 4, "part") == 0 && uuid.find("-mpath-") != std::string::npos)
-        return "MPIO_DISK";
+    // A kpartx partition map ("partN-mpath-<wwid>", lsblk TYPE=part) is a
+    // partition of its map, not a device of any kind of its own: the map's
+    // getPartitions lists it.
     if (disk.compare(0, 4, "nvme") == 0) return "NVME_DISK";
     if (exists(dsys + "/device/scsi_disk")) return "SCSI_DISK";
     return "NONE";

@@ -56,8 +56,8 @@ std::string hctl(const std::string& kname);
 // The library's kind name of a device type value.
 std::string kindName(int type);
 // The kind lsblk and sysfs give a block device, in the library's terms:
-// "SCSI_DISK", "MPIO_DISK", "NVME_DISK" or "NONE" (partitions answer their
-// disk's kind).
+// "SCSI_DISK", "MPIO_DISK", "NVME_DISK" or "NONE" (partitions of a disk
+// answer their disk's kind; device-mapper partition maps answer "NONE").
 std::string peerKind(const std::string& kname);
 
 }  // namespace zk

@@ -9,6 +9,8 @@
 #                (default: BUILD/kernel-suite); the kernel and the base
 #                initramfs are reused when present
 #   --scenario   run only the named scenarios (default: all)
+# ZODEVICE_KERNEL_TIMEOUT_FACTOR (default 1) multiplies each scenario's
+# time-out, for a machine much slower or busier than usual.
 # Exits 0 iff every scenario ran to its end and all its tests passed; a
 # missing qemu or kernel package is a failure with a message, never a pass.
 set -euo pipefail
@@ -51,6 +53,8 @@ for tool in cpio depmod dpkg-deb apt-get ldd timeout tar; do
 done
 TEST_BIN=$BUILD/tests/kernel/zodevice_kernel_tests
 [ -x "$TEST_BIN" ] || die "$TEST_BIN is missing: build the target zodevice_kernel_tests first"
+ZODISK=$BUILD/tools/zodisk
+[ -x "$ZODISK" ] || die "$ZODISK is missing: build the target zodisk first (the snapshot round trip needs it)"
 
 # --- kernel ------------------------------------------------------------------
 # Unpacks linux-image-amd64's kernel package into $CACHE/kernel (once).
@@ -134,6 +138,7 @@ GUEST_BINARIES=(
     /usr/bin/partx /usr/bin/mountpoint /usr/sbin/multipath /usr/sbin/multipathd
     /usr/sbin/kpartx /usr/sbin/dmsetup /usr/bin/sg_vpd /usr/bin/sg_inq /usr/bin/sg_turs
     /usr/bin/udevadm /lib/udev/scsi_id /lib/udev/kpartx_id /lib/udev/ata_id
+    /usr/bin/awk /usr/bin/grep /usr/bin/cat
 )
 # Modules loaded by some scenario; their dependencies are added.
 GUEST_MODULES=(
@@ -206,10 +211,8 @@ build_tests() {
     ln -s "$TEST_BIN" "$root/zo/bin/zodevice_kernel_tests"
     local lib
     for lib in "$BUILD"/libzodevice.so*; do copy_path "$root" "$lib"; done
-    if [ -x "$BUILD/tools/zodisk" ]; then
-        copy_with_libs "$root" "$BUILD/tools/zodisk"
-        ln -s "$BUILD/tools/zodisk" "$root/zo/bin/zodisk"
-    fi
+    copy_with_libs "$root" "$ZODISK"
+    ln -s "$ZODISK" "$root/zo/bin/zodisk"
     cp "$HERE/guest/init" "$root/init"
     chmod +x "$root/init"
     cp "$HERE"/guest/scenario-*.sh "$root/zo/scenarios/"
@@ -222,16 +225,18 @@ build_tests() {
 # Boots one guest for scenario name; leaves its results in $CACHE/runs/name.
 run_scenario() {
     local name=$1 dir=$CACHE/runs/$1 limit
-    limit=$(scenario_timeout "$name")
+    limit=$(($(scenario_timeout "$name") * ${ZODEVICE_KERNEL_TIMEOUT_FACTOR:-1}))
     rm -rf "$dir"
     mkdir -p "$dir/results"
     truncate -s 64M "$dir/results.img"
     local -a extra
     mapfile -t extra < <(scenario_qemu_args "$name" "$dir")
     local start=$SECONDS rc=0
+    # no_timer_check: on a busy host the emulated timer can look broken to
+    # the kernel's boot check, which then panics.
     timeout --foreground -k 10 "$limit" "$QEMU" -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
         -kernel "$CACHE/kernel/root/boot/vmlinuz-$KVER" -initrd "$CACHE/initrd" \
-        -append "console=ttyS0 panic=-1 quiet zo.scenario=$name" \
+        -append "console=ttyS0 panic=-1 quiet no_timer_check zo.scenario=$name" \
         -drive "file=$dir/results.img,if=none,id=res,format=raw" \
         -device virtio-blk-pci,drive=res,serial=results \
         "${extra[@]}" </dev/null >"$dir/console.log" 2>&1 || rc=$?
@@ -242,6 +247,41 @@ run_scenario() {
         echo "qemu exited with status $rc" >"$dir/problem"
     fi
     tar -xf "$dir/results.img" -C "$dir/results" 2>/dev/null || true
+}
+
+# The snapshot round trip of a run's results directory: answers each command
+# the guest answered live (roundtrip/commands, roundtrip/live/N.*) with this
+# machine's zodisk from the guest's capture, and compares exit status and
+# JSON byte for byte. Prints one "[roundtrip]" line per command; returns 0
+# iff every answer is the same. No field is left out of the comparison:
+# every one the JSON carries survives a capture.
+check_roundtrip() {
+    local res=$1 rt=$1/roundtrip n=0 args bad=0 live host
+    if [ ! -f "$rt/commands" ] || [ ! -f "$rt/snapshot.rc" ]; then
+        echo "[roundtrip] the guest did not run the round trip"
+        return 1
+    fi
+    if [ "$(cat "$rt/snapshot.rc")" != 0 ] || [ ! -d "$res/capture" ]; then
+        echo "[roundtrip] zodisk snapshot failed in the guest: $(cat "$rt/snapshot.log")"
+        return 1
+    fi
+    mkdir -p "$rt/host"
+    while read -r args; do
+        n=$((n + 1))
+        live=$rt/live/$n host=$rt/host/$n
+        # shellcheck disable=SC2086 # args are words
+        "$ZODISK" --sysroot "$res/capture" --json $args </dev/null >"$host.json" 2>"$host.err"
+        echo $? >"$host.rc"
+        if [ "$(cat "$live.rc")" = "$(cat "$host.rc")" ] && cmp -s "$live.json" "$host.json"; then
+            echo "[roundtrip] zodisk --json $args | guest: exit $(cat "$live.rc"), $(wc -c <"$live.json") bytes | capture: the same"
+        else
+            bad=1
+            echo "[roundtrip] zodisk --json $args | guest: exit $(cat "$live.rc") | capture: exit $(cat "$host.rc"), DIFFERENT:"
+            diff -u "$live.json" "$host.json" | head -40
+        fi
+    done <"$rt/commands"
+    [ "$n" -gt 2 ] || { echo "[roundtrip] only $n commands"; return 1; }
+    return $bad
 }
 
 # Prints scenario name's comparisons and verdict; returns 0 iff it passed.
@@ -266,6 +306,10 @@ report_scenario() {
     if [ -f "$res/output.txt" ]; then
         grep -E '^\[compare\]' "$res/output.txt" || true
         grep -E '^\[ +(OK|FAILED|SKIPPED) +\]' "$res/output.txt" || true
+    fi
+    if [ -f "$res/status" ] && scenario_roundtrip "$name" && ! check_roundtrip "$res"; then
+        [ "$ok" = 0 ] || why="the snapshot round trip differs (guest and capture answers in $res/roundtrip)"
+        ok=0
     fi
     if [ "$ok" = 1 ]; then
         echo "=== scenario $name: PASSED"

@@ -9,11 +9,19 @@ ALL_SCENARIOS=(scsi multipath nvme)
 # Seconds one boot of scenario $1 may take (about three times its usual time).
 scenario_timeout() {
     case "$1" in
-    smoke) echo 90 ;;
-    scsi) echo 360 ;;
-    multipath) echo 300 ;;
-    nvme) echo 420 ;;
+    smoke) echo 60 ;;
+    scsi) echo 120 ;;
+    multipath) echo 180 ;;
+    nvme) echo 90 ;;
     *) echo 180 ;;
+    esac
+}
+
+# Returns 0 iff the guest of scenario $1 runs the snapshot round trip.
+scenario_roundtrip() {
+    case "$1" in
+    multipath | nvme) return 0 ;;
+    *) return 1 ;;
     esac
 }
 
@@ -25,6 +33,12 @@ scenario_qemu_args() {
         truncate -s 16M "$2/virtio.img"
         printf '%s\n' -drive "file=$2/virtio.img,if=none,id=vd0,format=raw" \
             -device virtio-blk-pci,drive=vd0,serial=plainvirtio
+        ;;
+    multipath)
+        # An NVMe namespace with a volume serial beside the SCSI disks.
+        truncate -s 64M "$2/nvme0.img"
+        printf '%s\n' -drive "file=$2/nvme0.img,if=none,id=nv0,format=raw" \
+            -device nvme,serial=vol0123456789abcdef0,drive=nv0
         ;;
     nvme)
         # One controller on its own, and one inside an NVMe subsystem.

@@ -1,0 +1,79 @@
+#!/bin/bash
+# Regenerates the shipped host tree examples/hosts/qemu-guest from a real
+# kernel: boots the real-kernel suite's multipath guest (scsi_debug disks with
+# partitions, a two-path map with partition maps, an NVMe namespace with a
+# volume serial), takes the tree `zodisk snapshot` captured there, cuts each
+# disk image to the bytes its partition table needs, and checks that zodisk
+# answers from the cut tree exactly what it answered live in the guest.
+#
+# Usage: capture-example.sh --build-dir DIR [--cache DIR]
+#   (the options are run-suite.sh's; DIR must hold a build of zodisk and of
+#   the guest test program)
+# Afterwards rewrite the golden files and read their diff before committing:
+#   REGENERATE=1 DIR/tests/zodevice_tests --gtest_filter='CliGuestGolden.*'
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+TOP=$(cd "$HERE/../.." && pwd)
+BUILD=""
+CACHE=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --build-dir) BUILD=$2; shift 2 ;;
+    --cache) CACHE=$2; shift 2 ;;
+    *) echo "capture-example.sh: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+[ -n "$BUILD" ] || { echo "capture-example.sh: --build-dir is required" >&2; exit 2; }
+BUILD=$(cd "$BUILD" && pwd)
+CACHE=${CACHE:-$BUILD/kernel-suite}
+ZODISK=$BUILD/tools/zodisk
+DEST=$TOP/examples/hosts/qemu-guest
+
+die() {
+    echo "capture-example.sh: $*" >&2
+    exit 1
+}
+
+# The guest's tests must pass and its round trip must hold: a capture of a
+# guest that went wrong is no example.
+"$HERE/run-suite.sh" --build-dir "$BUILD" --cache "$CACHE" --scenario multipath ||
+    die "the multipath scenario failed; no capture taken"
+RES=$CACHE/runs/multipath/results
+[ -d "$RES/capture" ] || die "the guest left no capture in $RES"
+
+NEW=$DEST.new
+rm -rf "$NEW"
+cp -a "$RES/capture" "$NEW"
+
+# Disk images: the snapshot keeps the first 64 KiB of every disk. Only the
+# partition table is read from them; trailing zero bytes are cut, whole
+# sectors kept, and a disk without a table keeps one zero sector.
+find "$NEW/dev" -type f | while read -r img; do
+    keep=$(perl -0777 -ne 's/\0+\z//; print length' "$img")
+    keep=$(((keep + 511) / 512 * 512))
+    [ "$keep" -gt 0 ] || keep=512
+    truncate -s "$keep" "$img"
+done
+
+# The cut tree answers every command of the guest's round trip as the guest
+# did live.
+n=0
+bad=0
+while read -r args; do
+    n=$((n + 1))
+    # shellcheck disable=SC2086 # args are words
+    "$ZODISK" --sysroot "$NEW" --json $args </dev/null >"$NEW.out" 2>/dev/null && rc=0 || rc=$?
+    if [ "$rc" != "$(cat "$RES/roundtrip/live/$n.rc")" ] ||
+        ! cmp -s "$NEW.out" "$RES/roundtrip/live/$n.json"; then
+        echo "zodisk --json $args: the cut tree answers differently:" >&2
+        diff -u "$RES/roundtrip/live/$n.json" "$NEW.out" | head -30 >&2 || true
+        bad=1
+    fi
+done <"$RES/roundtrip/commands"
+rm -f "$NEW.out"
+[ "$bad" = 0 ] || { rm -rf "$NEW"; die "the cut tree lost something the library reads"; }
+
+rm -rf "$DEST"
+mv "$NEW" "$DEST"
+echo "capture-example.sh: $DEST regenerated ($(du -sh "$DEST" | cut -f1), $n commands checked)"
