@@ -6,9 +6,11 @@
 # disk image to the bytes its partition table needs, and checks that zodisk
 # answers from the cut tree exactly what it answered live in the guest.
 #
-# Usage: capture-example.sh --build-dir DIR [--cache DIR]
-#   (the options are run-suite.sh's; DIR must hold a build of zodisk and of
-#   the guest test program)
+# Usage: capture-example.sh --build-dir DIR [--cache DIR] [--reuse]
+#   --build-dir, --cache  as for run-suite.sh (a build of zodisk and of the
+#                         guest test program)
+#   --reuse               take the capture of the last passed multipath run
+#                         instead of booting the guest again
 # Afterwards rewrite the golden files and read their diff before committing:
 #   REGENERATE=1 DIR/tests/zodevice_tests --gtest_filter='CliGuestGolden.*'
 set -euo pipefail
@@ -17,10 +19,12 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TOP=$(cd "$HERE/../.." && pwd)
 BUILD=""
 CACHE=""
+REUSE=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --build-dir) BUILD=$2; shift 2 ;;
     --cache) CACHE=$2; shift 2 ;;
+    --reuse) REUSE=1; shift ;;
     *) echo "capture-example.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -36,9 +40,11 @@ die() {
 }
 
 # The guest's tests must pass and its round trip must hold: a capture of a
-# guest that went wrong is no example.
-"$HERE/run-suite.sh" --build-dir "$BUILD" --cache "$CACHE" --scenario multipath ||
-    die "the multipath scenario failed; no capture taken"
+# guest that went wrong is no example. --reuse takes the last run's capture.
+if [ "$REUSE" = 0 ]; then
+    "$HERE/run-suite.sh" --build-dir "$BUILD" --cache "$CACHE" --scenario multipath ||
+        die "the multipath scenario failed; no capture taken"
+fi
 RES=$CACHE/runs/multipath/results
 [ -d "$RES/capture" ] || die "the guest left no capture in $RES"
 
@@ -47,14 +53,19 @@ rm -rf "$NEW"
 cp -a "$RES/capture" "$NEW"
 
 # Disk images: the snapshot keeps the first 64 KiB of every disk. Only the
-# partition table is read from them; trailing zero bytes are cut, whole
-# sectors kept, and a disk without a table keeps one zero sector.
+# partition table is read from them; trailing zero bytes are cut and whole
+# sectors kept, but never fewer than two: libblkid reads no table from a
+# device smaller than 1 KiB.
 find "$NEW/dev" -type f | while read -r img; do
     keep=$(perl -0777 -ne 's/\0+\z//; print length' "$img")
     keep=$(((keep + 511) / 512 * 512))
-    [ "$keep" -gt 0 ] || keep=512
+    [ "$keep" -ge 1024 ] || keep=1024
     truncate -s "$keep" "$img"
 done
+
+# Git keeps no empty directory (an empty holders/ or slaves/): the tree is
+# shipped and checked without them, as a checkout will have it.
+find "$NEW" -depth -type d -empty -delete
 
 # The cut tree answers every command of the guest's round trip as the guest
 # did live.
