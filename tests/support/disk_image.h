@@ -1,22 +1,26 @@
-// Disk images with real partition tables for host trees: a file of the given
-// size partitioned by sfdisk, and a way to ask util-linux about it. No
-// GoogleTest dependency. Failures throw std::runtime_error.
+// Disks with real partition tables for host trees (sparse image files
+// partitioned by sfdisk) and what the partition tests need to look at them.
+// No GoogleTest dependency. Failures throw std::runtime_error.
 #pragma once
 
+#include "ZoDevice.h"
+
+#include <list>
 #include <string>
 
 namespace zotest {
 
 // Creates (or replaces) a sparse image of sizeMiB MiB at realPath and, when
-// the script is not empty, writes the partition table described by the
-// sfdisk script onto it.
+// the script is not empty, writes the table the sfdisk script describes.
 void makeDiskImage(const std::string& realPath, unsigned sizeMiB, const std::string& sfdiskScript);
 
-// Runs a shell command and returns its standard output; throws when it
-// cannot be started or exits non-zero.
-std::string runTool(const std::string& command);
+// The text quoted as one word for /bin/sh.
+std::string shellWord(const std::string& text);
 
-// The path quoted for /bin/sh.
-std::string shellWord(const std::string& path);
+// The partition interface of a device, or null.
+ZoDevicePartIface* partIface(const SP<ZoDevice>& dev);
+
+// Records as "name number major:minor start+sectors sectorsize; " each.
+std::string describeParts(const std::list<ZoPartInfo>& parts);
 
 }  // namespace zotest

@@ -9,17 +9,16 @@ void setXenProcDevices(HostTree& tree) {
     tree.answerCommand(kXvdMajorCommand, 0, std::to_string(kXvdMajor) + "\n");
 }
 
-std::string xenDiskName(int index) {
+// The disk name of an index: 0 xvda, 25 xvdz, 26 xvdaa.
+static std::string xenDiskName(int index) {
     std::string letters;
-    for (int i = index; i >= 0; i = i / 26 - 1)
-        letters.insert(letters.begin(), static_cast<char>('a' + i % 26));
+    for (int i = index; i >= 0; i = i / 26 - 1) letters.insert(letters.begin(), char('a' + i % 26));
     return "xvd" + letters;
 }
 
 std::string addXenDisk(HostTree& tree, int index, uint64_t sectors) {
     const std::string name = xenDiskName(index);
-    const std::string dir =
-        "/sys/devices/vbd-" + std::to_string(kXvdMajor * 256 + 16 * index) + "/block/" + name;
+    const std::string dir = "/sys/devices/vbd-" + std::to_string(kXvdMajor * 256 + 16 * index) + "/block/" + name;
     tree.addBlockDevice(name, kXvdMajor, 16 * index, sectors, dir);
     return dir;
 }
@@ -34,8 +33,7 @@ void setRootDevice(HostTree& tree, int major, int minor) {
     if (major < 0)
         tree.answerCommand("mountpoint -d /", 1, "", "/: not a mountpoint\n");
     else
-        tree.answerCommand("mountpoint -d /", 0,
-                           std::to_string(major) + ":" + std::to_string(minor) + "\n");
+        tree.answerCommand("mountpoint -d /", 0, std::to_string(major) + ":" + std::to_string(minor) + "\n");
 }
 
 }  // namespace zotest

@@ -28,9 +28,6 @@ std::string addXenDisk(HostTree& tree, int index, uint64_t sectors);
 // Adds partition partno of the disk with index index (202:16*index+partno).
 void addXenPartition(HostTree& tree, int index, int partno, uint64_t start, uint64_t sectors);
 
-// The disk name of an index: 0 xvda, 25 xvdz, 26 xvdaa.
-std::string xenDiskName(int index);
-
 // Answers "mountpoint -d /" with MAJ:MIN, or with a failure when major < 0.
 void setRootDevice(HostTree& tree, int major, int minor);
 

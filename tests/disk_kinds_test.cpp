@@ -1,0 +1,254 @@
+// The Xen and NVMe disk kinds on one host tree (with a SCSI disk beside
+// them): recognition, enumeration, partitions, parents, the volume-id and
+// xvd/sd conversions, and their place in the lookup order.
+#include "ZoDeviceTree.h"
+#include "ZoInternal.h"
+#include "ZoNVMEDiskDevice.h"
+#include "ZoVDDiskDevice.h"
+
+#include "support/disk_image.h"
+#include "support/fault_host.h"
+#include "support/nvme_tree.h"
+#include "support/scsi_tree.h"
+#include "support/xen_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+const char kVolA[] = "vol0123456789abcdef0";
+const char kVolB[] = "vol0fedcba9876543210";
+const char kSettle[] = "udevadm settle --timeout=120";
+const char kSdbLink[] = "/dev/disk/by-id/scsi-3600a0b80001-part1";
+
+// Xen: xvda (202:0) with xvda1, xvde with xvde1, xvdf (202:80) with xvdf1, xvdf2
+// and an image holding their table; the msr character node on 202.
+// NVMe: nvme0n1 (controller layout, 259:0) with an image and partitions on
+// 259:7, 259:5, 259:9; nvme1n1 (subsystem layout, 259:1, hidden path
+// nvme1c1n1) with nvme1n1p1 (259:2); namespace 12 of controller 0 with a
+// partition. A loop partition on 259:3, whose link lacks "nvme". SCSI: sdb
+// with sdb1 and a by-id link to it.
+class DiskKinds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zo_internal::resetProcessState();
+        zotest::setNvmeProcDevices(tree);
+        zotest::setXenProcDevices(tree);
+        for (int index : {0, 4, 5}) zotest::addXenDisk(tree, index, 131072);
+        for (int index : {0, 4, 5}) zotest::addXenPartition(tree, index, 1, 2048, 16384);
+        zotest::addXenPartition(tree, 5, 2, 18432, 16384);
+        zotest::makeDiskImage(tree.at("/dev/xvdf"), 64, "label: dos\n,8M\n,8M\n");
+        tree.write("/sys/class/msr/msr0/dev", "202:0\n");
+        zotest::addNvmeDisk(tree, 0, 0, 131072, kVolA);
+        zotest::makeDiskImage(tree.at("/dev/nvme0n1"), 64, "label: gpt\n,4M\n,4M\n,4M\n");
+        const int minors[] = {7, 5, 9};  // handed out as they come
+        for (int p : {1, 2, 3}) zotest::addNvmePartition(tree, "nvme0n1", p, minors[p - 1], 0, 0);
+        zotest::addNvmeDisk(tree, 1, 1, 131072, kVolB, zotest::NvmeLayout::Subsystem);
+        zotest::addNvmePartition(tree, "nvme1n1", 1, 2, 2048, 4096);
+        tree.addBlockDevice("nvme0n12", 259, 10, 8192, "/sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0/nvme0n12");
+        tree.addPartition("nvme0n12", "nvme0n12p1", 1, 259, 11, 2048, 2048);
+        tree.addBlockDevice("loop0", 7, 0, 8192, "/sys/devices/virtual/block/loop0");
+        tree.addPartition("loop0", "loop0p1", 1, 259, 3, 2048, 2048);
+        zotest::ScsiDiskSpec sdb;
+        zotest::addScsiDisk(tree, sdb);
+        zotest::addScsiPartition(tree, sdb, 1);
+        tree.symlink("../../sdb1", kSdbLink);
+        tree.write("/sbin/udevadm", "");
+        tree.answerCommand(kSettle, 0, "");
+    }
+    void TearDown() override { zo_internal::resetProcessState(); }
+
+    zotest::HostTree tree;
+};
+
+// Only block devices whose own sysfs link says so are NVMe disks, whatever
+// the process accepted before; a character node is no disk and no error.
+// Enumeration meets the hidden per-controller path, listed but without a node.
+TEST_F(DiskKinds, RecognitionAndEnumeration) {
+    auto installed = tree.install();
+    auto nvme = &ZoNVMEDiskDevice::isSupportedDevice;
+    auto xen = &ZoVDDiskDevice::isSupportedDevice;
+    struct Case {
+        bool (*accepts)(const char*, CLuError*);
+        const char* path;
+        bool accepted;
+        std::string error;  // with ENOENT
+    } cases[] = {{nvme, "/dev/loop0p1", false, ""}, {nvme, "/dev/nvme0n1", true, ""}, {nvme, "/dev/loop0p1", false, ""},
+                 {nvme, "/dev/nvme1n1", true, ""}, {nvme, "/dev/nvme1n1p1", true, ""}, {nvme, "/dev/sdb", false, ""},
+                 {nvme, "/dev/nvme0", false, ""}, {xen, "/dev/xvda", true, ""}, {xen, "/dev/xvdf2", true, ""},
+                 {xen, "/dev/msr0", false, ""}, {xen, "/dev/sdb", false, ""},
+                 {nvme, "/dev/nvme1c1n1", false, "Failed to stat device [/dev/nvme1c1n1]"},
+                 {xen, "/dev/xvdz", false, "Failed to stat device [/dev/xvdz]"}};
+    for (const Case& c : cases) {
+        CLuError err;
+        EXPECT_EQ(c.accepted, c.accepts(c.path, &err)) << c.path << (c.accepts == xen ? " xen" : " nvme");
+        EXPECT_EQ(c.error, err.AsString()) << c.path;
+        EXPECT_EQ(c.error.empty() ? 0 : ENOENT, err.GetCode()) << c.path;
+    }
+    std::list<std::string> nvmes, xens;
+    CLuError err;
+    EXPECT_EQ(0, ZoNVMEDiskDevice::getDevices(nvmes, &err) + ZoVDDiskDevice::getDevices(xens, nullptr));
+    EXPECT_EQ("Failed to stat device [/dev/nvme1c1n1]", err.AsString());
+    nvmes.sort();
+    xens.sort();
+    EXPECT_EQ((std::list<std::string>{"/dev/nvme0n1", "/dev/nvme0n12", "/dev/nvme1n1"}), nvmes);
+    EXPECT_EQ((std::list<std::string>{"/dev/xvda", "/dev/xvde", "/dev/xvdf"}), xens);
+    // Without the drivers nothing is accepted, and that is no error.
+    zo_internal::resetProcessState();
+    tree.answerCommand(zotest::kNvmeMajorCommand, 0, "");
+    tree.answerCommand(zotest::kXvdMajorCommand, 1, "");
+    err = CLuError::Success();
+    EXPECT_FALSE(nvme("/dev/nvme0n1", &err) || xen("/dev/xvda", &err) || xen("/dev/nope", &err));
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+}
+
+// What each kind answers for a node: its partitions (NVMe ones named "%sp%d"
+// with their nodes' own numbers, a busy re-read taken as done, no partition
+// test; the sd-style kinds refuse partition nodes and busy re-reads) and its
+// whole disk (a new object of the same kind; a namespace other than 1 is not
+// taken for namespace 1; a node removed since fails).
+TEST_F(DiskKinds, PartitionsAndParents) {
+    auto installed = tree.install();
+    auto fault = std::make_shared<zotest::FaultHost>(installed.shared());
+    ZoHost::install(fault);  // the tree's guard puts the live host back
+    const std::string nvme0 = "0 [] /dev/nvme0n1p1 1 259:7 2048+8192 512; /dev/nvme0n1p2 2 259:5 10240+8192 512; "
+                              "/dev/nvme0n1p3 3 259:9 18432+8192 512; ";
+    const std::string onPartition = "-1 [getPartitions called on a partition] ";
+    struct Case {
+        const char* path;
+        int rereadErr;  // every re-read fails with it (0: none, and no refresh)
+        std::string partitions;
+        std::string parent;  // its path, or [the error]
+    } cases[] = {
+        {"/dev/nvme0n1", 0, nvme0, "/dev/nvme0n1"},
+        {"/dev/nvme0n1", EBUSY, nvme0, "/dev/nvme0n1"},
+        {"/dev/nvme0n1", EIO, "-1 [Failed to re-read device partitions[/dev/nvme0n1][5]] ", "/dev/nvme0n1"},
+        {"/dev/nvme1n1p1", 0, "-1 [Failed to get partitions from device] ", "/dev/nvme1n1"},  // no contents
+        {"/dev/nvme0n12p1", 0, "-1 [Failed to get partitions from device] ",
+         "[Failed to get parent device name for /dev/nvme0n12p1]"},
+        {"/dev/xvdf", 0, "0 [] /dev/xvdf1 1 202:81 2048+16384 512; /dev/xvdf2 2 202:82 18432+16384 512; ", "/dev/xvdf"},
+        {"/dev/xvdf", EBUSY, "-1 [Failed to re-read device partitions[/dev/xvdf]] ", "/dev/xvdf"},
+        {"/dev/xvdf2", 0, onPartition, "/dev/xvdf"},
+        {"/dev/sdb1", 0, onPartition, "/dev/sdb"},
+        {kSdbLink, 0, onPartition, "/dev/sdb"}};
+    for (const Case& c : cases) {
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(c.path, nullptr);
+        ASSERT_TRUE(dev && zotest::partIface(dev)) << c.path;
+        fault->clearFailures();
+        if (c.rereadErr) fault->failAll("rereadPartitions", c.rereadErr);
+        std::list<ZoPartInfo> out(1);
+        CLuError err;
+        const int rc = zotest::partIface(dev)->getPartitions(out, &err, c.rereadErr != 0);
+        EXPECT_EQ(c.partitions, std::to_string(rc) + " [" + err.AsString() + "] " + zotest::describeParts(out))
+            << c.path << " " << c.rereadErr;
+        err = CLuError::Success();
+        SP<ZoDevice> parent = zotest::partIface(dev)->getParentDevice(&err);
+        EXPECT_EQ(c.parent, parent ? parent->getDevicePath() : "[" + err.AsString() + "]") << c.path;
+        EXPECT_TRUE(!parent || (parent.get() != dev.get() && parent->getType() == dev->getType())) << c.path;
+    }
+    SP<ZoDevice> viaLink = ZoDeviceTree::getDevice(kSdbLink, nullptr);
+    tree.remove("/sys/class/block/sdb1");  // the link now dangles
+    CLuError err;
+    EXPECT_FALSE(zotest::partIface(viaLink)->getParentDevice(&err));
+    EXPECT_EQ(std::string("Failed to stat ") + kSdbLink, err.AsString());
+    EXPECT_EQ(ENOENT, err.GetCode());
+}
+
+TEST_F(DiskKinds, VolumeIds) {
+    auto installed = tree.install();
+    auto fault = std::make_shared<zotest::FaultHost>(installed.shared());
+    ZoHost::install(fault);
+    auto runs = [&](const std::string& prefix) {
+        const auto cmds = fault->commands();
+        return std::count_if(cmds.begin(), cmds.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_EQ("/dev/nvme1n1", ZoNVMEDiskDevice::convertAWSVoltoNVME(kVolB, nullptr));
+    EXPECT_EQ(0, runs(kSettle));
+    // An id no device carries: two scans of three namespaces, two settles, no sleep.
+    const long serials = runs("/sbin/udevadm info");
+    EXPECT_EQ("", ZoNVMEDiskDevice::convertAWSVoltoNVME("vol0000000000000000a", nullptr));
+    EXPECT_EQ(6, runs("/sbin/udevadm info") - serials);
+    EXPECT_EQ(2, runs(kSettle));
+    EXPECT_TRUE(fault->sleeps().empty());
+    CLuError err;
+    const size_t before = fault->commands().size();
+    EXPECT_EQ(kVolA, ZoNVMEDiskDevice::convertNVMEtoAWSVol("/dev/nvme0n1", &err));
+    EXPECT_FALSE(err.IsError());
+    // A path is one shell word; the serial is printed as data.
+    EXPECT_EQ("", ZoNVMEDiskDevice::convertNVMEtoAWSVol("/dev/x; touch /tmp/p", nullptr));
+    const auto cmds = fault->commands();
+    EXPECT_EQ((std::vector<std::string>{zotest::nvmeSerialCommand("/dev/nvme0n1"),
+                                        zotest::nvmeSerialCommand("'/dev/x; touch /tmp/p'")}),
+              std::vector<std::string>(cmds.begin() + before, cmds.end()));
+
+    const std::string serialCmd = zotest::nvmeSerialCommand("/dev/nvme1n1");
+    tree.answerCommand(serialCmd, 0, "S3EVNX0K123456");
+    EXPECT_EQ("", ZoNVMEDiskDevice::convertNVMEtoAWSVol("/dev/nvme1n1", &err));
+    EXPECT_EQ("udevadm returned=[" + std::to_string(err.GetCode()) + "][][S3EVNX0K123456] for cmd=[" + serialCmd + "]",
+              err.AsString());
+
+    // Merged-/usr systems keep udevadm in /usr/bin only.
+    tree.remove("/sbin/udevadm");
+    tree.write("/usr/bin/udevadm", "");
+    tree.answerCommand(zotest::nvmeSerialCommand("/dev/nvme0n1", "/usr/bin/udevadm"), 0, kVolA);
+    EXPECT_EQ(kVolA, ZoNVMEDiskDevice::convertNVMEtoAWSVol("/dev/nvme0n1", &err)) << err.AsString();
+    EXPECT_EQ(zotest::nvmeSerialCommand("/dev/nvme0n1", "/usr/bin/udevadm"), fault->commands().back());
+}
+
+TEST(DiskKindsLive, HostilePathsRunNothing) {
+    zotest::HostTree dir;  // a scratch directory on the live host
+    const std::string marker = dir.at("/ran");
+    for (const std::string& path : {"/dev/null; touch " + marker, "/dev/null' ; touch " + marker + " ; '",
+                                    "$(touch " + marker + ")", "`touch " + marker + "`"}) {
+        EXPECT_EQ("", ZoNVMEDiskDevice::convertNVMEtoAWSVol(path, nullptr)) << path;
+        EXPECT_NE(0, ::access(marker.c_str(), F_OK)) << path;
+    }
+}
+
+// The letters of the disk move by the root disk's distance from xvda (none
+// when "mountpoint -d /" fails); partition digits stay.
+TEST_F(DiskKinds, XvdSdConversions) {
+    auto installed = tree.install();
+    struct Case {
+        int rootMinor;  // of 202; -1: "mountpoint -d /" fails
+        bool toSd;
+        const char* in;
+        const char* out;
+    } cases[] = {{1, true, "/dev/xvdf", "/dev/sdf"}, {1, false, "/dev/sdf", "/dev/xvdf"}, {65, true, "/dev/xvdf", "/dev/sdb"},
+                 {65, true, "xvdf1", "sdb1"}, {65, true, "/dev/xvdf12", "/dev/sdb12"}, {65, false, "sdb", "xvdf"},
+                 {65, false, "sdw", "xvdaa"}, {65, false, "/dev/sdb1", "/dev/xvdf1"}, {65, true, "xvdaa", "sdw"},
+                 {65, true, "xvdb", ""}, {65, false, "sdzz", "xvdaad"}, {-1, true, "/dev/xvdf", "/dev/sdf"},
+                 {-1, false, "/dev/sdb1", "/dev/xvdb1"}};
+    for (const Case& c : cases) {
+        zotest::setRootDevice(tree, c.rootMinor < 0 ? -1 : zotest::kXvdMajor, c.rootMinor);
+        EXPECT_EQ(c.out, c.toSd ? ZoVDDiskDevice::convertXVDtoSD(c.in, nullptr) : ZoVDDiskDevice::convertSDtoXVD(c.in, nullptr))
+            << "root 202:" << c.rootMinor << (c.toSd ? " to sd " : " to xvd ") << "'" << c.in << "'";
+    }
+}
+
+// getDevice offers a path to Xen, NVMe, multipath and SCSI, in that order;
+// getDeviceCheckNoRetry never to NVMe.
+TEST_F(DiskKinds, LookupOrder) {
+    auto installed = tree.install();
+    CLuError err;
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice("/dev/nvme0n1", &err);
+    EXPECT_EQ(ZoDevice::NVME_DISK, dev ? dev->getType() : -1) << err.AsString();
+    zo_internal::resetProcessState();
+    EXPECT_FALSE(ZoDeviceTree::getDeviceCheckNoRetry("/dev/nvme0n1", &err));
+    EXPECT_EQ("Failed to get a ZoDevice Instance for /dev/nvme0n1", err.AsString());
+    const auto cmds = installed.host().commandsRun();
+    EXPECT_EQ(1, std::count(cmds.begin(), cmds.end(), std::string(zotest::kNvmeMajorCommand)));  // the first lookup's
+
+    // A node both the Xen and the NVMe kinds take is a Xen disk.
+    zo_internal::resetProcessState();
+    tree.answerCommand(zotest::kXvdMajorCommand, 0, "259\n");
+    dev = ZoDeviceTree::getDevice("/dev/nvme0n1", &err);
+    EXPECT_EQ(ZoDevice::XVD_DISK, dev ? dev->getType() : -1) << err.AsString();
+}
+
+}  // namespace
