@@ -42,17 +42,17 @@ San& sanOf(int disks) {
     if (san.tree) return san;
     san.tree.reset(new zotest::HostTree());
     for (int i = 0; i < disks; ++i) {
-        zotest::ScsiDiskSpec spec;
-        spec.name = "sd" + getAAName(i);
-        spec.host = i / 256;
-        spec.target = i % 256;
-        spec.major = sdMajor(i);
-        spec.minor = ((i & 0xf) << 4) | (i & 0xfff00);
-        spec.seed = static_cast<uint64_t>(i) + 1;
-        spec.byIdLink = "/dev/disk/by-id/scsi-" + zotest::wwidOfSeed(spec.seed);
-        zotest::addScsiDisk(*san.tree, spec);
-        san.nodes.push_back("/dev/" + spec.name);
-        san.links.push_back(spec.byIdLink);
+        zotest::ScsiDiskSpec disk;
+        disk.name = "sd" + getAAName(i);
+        disk.host = i / 256;
+        disk.target = i % 256;
+        disk.major = sdMajor(i);
+        disk.minor = ((i & 0xf) << 4) | (i & 0xfff00);
+        disk.seed = static_cast<uint64_t>(i) + 1;
+        disk.byIdLink = "/dev/disk/by-id/scsi-" + zotest::wwidOfSeed(disk.seed);
+        zotest::addScsiDisk(*san.tree, disk);
+        san.nodes.push_back("/dev/" + disk.name);
+        san.links.push_back(disk.byIdLink);
     }
     return san;
 }

@@ -1,371 +1,236 @@
-// The SCSI disk kind on host trees: listing, resolving paths (aliases,
-// partitions, the kernel-name pass), rejecting what is not a SCSI disk.
+// SCSI disks on host trees: listed disks and their links, lookup cost, paths
+// resolved (partitions opened or by kernel name) or rejected; the WWID from
+// page 0x83 (sample pages checked against sg_vpd) and the FC node name.
 #include "UXScsi.h"
 #include "ZoDeviceTree.h"
-#include "ZoException.h"
 #include "ZoInternal.h"
 #include "ZoScsiDiskDevice.h"
-#include "support/fault_host.h"
-#include "support/host_tree.h"
-#include "support/log_capture.h"
+#include "support/dm_tree.h"
 #include "support/scsi_tree.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
-#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
-using zotest::ScsiDiskSpec;
-
-ScsiDiskSpec disk(const std::string& name, int host, int target, int minor, uint64_t seed = 1) {
-    ScsiDiskSpec s;
-    s.name = name;
-    s.host = host;
-    s.target = target;
-    s.minor = minor;
-    s.seed = seed;
-    return s;
-}
-
 class ScsiLookupTest : public ::testing::Test {
 protected:
-    void SetUp() override { zo_internal::resetProcessState(); }
-    void TearDown() override { zo_internal::resetProcessState(); }
-
-    // Installs the tree (wrapped in a FaultHost) and refreshes the list.
-    void install() {
-        installed.reset(new zotest::HostTree::Installed(tree.install()));
-        fault = std::make_shared<zotest::FaultHost>(installed->shared());
-        previous = ZoHost::install(fault);
+    // Adds a disk at host:0:target:0 answering page, numbered 8:minor (minors
+    // from 256 up on the next majors), with a by-id link.
+    std::string add(const std::string& name, int target, int minor, const std::string& page = "",
+                    int host = 0) {
+        zotest::ScsiDiskSpec disk;
+        disk.name = name;
+        disk.host = host;
+        disk.target = target;
+        disk.major = 8 + minor / 256;
+        disk.minor = minor % 256;
+        disk.vpdPg83 = page;
+        disk.seed = static_cast<uint64_t>(minor);
+        disk.byIdLink = "/dev/disk/by-id/scsi-" + zotest::wwidOfSeed(disk.seed);
+        return zotest::addScsiDisk(tree, disk).node;
+    }
+    zotest::FaultHost& install() {
+        installed.reset(new zotest::FaultyInstall(tree));
         UXScsi::refreshDeviceList(UXScsi::Device::DIRECT_ACCESS, false);
+        return *installed->fault;
     }
-    ~ScsiLookupTest() override {
-        if (fault) ZoHost::install(previous);
-    }
-
     static std::string nativePath(const SP<ZoDevice>& dev) {
-        return static_cast<ZoScsiDiskDevice*>(dev.get())->getScsiTarget().getNativePath();
+        return dev ? static_cast<ZoScsiDiskDevice*>(dev.get())->getScsiTarget().getNativePath() : "";
+    }
+    static ZoDeviceDiskInfoIface* info(const SP<ZoDevice>& dev) {
+        return static_cast<ZoDeviceDiskInfoIface*>(dev ? dev->getInterface("ZoDeviceDiskInfoIface") : nullptr);
     }
 
     zotest::HostTree tree;
-    std::unique_ptr<zotest::HostTree::Installed> installed;
-    std::shared_ptr<zotest::FaultHost> fault;
-    std::shared_ptr<ZoHost> previous;
+    std::unique_ptr<zotest::FaultyInstall> installed;
 };
+using IdentityTest = ScsiLookupTest;
 
-TEST_F(ScsiLookupTest, ListsDirectAccessDisksWithNodesInNumericAddressOrder) {
-    zotest::addScsiDisk(tree, disk("sdb", 2, 0, 16));
-    zotest::addScsiDisk(tree, disk("sdc", 0, 10, 32));
-    zotest::addScsiDisk(tree, disk("sdd", 0, 2, 48));
-    ScsiDiskSpec cdrom = disk("sr0", 0, 3, 0);
-    cdrom.major = 11;
-    cdrom.type = 5;
-    zotest::addScsiDisk(tree, cdrom);
-    // A SCSI device without a block node (its driver is not bound).
-    tree.mkdir("/sys/devices/platform/host0/target0:0:4/0:0:4:0/scsi_device/0:0:4:0");
-    tree.write("/sys/devices/platform/host0/target0:0:4/0:0:4:0/type", "0\n");
-    tree.symlink("../../devices/platform/host0/target0:0:4/0:0:4:0/scsi_device/0:0:4:0",
-                 "/sys/class/scsi_device/0:0:4:0");
-    install();
-
-    std::list<std::string> paths{"stale"};
+TEST_F(ScsiLookupTest, ListedDisksResolveByTheirLinksAtAConstantCost) {
+    std::list<std::string> nodes;
+    for (int i = 0; i < 64; ++i) nodes.push_back(add("sd" + getAAName(i), i, 16 * (i + 1)));
+    add("sr0", 64, 2000);
+    tree.write("/sys/devices/platform/host0/target0:0:64/0:0:64:0/type", "5\n");  // not direct access
+    zotest::FaultHost& fault = install();
+    std::list<std::string> listed{"stale"};
     CLuError err;
-    ASSERT_EQ(0, ZoScsiDiskDevice::getDevices(paths, &err));
-    EXPECT_EQ((std::list<std::string>{"/dev/sdd", "/dev/sdc", "/dev/sdb"}), paths);
+    ASSERT_EQ(0, ZoScsiDiskDevice::getDevices(listed, &err));
+    EXPECT_EQ(nodes, listed);  // by target number, not by its text
 
-    std::list<UXScsi::Device> list =
-        UXScsi::getDeviceList(UXScsi::Device::DIRECT_ACCESS, false, false, false);
-    ASSERT_EQ(3u, list.size());
-    const UXScsiTarget& last = list.back().target;
-    EXPECT_EQ("scsi2", last.getAdapter());
-    EXPECT_EQ(0, last.getBus());
-    EXPECT_EQ(0, last.getTarget());
-    EXPECT_EQ("/sys/devices/platform/host2/target2:0:0/2:0:0:0", last.getSysfsDevice());
-    EXPECT_EQ(makedev(8, 16), list.back().devno);
-}
-
-TEST_F(ScsiLookupTest, NoScsiDevicesGiveAnEmptyList) {
-    install();
-    std::list<std::string> paths{"stale"};
-    CLuError err;
-    EXPECT_EQ(0, ZoScsiDiskDevice::getDevices(paths, &err));
-    EXPECT_TRUE(paths.empty());
-    EXPECT_FALSE(err.IsError());
-}
-
-TEST_F(ScsiLookupTest, AliasOfListedDiskKeepsTheAliasAsPathAndNeedsNoOpen) {
-    ScsiDiskSpec spec = disk("sdb", 3, 1, 16, 7);
-    spec.byIdLink = "/dev/disk/by-id/scsi-" + zotest::wwidOfSeed(7);
-    zotest::addScsiDisk(tree, spec);
-    install();
-    fault->failAll("probeOpen", EACCES);  // a listed disk is taken without opening it
-
-    CLuError err;
-    SP<ZoDevice> dev = ZoDeviceTree::getDevice(spec.byIdLink.c_str(), &err);
-    ASSERT_TRUE(dev) << err.AsString();
-    EXPECT_EQ(ZoDevice::SCSI_DISK, dev->getType());
-    EXPECT_EQ(spec.byIdLink, dev->getDevicePath());
-    EXPECT_EQ("/dev/sdb", nativePath(dev));
-    EXPECT_EQ("scsi3", static_cast<ZoScsiDiskDevice*>(dev.get())->getScsiTarget().getAdapter());
-}
-
-TEST_F(ScsiLookupTest, PartitionNodeIsFoundByOpeningIt) {
-    ScsiDiskSpec spec = disk("sdb", 1, 2, 16);
-    zotest::addScsiDisk(tree, spec);
-    const std::string part = zotest::addScsiPartition(tree, spec, 12);
-    install();
-
-    CLuError err;
-    EXPECT_TRUE(ZoScsiDiskDevice::isSupportedDevice(part.c_str(), &err));
-    SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance(part.c_str(), &err);
-    ASSERT_TRUE(dev) << err.AsString();
-    EXPECT_EQ("/dev/sdb12", dev->getDevicePath());
-    EXPECT_EQ("/dev/sdb12", nativePath(dev));
-    const UXScsiTarget& t = static_cast<ZoScsiDiskDevice*>(dev.get())->getScsiTarget();
-    EXPECT_EQ("scsi1", t.getAdapter());
-    EXPECT_EQ(2, t.getTarget());
-}
-
-TEST_F(ScsiLookupTest, PartitionIsFoundUnderItsKernelNameWhenItsAliasCannotBeOpened) {
-    ScsiDiskSpec spec = disk("sdb", 0, 0, 16);
-    zotest::addScsiDisk(tree, spec);
-    zotest::addScsiPartition(tree, spec, 10);
-    const std::string alias = "/dev/disk/by-partlabel/data";
-    tree.symlink("../../sdb10", alias);
-    install();
-    fault->failWhen("probeOpen", alias, EACCES);
-
-    zotest::LogCapture log;
-    CLuError err;
-    EXPECT_TRUE(ZoScsiDiskDevice::isSupportedDevice(alias.c_str(), &err));
-    EXPECT_EQ(0u, log.lines().size()) << log.dump();  // the probe is silent
-
-    SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance(alias.c_str(), &err);
-    ASSERT_TRUE(dev) << err.AsString();
-    EXPECT_EQ("/dev/sdb10", dev->getDevicePath());
-    EXPECT_EQ("/dev/sdb10", nativePath(dev));
-    EXPECT_EQ(1u, log.countContaining("Cannot open " + alias + ": Permission denied")) << log.dump();
-}
-
-// Partitions from 16 up live on major 259; minor mod 16 then names another
-// partition (or the whole disk), which must not be taken for the path.
-TEST_F(ScsiLookupTest, KernelNamePassRefusesANameOfAnotherDevice) {
-    ScsiDiskSpec spec = disk("sdb", 0, 0, 16);
-    zotest::addScsiDisk(tree, spec);
-    zotest::addScsiPartition(tree, spec, 1);
-    zotest::addScsiPartition(tree, spec, 16, 4096, 2048, 259, 0);
-    zotest::addScsiPartition(tree, spec, 17, 8192, 2048, 259, 1);
-    tree.symlink("../../sdb16", "/dev/disk/by-partlabel/p16");
-    tree.symlink("../../sdb17", "/dev/disk/by-partlabel/p17");
-    install();
-
-    struct {
-        const char* alias;
-        const char* wrongName;
-    } cases[] = {{"/dev/disk/by-partlabel/p16", "/dev/sdb"}, {"/dev/disk/by-partlabel/p17", "/dev/sdb1"}};
-    for (const auto& c : cases) {
-        fault->clearFailures();
-        fault->failWhen("probeOpen", c.alias, EACCES);
-        CLuError err;
-        EXPECT_FALSE(ZoScsiDiskDevice::isSupportedDevice(c.alias, &err)) << c.alias;
-        SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance(c.alias, &err);
-        EXPECT_FALSE(dev) << c.alias << " resolved to " << nativePath(dev);
-        EXPECT_EQ(774, err.GetCode()) << c.alias;
-        EXPECT_NE(std::string::npos, err.AsString().find(c.wrongName)) << c.alias << ": " << err.AsString();
-
-        // Opened directly, the alias is its own partition.
-        fault->clearFailures();
-        dev = ZoScsiDiskDevice::getInstance(c.alias, &err);
-        ASSERT_TRUE(dev) << c.alias << ": " << err.AsString();
-        EXPECT_EQ(c.alias, nativePath(dev));
+    fault.failAll("probeOpen", EACCES);  // a listed disk is taken without opening it
+    std::vector<int> costs;
+    for (int i : {0, 63}) {
+        const std::string link = "/dev/disk/by-id/scsi-" + zotest::wwidOfSeed(16 * (i + 1));
+        const int before = fault.count("stat") + fault.count("lstat") + fault.count("readlink");
+        SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance(link.c_str(), &err);
+        costs.push_back(fault.count("stat") + fault.count("lstat") + fault.count("readlink") - before);
+        EXPECT_EQ(link, dev ? dev->getDevicePath() : err.AsString());
+        EXPECT_EQ("/dev/sd" + getAAName(i), nativePath(dev)) << link;
     }
+    EXPECT_EQ(costs[0], costs[1]);
+    EXPECT_LE(costs[1], 3);
 }
 
-TEST_F(ScsiLookupTest, DevicesWithoutAScsiDeviceAreRejected) {
-    zotest::addScsiDisk(tree, disk("sdb", 0, 0, 16));
-    tree.addBlockDevice("vda", 252, 0, 1000, "/sys/devices/pci0000:00/0000:00:04.0/virtio2/block/vda");
-    tree.symlink("../../../virtio2", "/sys/devices/pci0000:00/0000:00:04.0/virtio2/block/vda/device");
-    tree.addPartition("vda", "vda1", 1, 252, 1, 2048, 100);
-    tree.addBlockDevice("loop0", 7, 0, 1000, "/sys/devices/virtual/block/loop0");
-    tree.addBlockDevice("nvme0n1", 259, 5, 1000,
-                        "/sys/devices/pci0000:00/0000:00:05.0/nvme/nvme0/nvme0n1");
-    tree.symlink("../../nvme0", "/sys/devices/pci0000:00/0000:00:05.0/nvme/nvme0/nvme0n1/device");
-    tree.write("/tmp/disk.img", "not a device");
-    install();
-
-    struct {
-        const char* path;
-        const char* why;
-    } cases[] = {
-        {"/dev/vda", "/dev/vda (252:0) is not a SCSI device"},
-        {"/dev/vda1", "/dev/vda1 (252:1) is not a SCSI device"},
-        {"/dev/loop0", "/dev/loop0 (7:0) is not a SCSI device"},
-        {"/dev/nvme0n1", "/dev/nvme0n1 (259:5) is not a SCSI device"},
-        {"/tmp/disk.img", "/tmp/disk.img is not a block device"},
+// A path resolves to the listed disk of its number, else to the disk opened
+// under it, else (the open failing with openErrno) under its kernel name, which
+// must name the very device: partitions from 16 up live on major 259, where
+// "minor mod 16" names another partition or the disk.
+TEST_F(ScsiLookupTest, PathsResolveToTheirScsiDiskOrAreRejected) {
+    add("sdb", 0, 16);
+    const zotest::ScsiDiskSpec sdb;  // its name and number
+    for (int partno : {3, 10, 12}) zotest::addScsiPartition(tree, sdb, partno);
+    zotest::addScsiPartition(tree, sdb, 16, 4096, 2048, 259, 0);
+    zotest::addScsiPartition(tree, sdb, 17, 8192, 2048, 259, 1);
+    for (const std::string p : {"sdb10", "sdb16", "sdb17"})
+        tree.symlink("../../" + p, "/dev/disk/by-partlabel/" + p);
+    const std::string virtio = "/sys/devices/pci0000:00/0000:00:04.0/virtio2";
+    tree.addBlockDevice("vda", 252, 0, 1000, virtio + "/block/vda");
+    tree.symlink("../../../virtio2", virtio + "/block/vda/device");
+    zotest::FaultHost& fault = install();
+    const std::string p16 = "/dev/disk/by-partlabel/sdb16", p17 = "/dev/disk/by-partlabel/sdb17";
+    // found: the object's path and its native path; error: how the failure's text begins.
+    const struct { std::string path; int openErrno; std::string found, error; } cases[] = {
+        {"/dev/sdb12", 0, "/dev/sdb12", ""},
+        {"/dev/disk/by-partlabel/sdb10", EACCES, "/dev/sdb10", ""},
+        {p16, 0, p16, ""},
+        {p16, EACCES, "", p16 + " (259:0) is not known under /dev/sdb"},
+        {p17, EACCES, "", p17 + " (259:1) is not known under /dev/sdb1"},
+        {"/dev/sdb3", EIO, "", "Cannot open /dev/sdb3: Input/output error"},
+        {"/dev/vda", 0, "", "/dev/vda (252:0) is not a SCSI device"},
+        {"/dev/sdz", 0, "", "Failed to stat /dev/sdz: No such file or directory"},
     };
     for (const auto& c : cases) {
-        zotest::LogCapture log;
+        fault.clearFailures();
+        if (c.openErrno) fault.failWhen("probeOpen", c.path, c.openErrno);
         CLuError err;
-        EXPECT_FALSE(ZoScsiDiskDevice::isSupportedDevice(c.path, &err)) << c.path;
-        EXPECT_FALSE(err.IsError()) << c.path << ": " << err.AsString();
-        EXPECT_FALSE(ZoScsiDiskDevice::getInstance(c.path, &err)) << c.path;
-        EXPECT_EQ(0u, err.AsString().find(c.why)) << c.path << ": " << err.AsString();
-        UXScsiTarget target(c.path, false);
-        EXPECT_THROW(UXScsi::open(target, 0), ZoException) << c.path;
+        EXPECT_EQ(!c.found.empty(), ZoScsiDiskDevice::isSupportedDevice(c.path.c_str(), &err)) << c.path;
+        EXPECT_EQ(c.path == "/dev/sdz", err.IsError()) << c.path << ": only a missing path is an error";
+        SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance(c.path.c_str(), &err);
+        EXPECT_EQ(c.found, nativePath(dev)) << c.path << ", errno " << c.openErrno;
+        EXPECT_EQ(c.found.empty() ? c.error : c.found,
+                  dev ? dev->getDevicePath() : err.AsString().substr(0, c.error.size())) << c.path;
+        EXPECT_EQ(dev ? 0 : 774, err.IsError() ? err.GetCode() : 0) << c.path;
     }
-}
-
-TEST_F(ScsiLookupTest, MissingPathFailsWithTheStatError) {
-    install();
-    const std::string want = "Failed to stat /dev/sdz: No such file or directory";
-    zotest::LogCapture log;
-    CLuError err;
-    EXPECT_FALSE(ZoScsiDiskDevice::isSupportedDevice("/dev/sdz", &err));
-    EXPECT_EQ(want, err.AsString());
-    EXPECT_EQ(774, err.GetCode());
-    err = CLuError::Success();
-    EXPECT_FALSE(ZoScsiDiskDevice::getInstance("/dev/sdz", &err));
-    EXPECT_EQ(want, err.AsString());
-    EXPECT_EQ(2u, log.count(want)) << log.dump();
-}
-
-TEST_F(ScsiLookupTest, OpenFailureOfAnUnlistedNodeIsTheError) {
-    ScsiDiskSpec spec = disk("sdb", 0, 0, 16);
-    zotest::addScsiDisk(tree, spec);
-    const std::string part = zotest::addScsiPartition(tree, spec, 3);
-    install();
-    fault->failAll("probeOpen", EIO);
-
-    CLuError err;
-    EXPECT_FALSE(ZoScsiDiskDevice::isSupportedDevice(part.c_str(), &err));
-    EXPECT_FALSE(err.IsError());
-    EXPECT_FALSE(ZoScsiDiskDevice::getInstance(part.c_str(), &err));
-    EXPECT_EQ("Cannot open /dev/sdb3: Input/output error", err.AsString());
-}
-
-TEST_F(ScsiLookupTest, InterfacesChildrenAndTheClusterHook) {
-    zotest::addScsiDisk(tree, disk("sdb", 0, 0, 16));
-    install();
-    CLuError err;
-    SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance("/dev/sdb", &err);
-    ASSERT_TRUE(dev) << err.AsString();
-    ZoScsiDiskDevice* scsi = static_cast<ZoScsiDiskDevice*>(dev.get());
-    struct {
-        const char* name;
-        void* want;
-    } cases[] = {
-        {"ZoDeviceScsiIface", static_cast<ZoDeviceScsiIface*>(scsi)},
-        {"ZoDevicePartIface", static_cast<ZoDevicePartIface*>(scsi)},
-        {"ZoDeviceDiskInfoIface", static_cast<ZoDeviceDiskInfoIface*>(scsi)},
-        {"ZoDeviceDiskInfoIfaceV2", static_cast<ZoDeviceDiskInfoIface*>(scsi)},
-        {"ZoDeviceScsiIfaceV2", nullptr},
-        {"ZoDevicePartIfac", nullptr},
-        {"ZoDeviceMpioIface", nullptr},
-        {"ZoDeviceIface", nullptr},
-        {nullptr, nullptr},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.want, dev->getInterface(c.name)) << (c.name ? c.name : "(null)");
-
-    std::list<std::string> children{"x"};
-    EXPECT_EQ(0, ZoScsiDiskDevice::getChildren("/dev/sdb", children, &err));
-    EXPECT_TRUE(children.empty());
-
-    std::string name = "cluster-disk-1";
-    EXPECT_FALSE(updateClusterDeviceNameToRealDeviceName(name).IsError());
-    EXPECT_EQ("cluster-disk-1", name);
-}
-
-TEST_F(ScsiLookupTest, CommandsAreAnsweredOrFailWithStatusAndSense) {
-    zotest::addScsiDisk(tree, disk("sdb", 0, 0, 16, 42));
-    install();
-    CLuError err;
-    SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance("/dev/sdb", &err);
-    ASSERT_TRUE(dev) << err.AsString();
-    auto* scsi = static_cast<ZoDeviceScsiIface*>(dev->getInterface("ZoDeviceScsiIface"));
-
-    const unsigned char inquiry83[6] = {0x12, 0x01, 0x83, 0x00, 0xff, 0x00};
-    unsigned char data[512] = {};
-    ASSERT_EQ(0, scsi->sendScsiCDB(inquiry83, 6, data, sizeof data, false, true, nullptr, 0, 10, &err))
-        << err.AsString();
-    const std::string page = zotest::makeVpdPg83(42);
-    EXPECT_EQ(page, std::string(reinterpret_cast<char*>(data), page.size()));
-
-    const unsigned char testUnitReady[6] = {0x00, 0, 0, 0, 0, 0};
-    unsigned char sense[32];
-    std::memset(sense, 0xee, sizeof sense);
-    EXPECT_EQ(-1, scsi->sendScsiCDB(testUnitReady, 6, nullptr, 0, false, false, sense, sizeof sense,
-                                    10, &err));
-    EXPECT_EQ(0u, err.AsString().find("SCSI command 0x00 to /dev/sdb failed: SCSI status 0x02, "
-                                      "sense key 0x5, ASC 0x20, ASCQ 0x00"))
-        << err.AsString();
-    EXPECT_EQ(0x70, sense[0] & 0x7f);
-    EXPECT_EQ(0x05, sense[2] & 0x0f);
-}
-
-TEST_F(ScsiLookupTest, RefusedPage83IsReadFromSysfs) {
-    zotest::addScsiDisk(tree, disk("sdb", 0, 0, 16, 9));
-    install();
-    fault->failAll("scsiCommand", EACCES);
-    CLuError err;
-    SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance("/dev/sdb", &err);
-    ASSERT_TRUE(dev) << err.AsString();
-    auto* scsi = static_cast<ZoDeviceScsiIface*>(dev->getInterface("ZoDeviceScsiIface"));
-
-    const unsigned char inquiry83[6] = {0x12, 0x01, 0x83, 0x00, 0x10, 0x00};
-    unsigned char data[64] = {};
-    ASSERT_EQ(0, scsi->sendScsiCDB(inquiry83, 6, data, sizeof data, false, true, nullptr, 0, 10, &err));
-    // Only the 16 bytes asked for.
-    EXPECT_EQ(zotest::makeVpdPg83(9).substr(0, 16), std::string(reinterpret_cast<char*>(data), 16));
-    EXPECT_EQ(0, data[16]);
-
-    const unsigned char inquiry80[6] = {0x12, 0x01, 0x80, 0x00, 0xff, 0x00};
-    EXPECT_EQ(-1, scsi->sendScsiCDB(inquiry80, 6, data, sizeof data, false, true, nullptr, 0, 10, &err));
-    EXPECT_EQ(0u, err.AsString().find("SCSI command 0x12 to /dev/sdb failed: Permission denied"))
-        << err.AsString();
-}
-
-// However many disks are listed, resolving one costs the same host calls.
-TEST_F(ScsiLookupTest, LookupCostDoesNotGrowWithTheList) {
-    std::string firstAlias, lastAlias;
-    const int count = 64;
-    for (int i = 0; i < count; ++i) {
-        ScsiDiskSpec spec = disk("sd" + std::string(1, 'a' + i / 26 % 26) + std::string(1, 'a' + i % 26),
-                                 i / 100, i % 100, 16 * i, i + 1);
-        spec.major = 8 + i / 16;
-        spec.minor = (i % 16) * 16;
-        spec.byIdLink = "/dev/disk/by-id/scsi-" + zotest::wwidOfSeed(i + 1);
-        zotest::addScsiDisk(tree, spec);
-        if (i == 0) firstAlias = spec.byIdLink;
-        lastAlias = spec.byIdLink;
-    }
-    install();
-    CLuError err;
-    int before = fault->count("stat") + fault->count("lstat") + fault->count("readlink");
-    ASSERT_TRUE(ZoScsiDiskDevice::getInstance(firstAlias.c_str(), &err)) << err.AsString();
-    int first = fault->count("stat") + fault->count("lstat") + fault->count("readlink") - before;
-    before += first;
-    SP<ZoDevice> dev = ZoScsiDiskDevice::getInstance(lastAlias.c_str(), &err);
-    ASSERT_TRUE(dev) << err.AsString();
-    int last = fault->count("stat") + fault->count("lstat") + fault->count("readlink") - before;
-    EXPECT_EQ(first, last);
-    EXPECT_LE(last, 3);
-    EXPECT_EQ(lastAlias, dev->getDevicePath());
 }
 
 TEST(ScsiLiveTest, VirtioDiskIsNoDevice) {
-    struct stat st;
-    if (::stat("/dev/vda", &st) != 0) GTEST_SKIP() << "/dev/vda does not exist on this machine";
+    if (!std::filesystem::exists("/dev/vda")) GTEST_SKIP() << "/dev/vda does not exist on this machine";
     zo_internal::resetProcessState();
     ZoHost::setRoot("");
     CLuError err;
-    SP<ZoDevice> dev = ZoDeviceTree::getDevice("/dev/vda", &err);
-    EXPECT_FALSE(dev);
+    EXPECT_FALSE(ZoDeviceTree::getDevice("/dev/vda", &err));
     EXPECT_EQ("Failed to get a ZoDevice Instance for /dev/vda", err.AsString());
+}
+
+std::string bytes(std::initializer_list<int> values) { return std::string(values.begin(), values.end()); }
+
+// A designation descriptor (code set, association, designator type) and a
+// page 0x83 around descriptors (length overrides its length field).
+std::string desc(int codeSet, int association, int type, const std::string& designator) {
+    return bytes({codeSet, association << 4 | type, 0, static_cast<int>(designator.size())}) + designator;
+}
+std::string page83(const std::string& body, int length = -1) {
+    if (length < 0) length = static_cast<int>(body.size());
+    return bytes({0, 0x83, length >> 8, length & 0xff}) + body;
+}
+
+// What `sg_vpd --inhex=FILE -p di` reports as the first NAA designator of the
+// addressed logical unit, with "3" in front; "" when it reports none.
+std::string sgVpdWwid(const std::string& file) {
+    const std::string awk = "/^  [^ ]/ {lu = /Addressed logical unit/} /designator type:/ {naa = lu && "
+                            "/type: NAA/; next} naa && sub(/.*0x/, \"3\") {printf \"%s\", $0; exit}";
+    char line[256] = "";
+    if (FILE* p = ::popen(("sg_vpd --inhex=" + file + " -p di | awk '" + awk + "'").c_str(), "r")) {
+        if (!std::fgets(line, sizeof line, p)) line[0] = 0;
+        ::pclose(p);
+    }
+    return line;
+}
+
+// The WWID is "3" and the first logical-unit NAA designator, the same when
+// SG_IO is refused (EPERM: read from vpd_pg83); a failing command is an error.
+TEST_F(IdentityTest, WwidIsTheFirstLogicalUnitNaaDesignator) {
+    const std::string naa16 = bytes({0x60, 1, 0x40, 0x5a, 0x3c, 0x2b, 0x1e, 0x0f, 0, 0xd1, 0xc2, 0xb3, 0xa4,
+                                     0x95, 0x86, 0x77});
+    const std::string naa8 = bytes({0x50, 0x00, 0xc5, 0x00, 0x15, 0xea, 0x71, 0xac});
+    const std::string t10 = desc(2, 0, 1, "ZOTEST  VDISK   0001"), lu16 = desc(1, 0, 3, naa16);
+    const int t10Length = static_cast<int>(t10.size());
+    struct Case { std::string what, page, want; };
+    std::vector<Case> cases = {
+        {"T10 then 16-byte binary NAA", page83(t10 + lu16), "3" + zotest::hexBytes(naa16)},
+        {"8-byte NAA", page83(desc(1, 0, 3, naa8)), "3" + zotest::hexBytes(naa8)},
+        {"NAA of the target port only", page83(desc(1, 1, 3, naa8)), ""},
+        {"NAA of the target device only", page83(t10 + desc(1, 2, 3, naa16)), ""},
+        {"designator of length 0", page83(desc(1, 0, 3, "")), "3"},
+        {"ASCII code set", page83(desc(2, 0, 3, "60014055ABC")), "360014055ABC"},
+        {"page length 256", page83(t10 + lu16 + std::string(212, 0)), "3" + zotest::hexBytes(naa16)},
+        {"NAA past the 255 bytes asked for", page83(desc(2, 0, 1, std::string(242, 'v')) + lu16), ""},
+        {"NAA running past the page", page83(t10 + lu16, t10Length + 10), ""},
+        {"descriptor header running past the page", page83(t10 + bytes({1, 3}), t10Length + 2), ""},
+    };
+    // Sample pages (hexadecimal bytes, '#' comment lines), as sg_vpd reads them.
+    const bool sgVpd = std::system("command -v sg_vpd >/dev/null 2>&1") == 0;
+    for (const auto& e : std::filesystem::directory_iterator(ZODEVICE_SOURCE_DIR "/tests/data/vpd")) {
+        if (!sgVpd || e.path().extension() != ".hex") continue;
+        std::ifstream in(e.path());
+        std::string page, word;
+        while (in >> word)
+            if (word[0] == '#') std::getline(in, word);  // a comment, to the end of its line
+            else page += static_cast<char>(std::stoi(word, nullptr, 16));
+        cases.push_back({e.path().string(), page, sgVpdWwid(e.path().string())});
+        EXPECT_NE("", cases.back().want) << e.path() << ": sg_vpd reports no logical-unit NAA";
+    }
+    std::vector<std::string> nodes;
+    for (size_t i = 0; i < cases.size(); ++i)
+        nodes.push_back(add("sd" + getAAName(i + 1), i, 16 * (i + 1), cases[i].page));
+    zotest::FaultHost& fault = install();
+    for (int refusal : {0, EPERM, EIO}) {
+        fault.clearFailures();
+        if (refusal) fault.failAll("scsiCommand", refusal);
+        for (size_t i = 0; i < cases.size(); ++i) {
+            CLuError err;
+            SP<ZoDevice> dev = ZoDeviceTree::getDevice(nodes[i].c_str(), &err);
+            ASSERT_TRUE(info(dev)) << cases[i].what << ": " << err.AsString();
+            std::string wwid = "kept:";
+            err = info(dev)->GetDeviceWwid(nodes[i], wwid);
+            const bool fails = refusal == EIO;
+            EXPECT_EQ(fails ? "Unable to get scsi id" : "", err.AsString()) << cases[i].what;
+            EXPECT_EQ("kept:" + (fails ? "" : cases[i].want), wwid) << cases[i].what << ", errno " << refusal;
+        }
+    }
+    if (!sgVpd) GTEST_SKIP() << "sample pages not compared: sg_vpd (sg3-utils) is not installed";
+}
+
+// The node name of the FC target behind the disk ("scsi12", bus 0, target 3:
+// fc_transport/target12:0:3); an empty one is an error, the output untouched.
+TEST_F(IdentityTest, NodeNameOfTheFibreChannelTarget) {
+    const std::string fc = "/sys/class/fc_transport/target";
+    // file: node_name contents (nullptr: none); want: the node name or the error text.
+    const struct { int host, target; const char* file; int code; std::string want; } cases[] = {
+        {12, 3, "0x50060e8007c3f200\n", 0, "0x50060e8007c3f200"},
+        {1, 0, nullptr, ENOENT, "Failed to get sysfs path " + fc + "1:0:0/node_name for device /dev/sdc"},
+        {2, 0, "", 774, "Empty node name in " + fc + "2:0:0/node_name for device /dev/sdd"},
+    };
+    for (int i = 0; i < 3; ++i) add("sd" + getAAName(i + 1), cases[i].target, 16 * (i + 1), "", cases[i].host);
+    install();
+    for (int i = 0; i < 3; ++i) {
+        const auto& c = cases[i];
+        const std::string node = "/dev/sd" + getAAName(i + 1);
+        if (c.file)
+            tree.write(fc + std::to_string(c.host) + ":0:" + std::to_string(c.target) + "/node_name", c.file);
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(node.c_str(), &err);
+        ASSERT_TRUE(info(dev)) << node << ": " << err.AsString();
+        std::string out = "untouched";
+        err = info(dev)->GetArrayInitiatorId("/ignored", out, false);
+        EXPECT_EQ(c.code, err.IsError() ? err.GetCode() : 0) << node;
+        EXPECT_EQ(c.code ? c.want : "", err.AsString()) << node;
+        EXPECT_EQ(c.code ? "untouched" : c.want, out) << node;
+    }
 }
 
 }  // namespace
