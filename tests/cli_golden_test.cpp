@@ -25,10 +25,10 @@ struct GoldenCase {
 };
 
 const GoldenCase kGoldenCases[] = {
-    {"qemu-san-tree.txt", "qemu-san", {"tree"}, 1},
-    {"qemu-san-tree.json", "qemu-san", {"--json", "tree"}, 1},
-    {"qemu-san-list.txt", "qemu-san", {"list"}, 1},
-    {"qemu-san-list.json", "qemu-san", {"-J", "list"}, 1},
+    {"qemu-san-tree.txt", "qemu-san", {"tree"}, 0},
+    {"qemu-san-tree.json", "qemu-san", {"--json", "tree"}, 0},
+    {"qemu-san-list.txt", "qemu-san", {"list"}, 0},
+    {"qemu-san-list.json", "qemu-san", {"-J", "list"}, 0},
     {"qemu-san-list-mpath.txt", "qemu-san", {"list", "--kind", "mpath"}, 0},
     {"qemu-san-show.txt", "qemu-san", {"show", "/dev/sda", "/dev/sda1", "/dev/nvme0n1"}, 0},
     {"qemu-san-show.json", "qemu-san", {"--json", "show", "/dev/sda", "/dev/nvme0n1p1"}, 0},
@@ -109,7 +109,7 @@ TEST(CliGolden, ExitStatusAndErrorLines) {
         {{"list", "--kind", "disk"}, 2, "zodisk: --kind: disk not in"},
         {{"show"}, 2, "zodisk: PATH is required"},
         {{"frobnicate"}, 2, "zodisk: unknown command 'frobnicate'"},
-        {{}, 2, "zodisk: A subcommand is required"},
+        {{}, 2, "zodisk: a command is required"},
         {{"multipath"}, 2, "zodisk: "},
         {{"tree", "extra"}, 2, "zodisk: "},
     };

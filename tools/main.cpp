@@ -26,32 +26,46 @@ void kindOption(CLI::App& app, Options& opts) {
 
 void pathsArg(CLI::App& app, Options& opts) {
     app.add_option("PATH", opts.paths, "device paths, e.g. /dev/sdb /dev/mapper/mpatha")
-        ->required();
+        ->required()
+        ->type_name("");
 }
 
 void pathArg(CLI::App& app, Options& opts) {
-    app.add_option("PATH", opts.name, "NVMe device path, e.g. /dev/nvme1n1")->required();
+    app.add_option("PATH", opts.name, "NVMe device path, e.g. /dev/nvme1n1")
+        ->required()
+        ->type_name("");
 }
 
 void volumeArg(CLI::App& app, Options& opts) {
     app.add_option("VOLUME", opts.name, "volume id exactly as the serial shows it, e.g. vol0abc")
-        ->required();
+        ->required()
+        ->type_name("");
 }
 
 void xvdArg(CLI::App& app, Options& opts) {
-    app.add_option("NAME", opts.name, "xvd name or path, e.g. /dev/xvdf")->required();
+    app.add_option("NAME", opts.name, "xvd name or path, e.g. xvdf or /dev/xvdf")
+        ->required()
+        ->type_name("");
 }
 
 void sdArg(CLI::App& app, Options& opts) {
-    app.add_option("NAME", opts.name, "sd name or path, e.g. /dev/sdb")->required();
+    app.add_option("NAME", opts.name, "sd name or path, e.g. sdb or /dev/sdb")
+        ->required()
+        ->type_name("");
 }
 
 void dirArg(CLI::App& app, Options& opts) {
-    app.add_option("DIR", opts.dir, "directory to write the host tree into (created if missing)")
-        ->required();
+    app.add_option("DIR", opts.dir, "new or empty directory for the host tree (created if missing)")
+        ->required()
+        ->type_name("");
 }
 
 const char kFooter[] =
+    "Exit status: 0 success, 1 a device or operation failed, 2 usage error.\n"
+    "See zodisk(8).";
+// Commands take the global options too, before or after their name.
+const char kCommandFooter[] =
+    "Global options: --sysroot DIR, -J/--json, -v (see 'zodisk --help').\n"
     "Exit status: 0 success, 1 a device or operation failed, 2 usage error.\n"
     "See zodisk(8).";
 
@@ -104,8 +118,11 @@ int main(int argc, char** argv) {
                  "zodisk"};
     app.footer(kFooter);
     app.require_subcommand(1);
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.set_help_flag("-h,--help", "print this help and exit");
     app.add_option("--sysroot", opts.sysroot,
-                   "answer from the host tree in DIR instead of this machine")
+                   "answer from the host tree in DIR (a capture made with\n"
+                   "'zodisk snapshot') instead of this machine")
         ->check(CLI::Validator(CLI::ExistingDirectory).description(""))
         ->type_name("DIR");
     app.add_flag("-J,--json", opts.json, "print JSON");
@@ -115,7 +132,8 @@ int main(int argc, char** argv) {
         CLI::App* parent = c.parent ? app.get_subcommand(c.parent) : &app;
         CLI::App* sub = parent->add_subcommand(c.name, c.summary);
         sub->fallthrough();
-        sub->footer(kFooter);
+        sub->group("Commands");
+        sub->footer(kCommandFooter);
         c.setup(*sub, opts);
         if (!c.run)
             sub->require_subcommand(1);
@@ -131,6 +149,8 @@ int main(int argc, char** argv) {
         std::vector<std::string> rest = app.remaining();
         if (app.get_subcommands().empty() && !rest.empty())
             Output::error("unknown command '" + rest.front() + "'; see 'zodisk --help'");
+        else if (std::string(e.what()).rfind("A subcommand is required", 0) == 0)
+            Output::error("a command is required; see 'zodisk --help'");
         else
             Output::error(std::string(e.what()) + "; see 'zodisk --help'");
         return EXIT_USAGE;

@@ -214,6 +214,9 @@ std::string field(const DeviceReport& r, const std::string& what,
 
 std::string showText(const DeviceReport& r) {
     std::string out = r.path + "\n";
+    // A path that names no device has nothing else to show.
+    if (const std::string* e = r.errorOf("device"))
+        return out + Table({"  error:", *e}).render();
     Table t({"  kind:", r.kind + " (" + std::to_string(r.type) + ")"});
     std::string children;
     for (const DeviceReport& c : r.children)

@@ -44,12 +44,12 @@ const std::set<std::string> kAttributes = {
 // Attributes of a device-mapper device's dm/ directory.
 const std::set<std::string> kDmAttributes = {"name", "uuid", "suspended"};
 
-// The udev settle tools and how the library runs them (with and without
-// its time-out); answered only when the tool exists, also when the questions
-// asked during the capture did not need them.
-const char* const kSettleTools[][2] = {{"/sbin/udevadm", "udevadm settle"},
-                                       {"/sbin/udevsettle", "udevsettle"}};
-const int kSettleTimeout = 120;
+// Where the library looks for the udev tools (it only tests that they
+// exist). A capture holds the places that exist on the machine and the
+// answer of the settle the library would run there, also when the questions
+// asked during the capture did not need one.
+const char* const kUdevTools[] = {"/sbin/udevsettle", "/sbin/udevadm", "/usr/sbin/udevadm",
+                                  "/bin/udevadm", "/usr/bin/udevadm"};
 // Bytes of a disk kept for its partition table.
 const ssize_t kImageBytes = 64 * 1024;
 
@@ -356,13 +356,12 @@ private:
         auto recorder = std::make_shared<RecordingHost>(ZoHost::current());
         std::shared_ptr<ZoHost> previous = ZoHost::install(recorder);
         askEverything();
-        for (const auto& tool : kSettleTools) {
-            if (m_host.access(tool[0], F_OK) != 0)
-                continue;
-            writeReal(tool[0], "");   // the library only tests that the tool exists
-            recorder->run(tool[1]);
-            recorder->run(std::string(tool[1]) + " --timeout=" + std::to_string(kSettleTimeout));
-        }
+        std::string settle;
+        for (const char* tool : kUdevTools)
+            if (m_host.access(tool, F_OK) == 0 && writeReal(tool, "") && settle.empty())
+                settle = std::strcmp(tool, "/sbin/udevsettle") == 0 ? "udevsettle" : "udevadm settle";
+        if (!settle.empty())
+            recorder->run(settle + " --timeout=120");
         ZoHost::install(previous);
         for (const auto& run : recorder->runs())
             answer(run.first, run.second);
