@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -15,15 +14,14 @@ namespace zodisk {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = WaitNotice::Clock;
 
 // What is being waited for, shared by the watching host and the watchdog.
 struct WaitState {
     std::mutex mutex;
     std::condition_variable wake;
     std::string activity;
-    std::string waitingFor;   // empty: not waiting
-    Clock::time_point since;
+    WaitNotice notice;
     bool stop = false;
 };
 
@@ -36,12 +34,11 @@ class Waiting {
 public:
     explicit Waiting(const char* what) {
         std::lock_guard<std::mutex> lock(state().mutex);
-        state().waitingFor = what;
-        state().since = Clock::now();
+        state().notice.begin(what, state().activity, Clock::now());
     }
     ~Waiting() {
         std::lock_guard<std::mutex> lock(state().mutex);
-        state().waitingFor.clear();
+        state().notice.end(Clock::now());
     }
 };
 
@@ -50,21 +47,27 @@ bool isSettle(const std::string& command) {
            command.find("udevsettle") != std::string::npos;
 }
 
-// Notes settles and sleeps of the host it wraps.
+// Notes the settles and sleeps of the host it wraps. The library sleeps
+// in place of a settle that failed, and between its polls of multipathd.
 class WatchingHost final : public ForwardingHost {
 public:
     using ForwardingHost::ForwardingHost;
 
     ZoCommandResult run(const std::string& command) override {
+        m_sleepFor = command.rfind("multipathd", 0) == 0 ? "multipathd to reconfigure"
+                                                         : "udev to settle";
         if (!isSettle(command))
             return ForwardingHost::run(command);
         Waiting w("udev to settle");
         return ForwardingHost::run(command);
     }
     void sleepMs(unsigned long ms) override {
-        Waiting w("udev to settle");
+        Waiting w(m_sleepFor);
         ForwardingHost::sleepMs(ms);
     }
+
+private:
+    const char* m_sleepFor = "udev to settle";
 };
 
 class Watchdog {
@@ -83,25 +86,13 @@ private:
     void loop() {
         WaitState& s = state();
         std::unique_lock<std::mutex> lock(s.mutex);
-        Clock::time_point reported;   // start of the wait last reported on
-        long nextReport = 1;          // seconds into that wait
         while (!s.stop) {
             s.wake.wait_for(lock, std::chrono::milliseconds(250));
-            if (s.stop || s.waitingFor.empty())
-                continue;
-            if (s.since != reported) {
-                reported = s.since;
-                nextReport = 1;
+            std::string line = s.stop ? "" : s.notice.due(Clock::now());
+            if (!line.empty()) {
+                std::fputs(line.c_str(), stderr);
+                std::fflush(stderr);
             }
-            long seconds =
-                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - s.since).count();
-            if (seconds < nextReport)
-                continue;
-            std::string what = s.activity.empty() ? "" : " (" + s.activity + ")";
-            std::fprintf(stderr, "zodisk: waiting for %s%s... %lds\n", s.waitingFor.c_str(),
-                         what.c_str(), seconds);
-            std::fflush(stderr);
-            nextReport = seconds < 10 ? 10 : seconds + 10;
         }
     }
     std::thread m_thread;
@@ -114,6 +105,8 @@ void startUdevWatch() {
     if (started || !::isatty(STDERR_FILENO))
         return;
     started = true;
+    // The state outlives the watchdog that uses it (statics end in reverse).
+    state();
     ZoHost::install(std::make_shared<WatchingHost>(ZoHost::current()));
     static Watchdog watchdog;
 }
