@@ -125,6 +125,26 @@ TEST(KernelMultipath, TreeParentOfEachPathIsItsMap) {
                          zk::knameOf(self)));
 }
 
+// The map took the paths' partitions; the kernel keeps a claimed disk's
+// table, so the library's re-read of a path fails as blockdev's does.
+TEST(KernelMultipath, PathsPartitionsAreRefusedAsByTheKernel) {
+    std::vector<std::string> paths = multipathPaths(theMap().name);
+    ASSERT_EQ(paths.size(), 2u);
+    for (const std::string& p : paths) {
+        int status = 0;
+        zk::run("/usr/sbin/blockdev --rereadpt /dev/" + p, &status);
+        std::string err = zk::readFile("/tmp/zk-stderr");
+        std::string peer = status != 0 && err.find("busy") != std::string::npos
+                               ? "re-read refused" : "re-read done: " + err;
+        std::string lib = zk::libraryParts("/dev/" + p, false);
+        EXPECT_TRUE(zk::same("partitions of /dev/" + p + " (a path of the map)",
+                             "blockdev --rereadpt", peer,
+                             lib.find("Failed to re-read device partitions[/dev/" + p + "]") !=
+                                     std::string::npos
+                                 ? "re-read refused" : "listed: " + lib));
+    }
+}
+
 TEST(KernelMultipath, MapWwidIsItsDmUuid) {
     DmMap map = theMap();
     std::string path = "/dev/mapper/" + map.name;
@@ -174,6 +194,9 @@ TEST(KernelMultipath, PartitionMapsMatchDmsetupAndSysfs) {
     ASSERT_EQ(items.size(), 2u);
     std::string lib = zk::libraryParts("/dev/mapper/" + map.name, false);
     EXPECT_TRUE(zk::same("partition maps of " + map.name, "dmsetup info/table", peer, lib));
+    EXPECT_TRUE(zk::same("partition maps of " + map.name, "lsblk NAME@MAJ:MIN/SIZE",
+                         zk::lsblkParts("/dev/mapper/" + map.name),
+                         zk::libraryPartsAsLsblk("/dev/mapper/" + map.name)));
 
     // sysfs's view: the map's holders whose dm/uuid names a partition of it,
     // with their size and dev (sysfs has no start for a dm device).

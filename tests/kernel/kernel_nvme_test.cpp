@@ -43,6 +43,8 @@ TEST(KernelNvme, PartitionsAndParentMatchSysfs) {
         ++withParts;
         EXPECT_TRUE(zk::same("partitions of /dev/" + d, "sysfs partition/start/size/dev", sys,
                              zk::libraryParts("/dev/" + d, false)));
+        EXPECT_TRUE(zk::same("partitions of /dev/" + d, "lsblk NAME@MAJ:MIN/SIZE",
+                             zk::lsblkParts("/dev/" + d), zk::libraryPartsAsLsblk("/dev/" + d)));
         for (const zk::LsblkRow& r : zk::lsblk("/dev/" + d)) {
             if (r.type != "part") continue;
             CLuError err;

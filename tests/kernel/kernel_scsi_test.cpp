@@ -39,25 +39,8 @@ TEST(KernelScsi, PartitionsMatchSysfsAndLsblk) {
         EXPECT_TRUE(zk::same("partitions of /dev/" + d, "sysfs partition/start/size/dev", sys,
                              zk::libraryParts("/dev/" + d, false)));
         // lsblk's view: the same nodes with the same numbers and sizes.
-        std::vector<std::string> peer;
-        for (const zk::LsblkRow& r : zk::lsblk("/dev/" + d))
-            if (r.type == "part") peer.push_back(r.kname + "@" + r.majmin + "/" +
-                                                 std::to_string(r.size / 512));
-        std::vector<std::string> lib;
-        CLuError err;
-        SP<ZoDevice> dev = ZoDeviceTree::getDevice(("/dev/" + d).c_str(), &err);
-        ASSERT_TRUE(dev) << d << ": " << err.AsString();
-        auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
-        ASSERT_NE(part, nullptr) << d;
-        std::list<ZoPartInfo> parts;
-        EXPECT_GE(part->getPartitions(parts, &err, false), 0) << d << ": " << err.AsString();
-        for (const ZoPartInfo& p : parts) {
-            EXPECT_EQ(p.sectorSize, 512u) << p.partName;
-            lib.push_back(zk::kernelName(p.partName) + "@" + std::to_string(p.major) + ":" +
-                          std::to_string(p.minor) + "/" + std::to_string(p.numSectors));
-        }
         EXPECT_TRUE(zk::same("partitions of /dev/" + d, "lsblk NAME@MAJ:MIN/SIZE",
-                             zk::joinSorted(peer), zk::joinSorted(lib)));
+                             zk::lsblkParts("/dev/" + d), zk::libraryPartsAsLsblk("/dev/" + d)));
     }
 }
 

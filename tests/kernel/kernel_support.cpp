@@ -323,4 +323,29 @@ std::string libraryParts(const std::string& path, bool refresh) {
     return formatParts(parts);
 }
 
+std::string lsblkParts(const std::string& path) {
+    std::vector<std::string> items;
+    for (const LsblkRow& r : lsblk(path))
+        if (r.type == "part")
+            items.push_back(r.kname + "@" + r.majmin + "/" + std::to_string(r.size / 512));
+    return joinSorted(items);
+}
+
+std::string libraryPartsAsLsblk(const std::string& path) {
+    CLuError err;
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
+    if (!dev) return "no device: " + err.AsString();
+    auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
+    if (!part) return "no ZoDevicePartIface";
+    std::list<ZoPartInfo> parts;
+    if (part->getPartitions(parts, &err, false) < 0) return "getPartitions: " + err.AsString();
+    std::vector<std::string> items;
+    for (const ZoPartInfo& p : parts) {
+        EXPECT_EQ(p.sectorSize, 512u) << p.partName;
+        items.push_back(kernelName(p.partName) + "@" + std::to_string(p.major) + ":" +
+                        std::to_string(p.minor) + "/" + std::to_string(p.numSectors));
+    }
+    return joinSorted(items);
+}
+
 }  // namespace zk

@@ -83,4 +83,9 @@ std::string sgVpdNaaWwid(const std::string& devPath);
 std::vector<LsblkRow> compareKindsOfAllDevices();
 // The library's partition list of the device at path (refresh as given).
 std::string libraryParts(const std::string& path, bool refresh);
+// lsblk's partitions (TYPE=part) below the device at path, as sorted
+// "kname@MAJ:MIN/sectors" words.
+std::string lsblkParts(const std::string& path);
+// The library's partitions of the device at path in lsblkParts' form.
+std::string libraryPartsAsLsblk(const std::string& path);
 }  // namespace zk

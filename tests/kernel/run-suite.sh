@@ -67,14 +67,15 @@ fetch_kernel() {
     rm -rf "$k" "$CACHE/kernel.tmp"
     mkdir -p "$CACHE/kernel.tmp/debs"
     log "fetching Debian's kernel (apt-get download linux-image-amd64)"
-    (cd "$CACHE/kernel.tmp/debs" && apt-get download -q linux-image-amd64 >/dev/null 2>&1) ||
-        die "apt-get download linux-image-amd64 failed (no archive access? try apt-get update)"
+    local apt=$CACHE/kernel.tmp/apt.log
+    (cd "$CACHE/kernel.tmp/debs" && apt-get download -q linux-image-amd64 >"$apt" 2>&1) ||
+        die "apt-get download linux-image-amd64 failed (no archive access? try apt-get update): $(tail -1 "$apt")"
     local meta dep
     meta=$(ls "$CACHE"/kernel.tmp/debs/linux-image-amd64_*.deb)
     dep=$(dpkg-deb -f "$meta" Depends | tr ',' '\n' | sed -n 's/^ *\(linux-image-[0-9][^ ]*\).*/\1/p' | head -1)
     [ -n "$dep" ] || die "cannot read the kernel package from $meta's Depends"
-    (cd "$CACHE/kernel.tmp/debs" && apt-get download -q "$dep" >/dev/null 2>&1) ||
-        die "apt-get download $dep failed"
+    (cd "$CACHE/kernel.tmp/debs" && apt-get download -q "$dep" >"$apt" 2>&1) ||
+        die "apt-get download $dep failed: $(tail -1 "$apt")"
     dpkg-deb -x "$CACHE"/kernel.tmp/debs/"$dep"_*.deb "$CACHE/kernel.tmp/root" ||
         die "cannot unpack $dep"
     KVER=$(ls "$CACHE/kernel.tmp/root/lib/modules" | head -1)
