@@ -310,17 +310,26 @@ std::vector<LsblkRow> compareKindsOfAllDevices() {
     return seen;
 }
 
-std::string libraryParts(const std::string& path, bool refresh) {
+namespace {
+// The library's partitions of the device at path into parts; "" on
+// success, else what failed.
+std::string partitionsOf(const std::string& path, bool refresh, std::list<ZoPartInfo>& parts) {
     CLuError err;
     SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
     if (!dev) return "no device: " + err.AsString();
     auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
     if (!part) return "no ZoDevicePartIface";
-    std::list<ZoPartInfo> parts;
     CLuError perr;
     int rc = part->getPartitions(parts, &perr, refresh);
     if (rc < 0) return "getPartitions " + std::to_string(rc) + ": " + perr.AsString();
-    return formatParts(parts);
+    return "";
+}
+}  // namespace
+
+std::string libraryParts(const std::string& path, bool refresh) {
+    std::list<ZoPartInfo> parts;
+    std::string failure = partitionsOf(path, refresh, parts);
+    return failure.empty() ? formatParts(parts) : failure;
 }
 
 std::string lsblkParts(const std::string& path) {
@@ -332,13 +341,9 @@ std::string lsblkParts(const std::string& path) {
 }
 
 std::string libraryPartsAsLsblk(const std::string& path) {
-    CLuError err;
-    SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
-    if (!dev) return "no device: " + err.AsString();
-    auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
-    if (!part) return "no ZoDevicePartIface";
     std::list<ZoPartInfo> parts;
-    if (part->getPartitions(parts, &err, false) < 0) return "getPartitions: " + err.AsString();
+    std::string failure = partitionsOf(path, false, parts);
+    if (!failure.empty()) return failure;
     std::vector<std::string> items;
     for (const ZoPartInfo& p : parts) {
         EXPECT_EQ(p.sectorSize, 512u) << p.partName;
