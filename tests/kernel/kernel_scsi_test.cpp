@@ -5,6 +5,9 @@
 #include "ZoDeviceTree.h"
 #include "kernel_support.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <set>
 
@@ -110,9 +113,19 @@ TEST(KernelScsiReread, TableWrittenBehindTheKernelsBackIsFound) {
     std::vector<std::string> disks = zk::scsiDebugDisks();
     ASSERT_FALSE(disks.empty());
     const std::string d = disks.back(), path = "/dev/" + d;
+    // The table goes in through a node of the disk's own outside /dev: udevd
+    // watches /dev/sdX and re-reads a disk's table itself when a writer
+    // closes it, which would race the library's re-read (and both see EBUSY
+    // in turn).
+    const std::string behind = "/tmp/zk-behind-" + d;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    ::unlink(behind.c_str());
+    ASSERT_EQ(::mknod(behind.c_str(), S_IFBLK | 0600, st.st_rdev), 0) << behind;
     zk::runOk("printf 'label: dos\\nstart=2048, size=16384, type=83\\n"
               "start=20480, size=8192, type=83\\nstart=32768, size=4096, type=83\\n' | "
-              "/usr/sbin/sfdisk --no-reread --no-tell-kernel " + path + " >/dev/null");
+              "/usr/sbin/sfdisk --no-reread --no-tell-kernel " + behind + " >/dev/null");
+    ::unlink(behind.c_str());
     ASSERT_EQ(zk::sysfsParts(d).find("3:"), std::string::npos)
         << "the kernel saw the new table too early: " << zk::sysfsParts(d);
     // udev is idle here: the re-read and the settle take a second or two,
