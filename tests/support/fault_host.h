@@ -2,19 +2,13 @@
 // failures into chosen calls, so reliability tests can prove that a failing
 // disk, file system or command loses nothing.
 //
-// Operation names are the ZoHost member names ("stat", "readFile",
-// "rename", "run", "lockFile", ...) plus "append", "sync" and "close" for
-// files opened with openForWrite (their subject is the file's path). The
-// subject of an operation is its path (the first one for rename and
-// symlink's link path), the node for device requests, the command line for
-// run.
-//
-// An injected failure returns the rule's errno value the way the operation
-// reports failures (rereadPartitions: -1 with errno set; readPartitionTable:
-// -1). For "run" the value is the exit status the command "had", and a
-// negative value means the shell could not be started.
-//
-// Thread safety: rules, hooks and records may be used from several threads.
+// Operation names are the ZoHost member names plus "append", "sync" and
+// "close" for files opened with openForWrite. The subject of an operation is
+// its path (rename: the source; symlink: the link), the node, or the command
+// line. An injected failure returns the rule's errno value the way the
+// operation reports failures (rereadPartitions: -1 with errno set;
+// readPartitionTable: -1); for "run" it is the command's exit status, and a
+// negative value means the shell could not be started. Thread-safe.
 #pragma once
 
 #include "ZoHost.h"
@@ -29,56 +23,53 @@ namespace zotest {
 class FaultHost : public ZoHost {
 public:
     explicit FaultHost(std::shared_ptr<ZoHost> inner);
-    ~FaultHost() override;
-    FaultHost(const FaultHost&) = delete;
-    FaultHost& operator=(const FaultHost&) = delete;
 
-    // The nth call (1-based, counting every call of op since construction)
-    // fails with err.
-    void failNth(const std::string& op, int n, int err);
+    // The nth call of op (1-based, counting from construction) fails with err.
+    void failNth(const std::string& op, int n, int err) { addRule(op, "", n, err); }
     // Every call of op on subject fails with err.
-    void failWhen(const std::string& op, const std::string& subject, int err);
-    // Every call of op fails with err.
-    void failAll(const std::string& op, int err);
+    void failWhen(const std::string& op, const std::string& subject, int err) { addRule(op, subject, 0, err); }
+    void failAll(const std::string& op, int err) { addRule(op, "", 0, err); }
     void clearFailures();
     // hook runs after every call of op that reached the wrapped host.
     void after(const std::string& op, std::function<void()> hook);
 
-    // Calls of op so far (failed ones included).
-    int count(const std::string& op) const;
-    // Every call so far as "op subject", in order.
-    std::vector<std::string> touched() const;
+    int count(const std::string& op) const;    // calls of op so far, failed ones included
+    std::vector<std::string> touched() const;  // every call as "op subject", in order
     std::vector<std::string> commands() const;
     std::vector<unsigned long> sleeps() const;
-    ZoHost& inner() const { return *m_inner; }
 
-    int stat(const std::string& path, struct stat* st) override;
-    int lstat(const std::string& path, struct stat* st) override;
-    int readlink(const std::string& path, std::string* target) override;
-    int access(const std::string& path, int mode) override;
-    int listDir(const std::string& path, std::vector<std::string>* names) override;
-    int readFile(const std::string& path, std::string* contents) override;
-    int openForWrite(const std::string& path, mode_t mode,
-                     std::unique_ptr<ZoWritableFile>* file) override;
-    int probeOpen(const std::string& path, int flags) override;
-    int rename(const std::string& from, const std::string& to) override;
-    int chmod(const std::string& path, mode_t mode) override;
-    int chown(const std::string& path, uid_t uid, gid_t gid) override;
-    int unlink(const std::string& path) override;
-    int mkdir(const std::string& path, mode_t mode) override;
-    int symlink(const std::string& target, const std::string& linkPath) override;
-    int syncDir(const std::string& path) override;
+#define ZOTEST_FORWARD(op, subject, params, args) \
+    int op params override { return call(#op, subject, [&] { return m_inner->op args; }); }
+    ZOTEST_FORWARD(stat, p, (const std::string& p, struct stat* st), (p, st))
+    ZOTEST_FORWARD(lstat, p, (const std::string& p, struct stat* st), (p, st))
+    ZOTEST_FORWARD(readlink, p, (const std::string& p, std::string* target), (p, target))
+    ZOTEST_FORWARD(access, p, (const std::string& p, int mode), (p, mode))
+    ZOTEST_FORWARD(listDir, p, (const std::string& p, std::vector<std::string>* names), (p, names))
+    ZOTEST_FORWARD(readFile, p, (const std::string& p, std::string* contents), (p, contents))
+    ZOTEST_FORWARD(probeOpen, p, (const std::string& p, int flags), (p, flags))
+    ZOTEST_FORWARD(rename, from, (const std::string& from, const std::string& to), (from, to))
+    ZOTEST_FORWARD(chmod, p, (const std::string& p, mode_t mode), (p, mode))
+    ZOTEST_FORWARD(chown, p, (const std::string& p, uid_t uid, gid_t gid), (p, uid, gid))
+    ZOTEST_FORWARD(unlink, p, (const std::string& p), (p))
+    ZOTEST_FORWARD(mkdir, p, (const std::string& p, mode_t mode), (p, mode))
+    ZOTEST_FORWARD(symlink, link, (const std::string& target, const std::string& link), (target, link))
+    ZOTEST_FORWARD(syncDir, p, (const std::string& p), (p))
+    ZOTEST_FORWARD(scsiCommand, node, (const std::string& node, const ZoScsiCommand& c, ZoScsiStatus* st), (node, c, st))
+    ZOTEST_FORWARD(lockFile, p, (const std::string& p, std::unique_ptr<ZoHostLock>* lock), (p, lock))
+#undef ZOTEST_FORWARD
+    int openForWrite(const std::string& path, mode_t mode, std::unique_ptr<ZoWritableFile>* file) override;
     int rereadPartitions(const std::string& node) override;
-    int scsiCommand(const std::string& node, const ZoScsiCommand& cmd, ZoScsiStatus* st) override;
     int readPartitionTable(const std::string& node, std::vector<ZoHostPartition>* parts) override;
     ZoCommandResult run(const std::string& command) override;
-    int lockFile(const std::string& path, std::unique_ptr<ZoHostLock>* lock) override;
     void sleepMs(unsigned long ms) override;
     time_t now() override;
 
     struct State;  // rules and records, shared with the files handed out
 
 private:
+    void addRule(const std::string& op, const std::string& subject, int nth, int err);
+    int call(const char* op, const std::string& subject, const std::function<int()>& forward);
+
     std::shared_ptr<ZoHost> m_inner;
     std::shared_ptr<State> m_state;
 };

@@ -1,6 +1,5 @@
 // Building host trees for tests and benchmarks: a temporary directory that
-// stands in for "/" (see docs/host-trees.md). No GoogleTest dependency, so
-// benchmarks link it too.
+// stands in for "/" (see docs/host-trees.md). No GoogleTest dependency.
 #pragma once
 
 #include "ZoHost.h"
@@ -15,10 +14,8 @@ namespace zotest {
 class HostTree {
 public:
     // A fresh, empty tree in a new temporary directory, removed on
-    // destruction (unless keep() was called).
+    // destruction unless keep() was called.
     HostTree();
-    // An existing tree (not removed).
-    explicit HostTree(const std::string& dir, bool owned = false);
     ~HostTree();
     HostTree(const HostTree&) = delete;
     HostTree& operator=(const HostTree&) = delete;
@@ -30,43 +27,38 @@ public:
 
     // Plain tree edits at machine paths; parent directories are created.
     void write(const std::string& path, const std::string& contents);
-    void append(const std::string& path, const std::string& contents);
     std::string read(const std::string& path) const;
     bool exists(const std::string& path) const;  // lstat
     void symlink(const std::string& target, const std::string& linkPath);
     void mkdir(const std::string& path);
     void remove(const std::string& path);  // file, link or whole directory
 
-    // A block device as the kernel shows it. sysDir is the device's sysfs
-    // directory, e.g. "/sys/devices/virtual/block/dm-0" or
-    // "/sys/devices/.../2:0:0:1/block/sdb". Creates sysDir/{dev,size},
-    // /sys/class/block/NAME and /sys/block/NAME links, /sys/dev/block/MAJ:MIN
-    // link and a /proc/partitions line. No /dev node: the tree's rules make
-    // /dev/NAME a block device with that number.
-    void addBlockDevice(const std::string& name, int major, int minor, uint64_t sectors,
-                        const std::string& sysDir);
-    // A partition of a disk added with addBlockDevice: sysDir/NAME with dev,
-    // partition, start, size; /sys/class/block and /sys/dev/block links and
-    // a /proc/partitions line.
-    void addPartition(const std::string& disk, const std::string& name, int partno, int major,
-                      int minor, uint64_t start, uint64_t sectors);
-    // The sysfs directory addBlockDevice was given for a block device name.
+    // A block device as the kernel shows it in its sysfs directory sysDir
+    // (e.g. "/sys/devices/virtual/block/dm-0"): dev and size attributes,
+    // /sys/class/block, /sys/block and /sys/dev/block links and a
+    // /proc/partitions line. No /dev node: the tree's rules make one.
+    void addBlockDevice(const std::string& name, int major, int minor, uint64_t sectors, const std::string& sysDir);
+    // A partition of a disk added with addBlockDevice, in the disk's sysfs
+    // directory, with partition and start attributes.
+    void addPartition(const std::string& disk, const std::string& name, int partno, int major, int minor,
+                      uint64_t start, uint64_t sectors);
+    // The sysfs directory of a block device name ("" when unknown).
     std::string sysDirOf(const std::string& name) const;
     // /proc/devices: character and block driver lines.
     void setProcDevices(const std::vector<std::pair<int, std::string>>& chars,
                         const std::vector<std::pair<int, std::string>>& blocks);
 
     // Answers a command line (exact text) run through the tree's host.
-    void answerCommand(const std::string& command, int exitStatus, const std::string& out,
-                       const std::string& err = "");
+    void answerCommand(const std::string& command, int exitStatus, const std::string& out, const std::string& err = "");
     // The configuration store file (/etc/quorvel/config.ini).
     void setConfig(const std::string& iniText);
 
-    // Makes a rooted host on this tree and installs it for the process;
-    // the previous host comes back when the returned guard dies.
+    // Installs a rooted host on this tree for the process until the guard
+    // dies; then the previous host comes back.
     class Installed {
     public:
-        Installed(std::shared_ptr<ZoHost> host, std::shared_ptr<ZoHost> previous);
+        Installed(std::shared_ptr<ZoHost> host, std::shared_ptr<ZoHost> previous)
+            : m_host(std::move(host)), m_previous(std::move(previous)) {}
         ~Installed();
         Installed(Installed&&) = default;
         ZoRootedHost& host() const;
@@ -80,7 +72,7 @@ public:
 
 private:
     std::string m_root;
-    bool m_owned;
+    bool m_owned = true;
 };
 
 }  // namespace zotest
