@@ -7,8 +7,10 @@
 #include "UXScsi.h"
 #include "ZoDeviceTree.h"
 #include "ZoInternal.h"
+#include "ZoScsiDiskDevice.h"
 #include "support/dm_tree.h"
 #include "support/host_tree.h"
+#include "support/scsi_tree.h"
 
 #include <benchmark/benchmark.h>
 
@@ -21,9 +23,44 @@ namespace {
 
 const int kPathsPerMap = 4;
 
+// A SAN: `maps` maps ("mpath" + letters, dm-0 upwards), each over pathsPerMap
+// SCSI disks on hosts 0 to pathsPerMap-1 (LUN = the map's index) that answer
+// with the map's WWID.
+struct San {
+    std::vector<zotest::DmMap> maps;
+    std::vector<std::vector<std::string>> paths;  // per map, the path nodes ("/dev/sdX")
+};
+
+San addSan(zotest::HostTree& tree, int maps, int pathsPerMap) {
+    // The sd majors in the kernel's order, 16 disks each; made-up ones after.
+    static const int kSdMajors[] = {8, 65, 66, 67, 68, 69, 70, 71,
+                                    128, 129, 130, 131, 132, 133, 134, 135};
+    San san;
+    for (int m = 0, disk = 0; m < maps; ++m) {
+        zotest::DmMapSpec map;
+        map.name = "mpath" + getAAName(m);
+        map.minor = m;
+        map.wwid = zotest::wwidOfSeed(m + 1);
+        san.paths.emplace_back();
+        for (int p = 0; p < pathsPerMap; ++p, ++disk) {
+            zotest::ScsiDiskSpec s;
+            s.name = "sd" + getAAName(disk);
+            s.host = p;
+            s.lun = m;
+            s.major = disk < 256 ? kSdMajors[disk / 16] : 1000 + disk / 16;
+            s.minor = (disk % 16) * 16;
+            s.seed = m + 1;
+            san.paths.back().push_back(zotest::addScsiDisk(tree, s).node);
+            map.paths.push_back(s.name);
+        }
+        san.maps.push_back(zotest::addMultipathMap(tree, map));
+    }
+    return san;
+}
+
 struct Host {
     std::unique_ptr<zotest::HostTree> tree;
-    zotest::San san;
+    San san;
 };
 
 // One tree per size, built on first use and kept for the process.
@@ -34,7 +71,7 @@ Host& hostWithMaps(int maps) {
     if (!std::getenv("TMPDIR")) setenv("TMPDIR", "/dev/shm", 1);
     Host h;
     h.tree.reset(new zotest::HostTree());
-    h.san = zotest::addSan(*h.tree, maps, kPathsPerMap);
+    h.san = addSan(*h.tree, maps, kPathsPerMap);
     return hosts.emplace(maps, std::move(h)).first->second;
 }
 
@@ -49,7 +86,7 @@ public:
         ZoDeviceTree::getAllDevices(ZoDevice::MPIO_DISK, &err);  // the tree's refresh, warm caches
     }
     ~Installed() { zo_internal::resetProcessState(); }
-    const zotest::San& san() const { return m_host.san; }
+    const San& san() const { return m_host.san; }
 
 private:
     Host& m_host;

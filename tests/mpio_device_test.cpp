@@ -1,350 +1,303 @@
-// The multipath disk kind on host trees: lookup with its paths as children,
-// failover of SCSI commands, multipath control, partitions and parents,
-// identity through the paths.
-#include "UXScsi.h"
+// On host trees: the multipath facade and the multipath disk kind (maps, their
+// paths and partition maps, failover, the commands run), and the tree's
+// enumeration and parent lookup.
 #include "ZoDeviceTree.h"
 #include "ZoInternal.h"
+#include "ZoMPIO.h"
 #include "ZoMpioDiskDevice.h"
-#include "ZoScsiDiskDevice.h"
 #include "support/dm_tree.h"
-#include "support/fault_host.h"
-#include "support/host_tree.h"
-#include "support/scsi_tree.h"
+#include "support/log_capture.h"
+#include "support/nvme_tree.h"
+#include "support/xen_tree.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <vector>
+#include <tuple>
 
 namespace {
 
-const unsigned char kInquiry[6] = {0x12, 0, 0, 0, 96, 0};
-
-class MpioDeviceTest : public ::testing::Test {
+class MpioTest : public ::testing::Test {
 protected:
-    MpioDeviceTest() { zotest::addDataMap(tree); }
-
-    // Installs the tree behind a FaultHost.
-    void install() {
+    // Map data (dm-3) over sdb and sdc (sdb also under a by-id name), its
+    // partition maps under a udev name (dm-10) and a kpartx name (dm-11), an
+    // LVM volume on it (dm-12); sdd in no map, a Xen disk and an NVMe disk.
+    MpioTest() {
+        zotest::addDataMap(tree);
+        tree.symlink("../../sdb", "/dev/disk/by-id/scsi-SZOTEST_VDISK_b");
+        zotest::addPathDisk(tree, "sdd", 48, 2);
+        zotest::addXenDisk(tree, 0, 2048);
+        zotest::addNvmeDisk(tree, 0, 0, 2048, "SERIAL0");
+        tree.setProcDevices({{zotest::kNvmeCharMajor, "nvme"}},
+                            {{8, "sd"}, {zotest::kXvdMajor, "xvd"},
+                             {zotest::kBlkextMajor, "blkext"},
+                             {zotest::kDmMajor, "device-mapper"}});
+        tree.answerCommand(zotest::kXvdMajorCommand, 0, std::to_string(zotest::kXvdMajor) + "\n");
+        tree.answerCommand(zotest::kNvmeMajorCommand, 0, std::to_string(zotest::kNvmeCharMajor));
+        zotest::addMultipathPartition(tree, {"dm-3", "data-part2", 10, 2, 1050624, 8192});
+        zotest::addMultipathPartition(tree, {"dm-3", "data1", 11, 1, 2048, 1048576});
+        const std::string lvm = "/sys/devices/virtual/block/dm-12";
+        tree.addBlockDevice("dm-12", zotest::kDmMajor, 12, 8, lvm);
+        tree.write(lvm + "/dm/uuid", "LVM-abcdef\n");
+        zotest::relativeSymlink(tree, lvm, "/sys/devices/virtual/block/dm-3/holders/dm-12");
+    }
+    // Installs the tree behind a FaultHost; returns the map at path.
+    ZoMpioDiskDevice* install(const char* path = "/dev/mapper/data") {
+        installed.reset();  // the earlier install restores its host first
         installed.reset(new zotest::FaultyInstall(tree));
-        fault = &installed->fault();
-    }
-    SP<ZoDevice> lookup(const char* path) {
+        fault = installed->fault.get();
         CLuError err;
-        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path, &err);
-        EXPECT_TRUE(dev) << path << ": " << err.AsString();
+        dev = ZoDeviceTree::getDevice(path, &err);
         EXPECT_FALSE(err.IsError()) << path << ": " << err.AsString();
-        return dev;
-    }
-    std::list<std::string> slaveNodes(const std::string& dm) {
-        std::vector<std::string> names;
-        EXPECT_EQ(0, ZoHost::current()->listDir("/sys/block/" + dm + "/slaves", &names));
-        std::list<std::string> nodes;
-        for (const std::string& n : names) nodes.push_back("/dev/" + n);
-        return nodes;
-    }
-    static std::list<std::string> childPaths(const SP<ZoDevice>& dev) {
-        std::list<std::string> paths;
-        for (const SP<ZoDevice>& c : dev->getChildren()) paths.push_back(c->getDevicePath());
-        return paths;
-    }
-    // The dmsetup commands run so far.
-    std::vector<std::string> dmsetupRun() const {
-        std::vector<std::string> run;
-        for (const std::string& c : installed->host().commandsRun())
-            if (c.compare(0, 8, "dmsetup ") == 0) run.push_back(c);
-        return run;
-    }
-    template <class I>
-    static I* iface(const SP<ZoDevice>& dev, const char* name) {
-        return static_cast<I*>(dev->getInterface(name));
+        return dynamic_cast<ZoMpioDiskDevice*>(dev.get());
     }
 
     zotest::HostTree tree;
     std::unique_ptr<zotest::FaultyInstall> installed;
     zotest::FaultHost* fault = nullptr;
+    SP<ZoDevice> dev;
+    ZoMPIO mpio;
 };
 
-TEST_F(MpioDeviceTest, AMapIsFoundUnderEachOfItsNamesWithItsPathsAsScsiDisks) {
+TEST_F(MpioTest, TellsWholeMapsFromEverythingElse) {
     install();
-    const std::list<std::string> expected = slaveNodes("dm-3");
-    for (const char* path : {"/dev/mapper/data", "/dev/dm-3", "/dev/disk/by-id/dm-name-data"}) {
-        SP<ZoDevice> dev = lookup(path);
-        ASSERT_TRUE(dev) << path;
-        EXPECT_EQ(ZoDevice::MPIO_DISK, dev->getType()) << path;
-        EXPECT_EQ(path, dev->getDevicePath());
-        EXPECT_EQ(expected, childPaths(dev)) << path;
-        for (const SP<ZoDevice>& c : dev->getChildren())
-            EXPECT_EQ(ZoDevice::SCSI_DISK, c->getType()) << path << " child " << c->getDevicePath();
+    for (const auto& c : std::vector<std::pair<const char*, int>>{
+             {"/dev/mapper/data", 1}, {"/dev/dm-3", 1}, {"/dev/mapper/data1", 0},
+             {"/dev/dm-12", 0}, {"/dev/sdb", 0}, {"/dev/mapper/missing", 0}}) {
+        CLuError err;
+        EXPECT_EQ(c.second, mpio.isMPIODevice(c.first, &err)) << c.first;
+        EXPECT_FALSE(err.IsError()) << c.first << ": " << err.AsString();
     }
 }
 
-TEST_F(MpioDeviceTest, APathNoKindAcceptsFailsTheWholeMap) {
-    tree.addBlockDevice("vda", 254, 0, 2048,
-                        "/sys/devices/pci0000:00/0000:00:04.0/virtio1/block/vda");
-    zotest::DmMapSpec map;
-    map.name = "mixed";
-    map.minor = 5;
-    map.paths = {"vda"};
-    zotest::addMultipathMap(tree, map);
+TEST_F(MpioTest, ListsWholeMapsByMinorUnderTheirMapperNames) {
+    zotest::addMultipathMap(tree, {"36001405bbbb", 13, "", {}});  // no alias: named by its WWID
+    zotest::addMultipathMap(tree, {"logs", 0, "36001405cccc", {}});
+    zotest::addMultipathMap(tree, {"bare", 5, "36001405dddd", {}});
+    tree.remove("/dev/mapper/bare");  // udev made no node for it
     install();
+    EXPECT_EQ((std::list<std::string>{"/dev/mapper/logs", "/dev/mapper/data", "/dev/dm-5",
+                                      "/dev/mapper/36001405bbbb"}),
+              mpio.getMPIODevices(nullptr, nullptr));
+}
 
+TEST_F(MpioTest, AMapIsFoundWithItsPathsAsScsiDisksInSlavesOrder) {
+    for (const char* path : {"/dev/mapper/data", "/dev/dm-3"}) {
+        ASSERT_TRUE(install(path)) << path;
+        EXPECT_EQ(path, dev->getDevicePath());
+        std::vector<std::string> slaves, children;
+        ASSERT_EQ(0, ZoHost::current()->listDir("/sys/block/dm-3/slaves", &slaves));
+        for (std::string& s : slaves) s = "/dev/" + s;
+        for (const SP<ZoDevice>& c : dev->getChildren())
+            children.push_back(c->getType() == ZoDevice::SCSI_DISK ? c->getDevicePath() : "?");
+        EXPECT_EQ(slaves, children) << path;
+    }
+}
+
+TEST_F(MpioTest, ACommandFailsOverToTheNextPath) {
+    ZoMpioDiskDevice* map = install();
+    fault->failWhen("scsiCommand", dev->getChildren().front()->getDevicePath(), EIO);
+    const unsigned char inquiry[6] = {0x12, 0, 0, 0, 96, 0};
+    unsigned char data[96] = {0};
+    CLuError err;
+    EXPECT_EQ(0, map->sendScsiCDB(inquiry, 6, data, 96, false, true, nullptr, 0, 30, &err));
+    EXPECT_EQ(2, fault->count("scsiCommand"));
+    EXPECT_EQ("ZOTEST  ", std::string(reinterpret_cast<char*>(data) + 8, 8));
+    fault->failAll("scsiCommand", EIO);
+    EXPECT_EQ(-1, map->sendScsiCDB(inquiry, 6, data, 96, false, true, nullptr, 0, 30, &err));
+    EXPECT_EQ(4, fault->count("scsiCommand"));
+    EXPECT_EQ("Failed to send scsi cdb to any of the underlying devices under /dev/mapper/data",
+              err.AsString());
+}
+
+TEST_F(MpioTest, TheActivePathIsTheMapAndFailIfNoPathMessagesIt) {
+    tree.answerCommand("dmsetup message 'data' 0 fail_if_no_path", 0, "");
+    ZoMpioDiskDevice* map = install("/dev/dm-3");
+    EXPECT_EQ("/dev/dm-3", map->getActivePath());
+    CLuError err;
+    EXPECT_EQ(0, map->setFailIfNoPath(&err)) << err.AsString();
+    EXPECT_EQ("dmsetup message 'data' 0 fail_if_no_path", fault->commands().back());
+}
+
+// In number order, from their tables, whatever their names; a table that is
+// not linear or maps onto another device is a failure.
+TEST_F(MpioTest, PartitionMapsComeFromTheirTables) {
+    ZoMpioDiskDevice* map = install();
+    std::list<ZoPartInfo> parts(1);  // an earlier call's record goes
+    CLuError err;
+    ASSERT_EQ(0, map->getPartitions(parts, &err, false)) << err.AsString();
+    std::vector<std::tuple<std::string, int, uint64_t, uint64_t, uint64_t, int, int>> got;
+    for (const ZoPartInfo& p : parts)
+        got.emplace_back(p.partName, p.partNumber, p.startSector, p.numSectors, p.sectorSize,
+                         p.major, p.minor);
+    EXPECT_EQ(decltype(got)({{"/dev/mapper/data1", 1, 2048, 1048576, 512, 253, 11},
+                             {"/dev/mapper/data-part2", 2, 1050624, 8192, 512, 253, 10}}),
+              got);
+    for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+             {"0 8 zero", "Unable to read the table of data1: 0 8 zero"},
+             {"0 8 linear 8:16 2048", "Partition map data1 does not map onto data"}}) {
+        tree.answerCommand("dmsetup table 'data1'", 0, c.first);
+        EXPECT_EQ(-1, map->getPartitions(parts, &err, false)) << c.first;
+        EXPECT_EQ(c.second, err.AsString());
+        EXPECT_TRUE(parts.empty()) << c.first;
+    }
+}
+
+// Each name is quoted; kpartx and a settle come before the tables are read.
+TEST_F(MpioTest, NamesReachTheShellQuoted) {
+    zotest::addMultipathMap(tree, {"it's; rm -rf", 8, "", {}});
+    zotest::addMultipathPartition(tree, {"dm-8", "it's; rm -rf-part1", 9, 1, 2048, 4096});
+    const std::string message = "dmsetup message 'it'\\''s; rm -rf' 0 fail_if_no_path";
+    tree.answerCommand(message, 1, "", "device-mapper: message ioctl failed: Invalid argument\n");
+    tree.answerCommand("kpartx -u '/dev/mapper/it'\\''s; rm -rf'", 0, "");
+    install();
+    const size_t lookup = fault->commands().size();
+    CLuError err;
+    EXPECT_EQ(-1, mpio.setFailIfNoPathDevice(nullptr, "/dev/dm-8", &err));
+    EXPECT_EQ("Failed to set fail_if_no_path on it's; rm -rf: device-mapper: message ioctl "
+              "failed: Invalid argument",
+              err.AsString());
+    std::list<ZoPartInfo> parts;
+    ASSERT_EQ(0, mpio.getPartitionDevices(nullptr, "/dev/dm-8", parts, true, &err));
+    EXPECT_EQ(1u, parts.size());
+    std::vector<std::string> run = fault->commands();
+    run.erase(run.begin(), run.begin() + lookup);
+    ASSERT_EQ(4u, run.size());
+    EXPECT_EQ(message, run[0]);
+    EXPECT_EQ("kpartx -u '/dev/mapper/it'\\''s; rm -rf'", run[1]);
+    EXPECT_NE(std::string::npos, run[2].find("--timeout")) << run[2];  // the settle
+    EXPECT_EQ("dmsetup table 'it'\\''s; rm -rf-part1'", run[3]);
+}
+
+// A partition map's parent is its whole map; a whole map is its own.
+TEST_F(MpioTest, ParentsOfMaps) {
+    ZoMpioDiskDevice* whole = install();
+    CLuError err;
+    EXPECT_TRUE(whole->getParentDevice(&err) == dev);
+    SP<ZoMpioDiskDevice> part = new ZoMpioDiskDevice("/dev/mapper/data1");  // no kind makes one
+    SP<ZoDevice> parent = part->getParentDevice(&err);
+    ASSERT_TRUE(parent) << err.AsString();
+    EXPECT_EQ("/dev/mapper/data", parent->getDevicePath());
+    EXPECT_EQ(2u, parent->getChildren().size());
+    tree.remove("/sys/devices/virtual/block/dm-11/slaves/dm-3");
+    EXPECT_FALSE(part->getParentDevice(&err));
+    EXPECT_EQ("Partition map /dev/mapper/data1 has no map under it", err.AsString());
+}
+
+// Only the second path has an array port: the first one's failure stands.
+TEST_F(MpioTest, TheArrayInitiatorIdIsAskedOfTheFirstPathOnly) {
+    ZoMpioDiskDevice* map = install();
+    const std::string first = dev->getChildren().front()->getDevicePath();
+    const int firstHost = first == "/dev/sdb" ? 0 : 1;  // the SCSI hosts of sdb and sdc
+    const auto port = [](int host) {
+        return "/sys/class/fc_transport/target" + std::to_string(host) + ":0:0/node_name";
+    };
+    tree.write(port(1 - firstHost), "0x50000000000000bb\n");
+    std::string out = "untouched";
+    CLuError err = map->GetArrayInitiatorId("/dev/ignored", out, false);
+    EXPECT_NE(std::string::npos, err.AsString().find(first)) << err.AsString();
+    EXPECT_EQ("untouched", out);
+    tree.write(port(firstHost), "0x50000000000000aa\n");
+    EXPECT_FALSE(map->GetArrayInitiatorId("/dev/ignored", out, false).IsError());
+    EXPECT_EQ("0x50000000000000aa", out);
+}
+
+// A running daemon is asked to reconfigure and awaited until idle; without
+// one the maps are reloaded ("multipath -r" fails throughout).
+TEST_F(MpioTest, RefreshTakesEffectOrFails) {
+    tree.answerCommand("multipath -r", 1, "", "reload: broken\n");
+    tree.answerCommand("multipathd reconfigure", 0, "ok");
+    install();
+    const std::pair<const char*, const char*> cases[] = {  // "show daemon" (null: none), error
+        {"pid 1 idle", ""},
+        {"pid 1 configure", "multipathd did not finish"},
+        {nullptr, "multipath -r failed: reload: broken"}};
+    for (const auto& c : cases) {
+        tree.answerCommand("multipathd show daemon", c.first ? 0 : 1, c.first ? c.first : "");
+        CLuError err;
+        EXPECT_EQ(*c.second ? -1 : 0, mpio.refreshMPIO(nullptr, &err)) << c.second;
+        EXPECT_EQ(0u, err.AsString().find(c.second)) << c.second << ": " << err.AsString();
+        EXPECT_EQ(*c.second != 0, err.IsError()) << c.second;
+    }
+}
+
+// An error held beforehand (as an enumeration leaves one) drops no device.
+TEST_F(MpioTest, TheTreeListsEachKindWithItsChildren) {
+    install();
+    const std::pair<ZoDevice::TYPE, std::list<std::string>> cases[] = {
+        {ZoDevice::SCSI_DISK, {"/dev/sdb", "/dev/sdc", "/dev/sdd"}},
+        {ZoDevice::MPIO_DISK, {"/dev/mapper/data"}},
+        {ZoDevice::XVD_DISK, {"/dev/xvda"}},
+        {ZoDevice::NVME_DISK, {"/dev/nvme0n1"}}};
+    for (const auto& c : cases) {
+        CLuError err = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "left over");
+        std::list<std::string> got;
+        for (const SP<ZoDevice>& d : ZoDeviceTree::getAllDevices(c.first, &err)) {
+            got.push_back(d->getDevicePath());
+            EXPECT_EQ(c.first, d->getType()) << d->getDevicePath();
+            EXPECT_EQ(c.first == ZoDevice::MPIO_DISK ? 2u : 0u, d->getChildren().size())
+                << d->getDevicePath();
+        }
+        EXPECT_EQ(c.second, got) << "kind " << c.first;
+        EXPECT_FALSE(err.IsError()) << "kind " << c.first << ": " << err.AsString();
+    }
+    for (int type : {0, 3, 9}) {  // NONE, and values that are no kind
+        CLuError err;
+        EXPECT_TRUE(ZoDeviceTree::getAllDevices(static_cast<ZoDevice::TYPE>(type), &err).empty());
+        EXPECT_EQ("Unknown type of devices requested", err.AsString()) << type;
+    }
+}
+
+// A path no kind accepts fails its map, which the tree leaves out quietly; a
+// map gone when built is left out with a log line.
+TEST_F(MpioTest, MapsThatCannotBeBuiltAreLeftOut) {
+    tree.addBlockDevice("vda", 254, 0, 2048, "/sys/devices/pci0000:00/virtio1/block/vda");
+    zotest::addMultipathMap(tree, {"mixed", 1, "", {"vda"}});
+    zotest::addMultipathMap(tree, {"ghost", 9, "", {}});
+    install();
+    fault->failWhen("readFile", "/sys/dev/block/253:9/dm/uuid", ENOENT);
     CLuError err;
     EXPECT_FALSE(ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>("/dev/mapper/mixed", &err));
     EXPECT_EQ("Failed to get a ZoDevice Instance for /dev/vda under /dev/mapper/mixed",
               err.AsString());
-    EXPECT_FALSE(ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>("/dev/mapper/mixed", nullptr));
-
-    CLuError lookupErr;
-    EXPECT_FALSE(ZoDeviceTree::getDevice("/dev/mapper/mixed", &lookupErr));
-    EXPECT_EQ("Failed to get a ZoDevice Instance for /dev/mapper/mixed", lookupErr.AsString());
-}
-
-TEST_F(MpioDeviceTest, ACommandFailsOverToTheNextPath) {
-    install();
-    SP<ZoDevice> dev = lookup("/dev/mapper/data");
-    ASSERT_TRUE(dev);
-    auto* scsi = iface<ZoDeviceScsiIface>(dev, "ZoDeviceScsiIface");
-    ASSERT_TRUE(scsi);
-    fault->failWhen("scsiCommand", dev->getChildren().front()->getDevicePath(), EIO);
-
-    unsigned char data[96] = {0};
-    unsigned char sense[32];
-    CLuError err;
-    EXPECT_EQ(0, scsi->sendScsiCDB(kInquiry, 6, data, sizeof data, false, true, sense,
-                                   sizeof sense, 30, &err));
-    EXPECT_EQ(2, fault->count("scsiCommand"));
-    EXPECT_EQ("ZOTEST  ", std::string(reinterpret_cast<char*>(data) + 8, 8));
-    // The first path's failure stays recorded; the status tells the outcome.
-    EXPECT_EQ("Failed to send scsi cdb to any of the underlying devices under /dev/mapper/data",
-              err.AsString());
-}
-
-TEST_F(MpioDeviceTest, WhenEveryPathFailsTheLastStatusAndTheMapAreReported) {
-    install();
-    SP<ZoDevice> dev = lookup("/dev/mapper/data");
-    ASSERT_TRUE(dev);
-    fault->failAll("scsiCommand", EIO);
-    unsigned char data[96];
-    CLuError err;
-    EXPECT_EQ(-1, iface<ZoDeviceScsiIface>(dev, "ZoDeviceScsiIface")
-                      ->sendScsiCDB(kInquiry, 6, data, sizeof data, false, true, nullptr, 0, 30,
-                                    &err));
-    EXPECT_EQ(2, fault->count("scsiCommand"));
-    EXPECT_EQ("Failed to send scsi cdb to any of the underlying devices under /dev/mapper/data",
-              err.AsString());
-    EXPECT_EQ(-1, iface<ZoDeviceScsiIface>(dev, "ZoDeviceScsiIface")
-                      ->sendScsiCDB(kInquiry, 6, data, sizeof data, false, true, nullptr, 0, 30,
-                                    nullptr));
-}
-
-TEST_F(MpioDeviceTest, AMapWithoutPathsSendsNothingAndSucceeds) {
-    zotest::DmMapSpec empty;
-    empty.name = "empty";
-    empty.minor = 6;
-    zotest::addMultipathMap(tree, empty);
-    install();
-    SP<ZoDevice> dev = lookup("/dev/mapper/empty");
-    ASSERT_TRUE(dev);
-    EXPECT_TRUE(dev->getChildren().empty());
-    unsigned char data[96];
-    CLuError err;
-    EXPECT_EQ(0, iface<ZoDeviceScsiIface>(dev, "ZoDeviceScsiIface")
-                     ->sendScsiCDB(kInquiry, 6, data, sizeof data, false, true, nullptr, 0, 30,
-                                   &err));
-    EXPECT_EQ(0, fault->count("scsiCommand"));
-    EXPECT_FALSE(err.IsError());
-
-    std::string out;
-    CLuError id = iface<ZoDeviceDiskInfoIface>(dev, "ZoDeviceDiskInfoIface")
-                      ->GetArrayInitiatorId("/dev/sdb", out, false);
-    EXPECT_EQ("No children for device /dev/mapper/empty", id.AsString());
-}
-
-TEST_F(MpioDeviceTest, InterfacesAreHandedOutByNamePrefix) {
-    install();
-    SP<ZoDevice> dev = lookup("/dev/dm-3");
-    ASSERT_TRUE(dev);
-    auto* mp = static_cast<ZoMpioDiskDevice*>(dev.get());
-    struct Case {
-        const char* name;
-        void* expected;
-    } cases[] = {
-        {"ZoDeviceMpioIface", static_cast<ZoDeviceMpioIface*>(mp)},
-        {"ZoDeviceMpioIface_v2", static_cast<ZoDeviceMpioIface*>(mp)},
-        {"ZoDeviceScsiIfaceX", static_cast<ZoDeviceScsiIface*>(mp)},
-        {"ZoDevicePartIface", static_cast<ZoDevicePartIface*>(mp)},
-        {"ZoDeviceDiskInfoIface1", static_cast<ZoDeviceDiskInfoIface*>(mp)},
-        {"ZoDeviceDiskInfo", nullptr},
-        {"ZoDeviceIface", nullptr},
-        {"ZoDeviceVDIface", nullptr},
-        {"", nullptr},
-        {nullptr, nullptr},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.expected, dev->getInterface(c.name)) << (c.name ? c.name : "(null)");
-}
-
-TEST_F(MpioDeviceTest, TheActivePathIsTheMapsOwnPath) {
-    install();
-    SP<ZoDevice> dev = lookup("/dev/disk/by-id/dm-name-data");
-    ASSERT_TRUE(dev);
-    const std::string& active = iface<ZoDeviceMpioIface>(dev, "ZoDeviceMpioIface")->getActivePath();
-    EXPECT_EQ(&dev->getDevicePath(), &active);
-    EXPECT_EQ("/dev/disk/by-id/dm-name-data", active);
-}
-
-TEST_F(MpioDeviceTest, FailIfNoPathSendsTheMessageToTheMap) {
-    tree.answerCommand("dmsetup message 'data' 0 fail_if_no_path", 0, "");
-    install();
-    SP<ZoDevice> dev = lookup("/dev/dm-3");
-    ASSERT_TRUE(dev);
-    auto* mp = iface<ZoDeviceMpioIface>(dev, "ZoDeviceMpioIface");
-    CLuError err;
-    EXPECT_EQ(0, mp->setFailIfNoPath(&err)) << err.AsString();
-    EXPECT_EQ(std::vector<std::string>{"dmsetup message 'data' 0 fail_if_no_path"},
-              dmsetupRun());
-
-    tree.answerCommand("dmsetup message 'data' 0 fail_if_no_path", 1, "", "no such device\n");
-    EXPECT_EQ(-1, mp->setFailIfNoPath(&err));
-    EXPECT_EQ("Failed to set fail_if_no_path on data: no such device", err.AsString());
-}
-
-TEST_F(MpioDeviceTest, AMapThatVanishedAfterLookupFailsItsOperationsWithTheReason) {
-    install();
-    SP<ZoDevice> dev = lookup("/dev/mapper/data");
-    ASSERT_TRUE(dev);
-    tree.remove("/sys/devices/virtual/block/dm-3/dm");
-
-    CLuError err;
-    EXPECT_EQ(-1, iface<ZoDeviceMpioIface>(dev, "ZoDeviceMpioIface")->setFailIfNoPath(&err));
-    EXPECT_NE(std::string::npos, err.AsString().find("/dm/name")) << err.AsString();
-    EXPECT_TRUE(dmsetupRun().empty());
-
-    // An error the caller already holds is kept.
-    CLuError earlier = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "earlier");
-    std::list<ZoPartInfo> parts;
-    EXPECT_EQ(-1, iface<ZoDevicePartIface>(dev, "ZoDevicePartIface")
-                      ->getPartitions(parts, &earlier, false));
-    EXPECT_EQ("earlier", earlier.AsString());
-    EXPECT_EQ(-1, iface<ZoDevicePartIface>(dev, "ZoDevicePartIface")
-                      ->getPartitions(parts, nullptr, false));
-}
-
-TEST_F(MpioDeviceTest, PartitionsAreThePartitionMapsOfTheMap) {
-    zotest::addMultipathPartition(tree, {"dm-3", "data-part1", 4, 1, 2048, 204800});
-    zotest::addMultipathPartition(tree, {"dm-3", "data-part2", 5, 2, 206848, 409600});
-    install();
-    SP<ZoDevice> dev = lookup("/dev/mapper/data");
-    ASSERT_TRUE(dev);
-    std::list<ZoPartInfo> parts;
-    CLuError err;
-    ASSERT_EQ(0, iface<ZoDevicePartIface>(dev, "ZoDevicePartIface")->getPartitions(parts, &err, false))
-        << err.AsString();
-    ASSERT_EQ(2u, parts.size());
-    EXPECT_STREQ("/dev/mapper/data-part1", parts.front().partName);
-    EXPECT_EQ(1, parts.front().partNumber);
-    EXPECT_EQ(2048u, parts.front().startSector);
-    EXPECT_EQ(204800u, parts.front().numSectors);
-    EXPECT_EQ(4, parts.front().minor);
-    EXPECT_STREQ("/dev/mapper/data-part2", parts.back().partName);
-    EXPECT_EQ(2, parts.back().partNumber);
-    EXPECT_EQ(206848u, parts.back().startSector);
-    EXPECT_EQ(409600u, parts.back().numSectors);
-    EXPECT_EQ(5, parts.back().minor);
-}
-
-TEST_F(MpioDeviceTest, TheParentOfAPartitionMapIsItsWholeMapAndAWholeMapIsItsOwn) {
-    zotest::addMultipathPartition(tree, {"dm-3", "data-part1", 4, 1, 2048, 204800});
-    install();
-    SP<ZoDevice> whole = lookup("/dev/mapper/data");
-    ASSERT_TRUE(whole);
-    CLuError err;
-    SP<ZoDevice> same = iface<ZoDevicePartIface>(whole, "ZoDevicePartIface")->getParentDevice(&err);
-    EXPECT_TRUE(same == whole);
-    EXPECT_FALSE(err.IsError());
-
-    // No kind builds a partition map, so the caller makes the object itself.
-    SP<ZoDevice> part = new ZoMpioDiskDevice("/dev/mapper/data-part1");
-    SP<ZoDevice> parent = iface<ZoDevicePartIface>(part, "ZoDevicePartIface")->getParentDevice(&err);
-    ASSERT_TRUE(parent) << err.AsString();
-    EXPECT_EQ(ZoDevice::MPIO_DISK, parent->getType());
-    EXPECT_EQ("/dev/mapper/data", parent->getDevicePath());
-    EXPECT_EQ(2u, parent->getChildren().size());
-
-    tree.remove("/sys/devices/virtual/block/dm-4/slaves/dm-3");
-    SP<ZoDevice> none = iface<ZoDevicePartIface>(part, "ZoDevicePartIface")->getParentDevice(&err);
-    EXPECT_FALSE(none);
-    EXPECT_EQ("Partition map /dev/mapper/data-part1 has no map under it", err.AsString());
-}
-
-TEST_F(MpioDeviceTest, TheArrayInitiatorIdIsAskedOfTheFirstPathOnly) {
-    install();
-    SP<ZoDevice> dev = lookup("/dev/mapper/data");
-    ASSERT_TRUE(dev);
-    auto hostOf = [](const SP<ZoDevice>& c) {
-        return static_cast<ZoScsiDiskDevice*>(c.get())->getScsiTarget().getHost();
-    };
-    const SP<ZoDevice> first = dev->getChildren().front();
-    const SP<ZoDevice> second = dev->getChildren().back();
-    auto* info = iface<ZoDeviceDiskInfoIface>(dev, "ZoDeviceDiskInfoIface");
-
-    // Only the second path has an array port: the first one's failure stands.
-    tree.write("/sys/class/fc_transport/target" + std::to_string(hostOf(second)) +
-                   ":0:0/node_name",
-               "0x50000000000000bb\n");
-    std::string out = "untouched";
-    CLuError err = info->GetArrayInitiatorId("/dev/ignored", out, false);
-    EXPECT_TRUE(err.IsError());
-    EXPECT_NE(std::string::npos, err.AsString().find(first->getDevicePath())) << err.AsString();
-    EXPECT_EQ("untouched", out);
-
-    tree.write("/sys/class/fc_transport/target" + std::to_string(hostOf(first)) +
-                   ":0:0/node_name",
-               "0x50000000000000aa\n");
-    err = info->GetArrayInitiatorId("/dev/ignored", out, false);
+    zotest::LogCapture log;
+    EXPECT_EQ(1u, ZoDeviceTree::getAllDevices(ZoDevice::MPIO_DISK, &err).size());
     EXPECT_FALSE(err.IsError()) << err.AsString();
-    EXPECT_EQ("0x50000000000000aa", out);
+    EXPECT_EQ(1u, log.countContaining("Failed to populate subtree")) << log.dump();
+    EXPECT_EQ(1u, log.count("Failed to populate subtree under /dev/mapper/ghost")) << log.dump();
 }
 
-TEST_F(MpioDeviceTest, TheWwidIsReadThroughTheGivenPath) {
+// Rows: path, parent, log line.
+TEST_F(MpioTest, TheParentOfAPathIsItsMapAndOfAnythingElseItself) {
     install();
-    SP<ZoDevice> dev = lookup("/dev/mapper/data");
-    ASSERT_TRUE(dev);
-    auto* info = iface<ZoDeviceDiskInfoIface>(dev, "ZoDeviceDiskInfoIface");
-    std::string wwid;
-    CLuError err = info->GetDeviceWwid("/dev/sdc", wwid);
-    EXPECT_FALSE(err.IsError()) << err.AsString();
-    EXPECT_EQ(zotest::wwidOfSeed(1), wwid);
-
-    std::string none;
-    err = info->GetDeviceWwid("/dev/nothing", none);
-    EXPECT_EQ("Unable to get scsi id", err.AsString());
+    const char* const cases[][3] = {
+        {"/dev/sdb", "/dev/mapper/data", "Found parent device of /dev/sdb:/dev/mapper/data"},
+        {"/dev/sdc", "/dev/mapper/data", "Found parent device of /dev/sdc:/dev/mapper/data"},
+        {"/dev/disk/by-id/scsi-SZOTEST_VDISK_b", "/dev/mapper/data",
+         "Found parent device of /dev/sdb:/dev/mapper/data"},
+        {"/dev/sdd", "/dev/sdd", nullptr},
+        {"/dev/mapper/data", "/dev/mapper/data",
+         "Device for getParent not a scsi disk /dev/mapper/data:2"},
+        {"/dev/dm-3", "/dev/dm-3", "Device for getParent not a scsi disk /dev/dm-3:2"}};
+    for (const auto& c : cases) {
+        zotest::LogCapture log;
+        CLuError err = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "left over");
+        SP<ZoDevice> parent = ZoDeviceTree::getParentDevice(c[0], &err);
+        ASSERT_TRUE(parent) << c[0] << ": " << err.AsString();
+        EXPECT_EQ(c[1], parent->getDevicePath()) << c[0];
+        EXPECT_EQ(c[2] ? ZoDevice::MPIO_DISK : ZoDevice::SCSI_DISK, parent->getType()) << c[0];
+        EXPECT_FALSE(err.IsError()) << c[0] << ": " << err.AsString();
+        if (c[2]) EXPECT_EQ(1u, log.count(c[2])) << c[0] << "\n" << log.dump();
+    }
 }
 
-TEST_F(MpioDeviceTest, APlainDiskIsNoMultipathDevice) {
+TEST_F(MpioTest, TheParentOfAPathNoKindAcceptsFailsAfterOnePass) {
     install();
+    zo_internal::resetProcessState();  // the lookup in install() refreshed the list
     CLuError err;
-    EXPECT_FALSE(ZoMpioDiskDevice::getInstance("/dev/sdb", &err));
-    EXPECT_EQ("Not an mpio device: /dev/sdb", err.AsString());
-    CLuError earlier = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "earlier");
-    EXPECT_FALSE(ZoMpioDiskDevice::getInstance("/dev/sdb", &earlier));
-    EXPECT_EQ("earlier", earlier.AsString());
-    EXPECT_FALSE(ZoMpioDiskDevice::isSupportedDevice("/dev/sdb", nullptr));
-    EXPECT_TRUE(ZoMpioDiskDevice::isSupportedDevice("/dev/mapper/data", nullptr));
-}
-
-TEST_F(MpioDeviceTest, ChildrenOfANonDeviceLeaveAnEmptyListAndTheReason) {
-    install();
-    std::list<std::string> out{"stale"};
-    CLuError err;
-    EXPECT_EQ(-1, ZoMpioDiskDevice::getChildren("/dev/mapper/missing", out, &err));
-    EXPECT_TRUE(out.empty());
-    EXPECT_NE(std::string::npos, err.AsString().find("/dev/mapper/missing")) << err.AsString();
-
-    out = {"stale"};
-    EXPECT_EQ(0, ZoMpioDiskDevice::getChildren("/dev/dm-3", out, nullptr));
-    EXPECT_EQ(slaveNodes("dm-3"), out);
+    EXPECT_FALSE(ZoDeviceTree::getParentDevice("/dev/nothing", &err));
+    EXPECT_EQ("Failed to get a ZoDevice Instance for /dev/nothing.", err.AsString());
+    EXPECT_EQ(1u, zo_internal::deviceTreeRefreshCount());  // one pass, no retry
 }
 
 }  // namespace
