@@ -1,12 +1,12 @@
-// Running the built zodisk binary from the CLI tests.
+// Running the built zodisk from the CLI tests.
 #pragma once
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,56 +14,49 @@
 namespace clitest {
 
 struct Result {
-    int status = -1;   // exit status; -1 when it did not exit normally
-    std::string out;
-    std::string err;
+    int status = -1;   // exit status (128 + N when signal N ended it)
+    std::string out, err;
+    std::string command;   // "zodisk ARG..."
 };
 
 inline std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Runs the built zodisk with the arguments (each one word), standard input
-// from /dev/null, and collects both streams.
+// The command, its exit status and both streams, for failure messages.
+inline std::ostream& operator<<(std::ostream& os, const Result& r) {
+    return os << r.command << "\n-> exit " << r.status << "\nstdout:\n" << r.out << "\nstderr:\n"
+              << r.err;
+}
+
+// Runs the built zodisk with the arguments (each one word) and collects
+// both streams.
 inline Result zodisk(const std::vector<std::string>& args) {
-    char outName[] = "/tmp/zodisk-out-XXXXXX";
-    char errName[] = "/tmp/zodisk-err-XXXXXX";
-    int outFd = ::mkstemp(outName), errFd = ::mkstemp(errName);
-    Result r;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(outFd, 1);
-        ::dup2(errFd, 2);
-        std::vector<std::string> words = {ZODEVICE_BINARY_DIR "/tools/zodisk"};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(&w[0]);
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+    Result r{-1, "", "", "zodisk"};
+    std::string line = ZODEVICE_BINARY_DIR "/tools/zodisk";
+    for (const std::string& a : args) {
+        r.command += " " + a;
+        line += " '";
+        for (char c : a)
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += "'";
     }
-    int wstatus = 0;
-    ::waitpid(pid, &wstatus, 0);
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    r.out = slurp(outName);
-    r.err = slurp(errName);
-    ::close(outFd);
-    ::close(errFd);
-    ::unlink(outName);
-    ::unlink(errName);
+    char dir[] = "/tmp/zodisk-run-XXXXXX";
+    std::string d = ::mkdtemp(dir);
+    int w = std::system((line + " >" + d + "/out 2>" + d + "/err </dev/null").c_str());
+    r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
+    r.out = slurp(d + "/out");
+    r.err = slurp(d + "/err");
+    std::system(("rm -rf " + d).c_str());
     return r;
 }
 
-inline std::string describe(const std::vector<std::string>& args, const Result& r) {
-    std::string s = "zodisk";
-    for (const std::string& a : args)
-        s += " " + a;
-    return s + "\n-> exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" +
-           r.err;
+// The same as text (the command is the one that was run).
+inline std::string describe(const std::vector<std::string>&, const Result& r) {
+    std::ostringstream os;
+    os << r;
+    return os.str();
 }
 
 }  // namespace clitest

@@ -34,11 +34,21 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-// Lines removed ("- ") and added ("+ ") between two versions of the file,
-// each in the order it appears in its version. A line present n times in one
-// version and m times in the other counts |n - m| times.
+// Lines removed ("- ") and added ("+ ") between two versions of the file.
+// Past the lines both versions begin and end with, each removed line is
+// listed in the order of the old version, then each added line in the
+// order of the new one; a line present n times there in one version and m
+// times in the other counts |n - m| times.
 std::vector<std::string> changes(const std::string& before, const std::string& after) {
     std::vector<std::string> oldLines = lines(before), newLines = lines(after);
+    size_t head = 0, tail = 0;
+    while (head < oldLines.size() && head < newLines.size() && oldLines[head] == newLines[head])
+        ++head;
+    while (tail < oldLines.size() - head && tail < newLines.size() - head &&
+           oldLines[oldLines.size() - 1 - tail] == newLines[newLines.size() - 1 - tail])
+        ++tail;
+    oldLines = std::vector<std::string>(oldLines.begin() + head, oldLines.end() - tail);
+    newLines = std::vector<std::string>(newLines.begin() + head, newLines.end() - tail);
     std::map<std::string, int> balance;
     for (const std::string& l : newLines)
         ++balance[l];
@@ -110,6 +120,8 @@ int runMultipathAdd(const Options& opts, Output& out) {
         entry["map"] = dev ? Json(dev->getDevicePath()) : Json(nullptr);
         added.push_back(entry);
         t.add({path, dev ? dev->getDevicePath() : "-"});
+        if (!dev && r.errors.empty())
+            r.errors.push_back(path + ": no multipath map above it after the update");
         failed = failed || !dev;
     }
     Json doc;
