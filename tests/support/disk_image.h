@@ -3,10 +3,7 @@
 // No GoogleTest dependency. Failures throw std::runtime_error.
 #pragma once
 
-#include "ZoDevice.h"
-
-#include <list>
-#include <string>
+#include "ZoDevice.h"  // and with it <list>, <string>
 
 namespace zotest {
 

@@ -7,8 +7,7 @@ const char kNvmeMajorCommand[] = "cat /proc/devices | awk '{if($2 ~/nvme/) print
 void setNvmeProcDevices(HostTree& tree) {
     tree.setProcDevices({{1, "mem"}, {kNvmeGenericCharMajor, "nvme-generic"}, {kNvmeCharMajor, "nvme"}},
                         {{8, "sd"}, {kBlkextMajor, "blkext"}});
-    tree.answerCommand(kNvmeMajorCommand, 0,
-                       std::to_string(kNvmeGenericCharMajor) + std::to_string(kNvmeCharMajor));
+    tree.answerCommand(kNvmeMajorCommand, 0, std::to_string(kNvmeGenericCharMajor) + std::to_string(kNvmeCharMajor));
 }
 
 std::string nvmeSerialCommand(const std::string& path, const std::string& udevadm) {
@@ -18,9 +17,8 @@ std::string nvmeSerialCommand(const std::string& path, const std::string& udevad
 std::string addNvmeDisk(HostTree& tree, int controller, int minor, uint64_t sectors,
                         const std::string& serial, NvmeLayout layout) {
     const std::string c = std::to_string(controller), ctrl = "nvme" + c, ns = ctrl + "n1";
-    const std::string ctrlDir = "devices/pci0000:00/0000:00:0" + std::to_string(4 + controller) +
-                                ".0/nvme/" + ctrl;  // under /sys
-    std::string nsDir = "/sys/" + ctrlDir + "/" + ns;
+    const std::string ctrlDir = "devices/pci0000:00/0000:00:0" + std::to_string(4 + controller) + ".0/nvme/" + ctrl;
+    std::string nsDir = "/sys/" + ctrlDir + "/" + ns;  // ctrlDir is under /sys
     if (layout == NvmeLayout::Subsystem) {
         nsDir = "/sys/devices/virtual/nvme-subsystem/nvme-subsys" + c + "/" + ns;
         tree.write("/sys/devices/virtual/nvme-subsystem/nvme-subsys" + c + "/serial", serial + "\n");
@@ -37,10 +35,8 @@ std::string addNvmeDisk(HostTree& tree, int controller, int minor, uint64_t sect
     return nsDir;
 }
 
-void addNvmePartition(HostTree& tree, const std::string& disk, int partno, int minor,
-                      uint64_t start, uint64_t sectors) {
-    tree.addPartition(disk, disk + "p" + std::to_string(partno), partno, kBlkextMajor, minor, start,
-                      sectors);
+void addNvmePartition(HostTree& tree, const std::string& disk, int n, int minor, uint64_t start, uint64_t size) {
+    tree.addPartition(disk, disk + "p" + std::to_string(n), n, kBlkextMajor, minor, start, size);
 }
 
 }  // namespace zotest

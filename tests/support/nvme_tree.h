@@ -7,10 +7,7 @@
 // the commands the library runs about them. No GoogleTest dependency.
 #pragma once
 
-#include "host_tree.h"
-
-#include <cstdint>
-#include <string>
+#include "host_tree.h"  // and with it <cstdint>, <string>
 
 namespace zotest {
 
@@ -36,13 +33,11 @@ std::string addNvmeDisk(HostTree& tree, int controller, int minor, uint64_t sect
 
 // Adds partition partno of namespace disk (for example "nvme0n1") as
 // <disk>p<partno> on 259:minor.
-void addNvmePartition(HostTree& tree, const std::string& disk, int partno, int minor,
-                      uint64_t start, uint64_t sectors);
+void addNvmePartition(HostTree& tree, const std::string& disk, int partno, int minor, uint64_t start, uint64_t sectors);
 
 // The command line with which the serial of an NVMe device path is read
 // (the path must need no shell quoting).
-std::string nvmeSerialCommand(const std::string& path,
-                              const std::string& udevadm = "/sbin/udevadm");
+std::string nvmeSerialCommand(const std::string& path, const std::string& udevadm = "/sbin/udevadm");
 
 // The command that reads the NVMe major from /proc/devices.
 extern const char kNvmeMajorCommand[];

@@ -25,15 +25,12 @@ std::string addXenDisk(HostTree& tree, int index, uint64_t sectors) {
 
 void addXenPartition(HostTree& tree, int index, int partno, uint64_t start, uint64_t sectors) {
     const std::string disk = xenDiskName(index);
-    tree.addPartition(disk, disk + std::to_string(partno), partno, kXvdMajor, 16 * index + partno,
-                      start, sectors);
+    tree.addPartition(disk, disk + std::to_string(partno), partno, kXvdMajor, 16 * index + partno, start, sectors);
 }
 
 void setRootDevice(HostTree& tree, int major, int minor) {
-    if (major < 0)
-        tree.answerCommand("mountpoint -d /", 1, "", "/: not a mountpoint\n");
-    else
-        tree.answerCommand("mountpoint -d /", 0, std::to_string(major) + ":" + std::to_string(minor) + "\n");
+    const std::string answer = std::to_string(major) + ":" + std::to_string(minor) + "\n";
+    tree.answerCommand("mountpoint -d /", major < 0, major < 0 ? "" : answer, major < 0 ? "/: not a mountpoint\n" : "");
 }
 
 }  // namespace zotest

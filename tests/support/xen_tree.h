@@ -4,10 +4,7 @@
 // library runs about them. No GoogleTest dependency.
 #pragma once
 
-#include "host_tree.h"
-
-#include <cstdint>
-#include <string>
+#include "host_tree.h"  // and with it <cstdint>, <string>
 
 namespace zotest {
 
