@@ -1,304 +1,289 @@
-// The two editor operations of ZoDeviceTree on host trees: the switch, the
-// WWID collection, the file handling and the result list.
+// The multipath configuration editor on host trees: the switch, the WWID
+// collection, the refresh and the result list; and the file never lost:
+// injected failures at every step, processes killed mid-rewrite, processes
+// editing at once.
 #include "ZoDeviceTree.h"
 #include "ZoDeviceTreeEditor.h"
 #include "ZoInternal.h"
+#include "ZoMultipathConf.h"
 #include "support/dm_tree.h"
-#include "support/host_tree.h"
+#include "support/fault_host.h"
 #include "support/log_capture.h"
 #include "support/scsi_tree.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <ctime>
-#include <memory>
+#include <algorithm>
+#include <random>
 
 namespace {
 
 const char* const kConf = "/etc/multipath.conf";
 const char* const kTemp = "/etc/multipath.conf.zo_temp";
-const char* const kLock = "/etc/multipath.conf.zo_lock";
-const char* const kEnabled = "[Ferrovane]\nnConfigureBlacklistException = 1\n";
-const char* const kSwitchOff = "Registry key nConfigureBlacklistException not set.";
-// 2023-11-14 22:13:20 UTC.
-const time_t kClock = 1700000000;
-const char* const kStamp = "2023/11/14 22:13:20 ";
+const std::string kOriginal = "defaults {\n\tfind_multipaths yes\n}\nblacklist_exceptions {\n\twwid \"3keep\"\n}\n"
+                              "multipaths {\n\tmultipath {\n\t\twwid \"3keep\"\n\t}\n}\n";
 
-const std::string kUsual =
-    "defaults {\n\tuser_friendly_names yes\n\tfind_multipaths yes\n}\n"
-    "blacklist {\n\tdevnode \"^(ram|zram)[0-9]*\"\n}\n"
-    "blacklist_exceptions {\n\tproperty \"(SCSI_IDENT_|ID_WWN)\"\n}\n"
-    "multipaths {\n}\n";
-
-std::string exceptionLine(const std::string& w) {
-    return "\twwid \"" + w + "\" # autocreated by quorvel on " + kStamp + "\n";
-}
-std::string block(const std::string& w) {
-    return std::string("\tmultipath {\n\t\t# autocreated by quorvel on ") + kStamp +
-           "\n\t\twwid \"" + w + "\"\n\t\talias \"mpath_zo_" + w + "\"\n\t}\n";
+bool run(bool adding, CLuError* err, const std::vector<std::string>& wwids = {"3600a0b81", "3600a0b82"}) {
+    return adding ? zo_editor::addWwids(wwids, "test", err) : zo_editor::delWwids(wwids, "test", err) == 0;
 }
 
+// A failure to inject: op fails with err on subject (empty: any) at its nth
+// call (0: every call); the caller gets message (empty: the operation's
+// partial-write message) and code.
+struct Fault { std::string op, subject; int nth, err; std::string message; int code; };
+
+// Disks sdb (under map mpatha) and sdc, editing switched on, the tree
+// installed behind a FaultHost.
 class EditorTest : public ::testing::Test {
 protected:
     EditorTest() {
-        if (const char* tz = getenv("TZ")) savedTz = tz;
-        setenv("TZ", "UTC", 1);
-        tzset();
-        zo_internal::resetProcessState();
-        tree.setConfig(kEnabled);
-        tree.write(kConf, kUsual);
-        sdb = disk("sdb", 16, 1);
-        sdc = disk("sdc", 32, 2);
+        tree.setConfig("[Ferrovane]\nnConfigureBlacklistException = 1\n");
+        tree.write(kConf, kOriginal);
+        disk("sdb", 16, 1);
+        disk("sdc", 32, 2);
         zotest::DmMapSpec map;
-        map.name = "mpatha";
-        map.minor = 0;
-        map.wwid = zotest::wwidOfSeed(1);
+        map.wwid = w1;
         map.paths = {"sdb"};
         zotest::addMultipathMap(tree, map);
+        install();
     }
     ~EditorTest() override {
+        ZoHost::install(previous);
         zo_internal::resetProcessState();
-        if (savedTz.empty()) {
-            unsetenv("TZ");
-        } else {
-            setenv("TZ", savedTz.c_str(), 1);
-        }
-        tzset();
     }
-
-    zotest::ScsiDiskSpec disk(const std::string& name, int minor, uint64_t seed) {
+    void disk(const std::string& name, int minor, uint64_t seed, const std::string& vpdPg83 = "") {
         zotest::ScsiDiskSpec s;
         s.name = name;
         s.minor = minor;
         s.host = minor / 16;
         s.seed = seed;
+        s.vpdPg83 = vpdPg83;
         zotest::addScsiDisk(tree, s);
-        return s;
     }
-    void install() {
+    // Installs the tree anew behind a fresh FaultHost that injects f when given.
+    zotest::FaultHost& install(const Fault* f = nullptr) {
+        if (previous) ZoHost::install(previous);
+        zo_internal::resetProcessState();
+        installed.reset();
         installed.reset(new zotest::HostTree::Installed(tree.install()));
-        installed->host().setClock(kClock);
+        installed->host().setClock(1700000000);
+        fault = std::make_shared<zotest::FaultHost>(installed->shared());
+        previous = ZoHost::install(fault);
+        if (f) f->nth ? fault->failNth(f->op, f->nth, f->err) : fault->failWhen(f->op, f->subject, f->err);
+        return *fault;
     }
-    static std::vector<std::string> messages(const CLuError& e) {
-        std::vector<std::string> out;
-        for (const auto& entry : e.Entries()) out.push_back(entry.message);
-        return out;
+    // Returns true iff nobody holds the editor's lock.
+    bool lockFree() {
+        const int fd = ::open(tree.at(zo_editor::kLockPath).c_str(), O_RDWR | O_CLOEXEC);
+        const bool free = fd < 0 ? errno == ENOENT : ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0) ::close(fd);
+        return free;
     }
 
-    std::string savedTz;
     zotest::HostTree tree;
     std::unique_ptr<zotest::HostTree::Installed> installed;
-    zotest::ScsiDiskSpec sdb, sdc;
-    const std::string w1 = zotest::wwidOfSeed(1);
-    const std::string w2 = zotest::wwidOfSeed(2);
+    std::shared_ptr<zotest::FaultHost> fault;
+    std::shared_ptr<ZoHost> previous;
+    const std::string w1 = zotest::wwidOfSeed(1), w2 = zotest::wwidOfSeed(2);
 };
 
-TEST_F(EditorTest, SwitchMustBeOnAndNonZero) {
-    const char* configs[] = {
-        nullptr,
-        "[Ferrovane]\nnConfigureBlacklistException = 0\n",
-        "[Ferrovane]\nsomethingElse = 1\n",
-        "[Elsewhere]\nnConfigureBlacklistException = 1\n",
-        "[Ferrovane]\nnConfigureBlacklistException = yes\n",
-    };
-    for (const char* config : configs) {
-        SCOPED_TRACE(config ? config : "(no configuration file)");
-        if (config) {
-            tree.setConfig(config);
-        } else {
-            tree.remove("/etc/quorvel/config.ini");
-        }
-        install();
-        std::list<std::string> paths = {"/dev/sdb"};
-        CLuError err;
-        EXPECT_TRUE(ZoDeviceTree::addMultipathBlacklistExceptions(paths, &err).empty());
-        EXPECT_EQ(err.AsString(), kSwitchOff);
-        EXPECT_EQ(err.GetCode(), 774);
-        CLuError delErr;
-        EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(paths, &delErr), -1);
-        EXPECT_EQ(delErr.AsString(), kSwitchOff);
-        std::list<std::string> none;
-        CLuError emptyErr;
-        EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(none, &emptyErr), -1);
-        EXPECT_EQ(emptyErr.AsString(), kSwitchOff);
-        EXPECT_EQ(tree.read(kConf), kUsual);
-        EXPECT_FALSE(tree.exists(kLock));
-        installed.reset();
-    }
-}
-
-TEST_F(EditorTest, EmptyPathListTouchesNothing) {
-    install();
-    std::list<std::string> none;
-    CLuError err;
-    EXPECT_TRUE(ZoDeviceTree::addMultipathBlacklistExceptions(none, &err).empty());
-    EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(none, &err), -1);
-    EXPECT_FALSE(err.IsError());
-    EXPECT_FALSE(tree.exists(kLock));
-    // Adding does not even consult the switch.
-    tree.setConfig("[Ferrovane]\nnConfigureBlacklistException = 0\n");
-    EXPECT_TRUE(ZoDeviceTree::addMultipathBlacklistExceptions(none, &err).empty());
-    EXPECT_FALSE(err.IsError());
-}
-
-TEST_F(EditorTest, AddWritesEntriesRefreshesAndReturnsTheMaps) {
-    install();
+TEST_F(EditorTest, AddWritesEntriesRefreshesAndReturnsTheMapsWhenSwitchedOn) {
     zotest::LogCapture log;
     std::list<std::string> paths = {"/dev/sdb", "/dev/sdz", "/dev/sdc"};
     CLuError err;
-    auto result = ZoDeviceTree::addMultipathBlacklistExceptions(paths, &err);
-
-    EXPECT_EQ(tree.read(kConf),
-              "defaults {\n\tuser_friendly_names yes\n\tfind_multipaths yes\n}\n"
-              "blacklist {\n\tdevnode \"^(ram|zram)[0-9]*\"\n}\n"
-              "blacklist_exceptions {\n\tproperty \"(SCSI_IDENT_|ID_WWN)\"\n" +
-                  exceptionLine(w1) + exceptionLine(w2) + "}\nmultipaths {\n" + block(w1) +
-                  block(w2) + "}\n");
+    const auto result = ZoDeviceTree::addMultipathBlacklistExceptions(paths, &err);
     ASSERT_EQ(result.size(), 3u);
-    auto it = result.begin();
-    ASSERT_TRUE(*it);
-    EXPECT_EQ((*it)->getType(), ZoDevice::MPIO_DISK);
-    EXPECT_EQ((*it)->getDevicePath(), "/dev/mapper/mpatha");
-    EXPECT_FALSE(*++it) << "the path no kind accepts";
-    EXPECT_FALSE(*++it) << "a disk without a map";
-    // The only entry is the failed lookup; paths are untouched.
-    ASSERT_EQ(messages(err).size(), 1u) << err.AsString();
+    ASSERT_TRUE(result.front());
+    EXPECT_EQ(result.front()->getDevicePath(), "/dev/mapper/mpatha");
+    EXPECT_FALSE(*std::next(result.begin())) << "the path no kind accepts";
+    EXPECT_FALSE(result.back()) << "a disk without a map";
+    ASSERT_EQ(err.Entries().size(), 1u) << err.AsString();
     EXPECT_NE(err.AsString().find("/dev/sdz"), std::string::npos) << err.AsString();
-    EXPECT_EQ(paths.size(), 3u);
-    EXPECT_FALSE(tree.exists(kTemp));
-    const auto commands = installed->host().commandsRun();
-    EXPECT_NE(std::find(commands.begin(), commands.end(), "multipath -r"), commands.end());
+    const std::string text = tree.read(kConf);
+    for (const std::string& w : {w1, w2}) {
+        EXPECT_NE(text.find("\twwid \"" + w + "\" # autocreated"), std::string::npos) << w << " in\n" << text;
+        EXPECT_NE(text.find("\t\talias \"mpath_zo_" + w + "\"\n"), std::string::npos) << w << " in\n" << text;
+    }
+    const auto commands = fault->commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "multipath -r"), 1);
     EXPECT_EQ(log.count("Device: /dev/sdb. Wwid " + w1), 1u) << log.dump();
+
+    // With the switch off (or not a number) neither operation touches the file.
+    for (const char* value : {"0", "yes"}) {
+        tree.setConfig(std::string("[Ferrovane]\nnConfigureBlacklistException = ") + value + "\n");
+        CLuError addErr, delErr;
+        EXPECT_TRUE(ZoDeviceTree::addMultipathBlacklistExceptions(paths, &addErr).empty());
+        EXPECT_EQ(addErr.AsString(), "Registry key nConfigureBlacklistException not set.");
+        EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(paths, &delErr), -1);
+        EXPECT_EQ(delErr.AsString(), addErr.AsString());
+    }
+    EXPECT_EQ(tree.read(kConf), text);
 }
 
-TEST_F(EditorTest, AddingTheSameDiskAgainChangesNothingButStillAnswers) {
-    install();
-    std::list<std::string> paths = {"/dev/sdb"};
-    CLuError first;
-    ZoDeviceTree::addMultipathBlacklistExceptions(paths, &first);
-    const std::string once = tree.read(kConf);
-    installed->host().setClock(kClock + 3600);
-    CLuError second;
-    auto result = ZoDeviceTree::addMultipathBlacklistExceptions(paths, &second);
-    EXPECT_EQ(tree.read(kConf), once);
-    EXPECT_EQ(messages(second), std::vector<std::string>{"Blacklist exception already exists for " + w1});
-    ASSERT_EQ(result.size(), 1u);
-    EXPECT_TRUE(result.front());
-}
-
+// sdd is a second path of sdb's disk; sde's ASCII designator holds a quote
+// and a blank, which would break the entry's line.
 TEST_F(EditorTest, CollectionSkipsWhatHasNoUsableWwid) {
-    // sdd: a second path of sdb's disk; sde: an ASCII designator holding a
-    // quote and a blank, which would break the entry's line.
     disk("sdd", 48, 1);
-    zotest::ScsiDiskSpec bad;
-    bad.name = "sde";
-    bad.minor = 64;
-    bad.host = 4;
-    const std::string designator = "AB\" C";
-    std::string body = std::string{'\x02', '\x03', '\x00', static_cast<char>(designator.size())} + designator;
-    bad.vpdPg83 = std::string{'\x00', '\x83', '\x00', static_cast<char>(body.size())} + body;
-    zotest::addScsiDisk(tree, bad);
+    const std::string body = std::string{'\x02', '\x03', '\x00', '\x05'} + "AB\" C";
+    disk("sde", 64, 0, std::string{'\x00', '\x83', '\x00', static_cast<char>(body.size())} + body);
     install();
-
-    struct Case {
+    const struct {
         std::list<std::string> paths;
+        bool rejectMpio;
         std::vector<std::string> wwids;
-        std::vector<std::string> pushed;
+        std::string pushed;
     } cases[] = {
-        {{"/dev/sdb", "/dev/sdd", "/dev/sdc", "/dev/sdb"}, {w1, w2}, {}},
-        {{"/dev/sde", "/dev/sdc"}, {w2}, {"Unable to get scsi id"}},
-        {{"/dev/mapper/mpatha", "/dev/sdc"}, {w2}, {"/dev/mapper/mpatha is already a MPIO device"}},
+        {{"/dev/sdb", "/dev/sdd", "/dev/sdc", "/dev/sdb"}, true, {w1, w2}, ""},
+        {{"/dev/sde", "/dev/sdc"}, true, {w2}, "Unable to get scsi id"},
+        {{"/dev/mapper/mpatha", "/dev/sdc"}, true, {w2}, "/dev/mapper/mpatha is already a MPIO device"},
+        {{"/dev/mapper/mpatha"}, false, {w1}, ""},
     };
     for (const auto& c : cases) {
-        std::string name;
-        for (const auto& p : c.paths) name += p + " ";
         CLuError err;
-        EXPECT_EQ(zo_editor::collectWwids(c.paths, true, &err), c.wwids) << name;
-        EXPECT_EQ(messages(err), c.pushed) << name;
+        EXPECT_EQ(zo_editor::collectWwids(c.paths, c.rejectMpio, &err), c.wwids) << c.paths.front() << c.rejectMpio;
+        EXPECT_EQ(err.AsString(), c.pushed) << c.paths.front() << c.rejectMpio;
     }
-    // Removal takes a multipath device's own WWID.
-    CLuError err;
-    EXPECT_EQ(zo_editor::collectWwids({"/dev/mapper/mpatha"}, false, &err),
-              std::vector<std::string>{w1})
-        << err.AsString();
 }
 
-TEST_F(EditorTest, NothingUsableLeavesTheFileAlone) {
-    install();
-    std::list<std::string> paths = {"/dev/mapper/mpatha", "/dev/nothing"};
-    CLuError err;
-    EXPECT_TRUE(ZoDeviceTree::addMultipathBlacklistExceptions(paths, &err).empty());
-    EXPECT_EQ(messages(err).size(), 2u) << err.AsString();
-    EXPECT_EQ(tree.read(kConf), kUsual);
-    EXPECT_FALSE(tree.exists(kLock));
+TEST_F(EditorTest, EveryFailureLeavesTheFileAsItWas) {
+    // A clean run tells how many writes each operation makes (one per line)
+    // and that adding alone refreshes, after the rename, under the lock.
+    fault->after("run", [&] { EXPECT_TRUE(tree.read(kConf) != kOriginal && !lockFree()); });
+    ASSERT_TRUE(run(true, nullptr));
+    const std::string added = tree.read(kConf);
+    const int addWrites = fault->count("append"), refreshRuns = fault->count("run");
+    EXPECT_EQ(addWrites, static_cast<int>(zo_mpconf::splitLines(added).size()));
+    EXPECT_GT(refreshRuns, 0);
+    ASSERT_TRUE(run(false, nullptr));
+    EXPECT_EQ(fault->count("run"), refreshRuns);
+    const int delWrites = fault->count("append") - addWrites;
+
+    for (bool adding : {true, false}) {
+        std::vector<Fault> faults = {
+            {"missing", "", 0, 0, "Unable to open /etc/multipath.conf", ENOENT},
+            {"readFile", kConf, 0, EIO, "Unable to open /etc/multipath.conf", EIO},
+            {"lockFile", "", 0, ENOLCK, "Unable to lock /etc/multipath.conf.zo_lock", EINVAL},
+            {"openForWrite", "", 0, EACCES, "Unable to open /etc/multipath.conf.zo_temp", EACCES},
+            {"sync", "", 0, EIO, "", 774},
+            {"close", "", 0, EIO, "", 774},
+            {"rename", "", 0, EXDEV, "Rename /etc/multipath.conf.zo_temp to /etc/multipath.conf failed", EXDEV},
+        };
+        for (int n = 1; n <= (adding ? addWrites : delWrites); ++n) faults.push_back({"append", "", n, ENOSPC, "", 774});
+        const std::string before = adding ? kOriginal : added;
+        for (const Fault& f : faults) {
+            SCOPED_TRACE((adding ? "add, " : "remove, ") + f.op + " #" + std::to_string(f.nth));
+            f.op == "missing" ? tree.remove(kConf) : tree.write(kConf, before);
+            install(&f);
+            CLuError err;
+            EXPECT_FALSE(run(adding, &err));
+            EXPECT_EQ(err.AsString(), !f.message.empty() ? f.message
+                                      : adding           ? "Partial write. Aborting"
+                                                         : "Error. Partial write");
+            EXPECT_EQ(err.GetCode(), f.code);
+            EXPECT_EQ(tree.exists(kConf) ? tree.read(kConf) : "(missing)", f.op == "missing" ? "(missing)" : before);
+            EXPECT_FALSE(tree.exists(kTemp));
+            EXPECT_TRUE(lockFree());
+            EXPECT_EQ(fault->count("run"), 0) << "no refresh after a failed rewrite";
+        }
+    }
 }
 
-TEST_F(EditorTest, RemoveUndoesAddAndReportsWhatIsMissing) {
-    install();
-    std::list<std::string> both = {"/dev/sdb", "/dev/sdc"};
-    CLuError err;
-    ZoDeviceTree::addMultipathBlacklistExceptions(both, &err);
-    ASSERT_NE(tree.read(kConf), kUsual);
+// The temporary file is made with mode 0600 (a stale one is replaced), then
+// given the configuration's mode and owner; a failure there, or in syncing
+// /etc after the rename, is only logged.
+TEST_F(EditorTest, ReplacementTakesModeAndOwnerAndOnlyLogsFailures) {
+    const bool chownable = ::chown(tree.at(kConf).c_str(), 1234, 5678) == 0;
+    const std::string denied = "Error setting attributes. error( 1:Operation not permitted)";
+    const struct {
+        Fault fault;
+        std::string logLine;
+        mode_t mode;
+        uid_t uid;
+    } cases[] = {
+        {{"", "", 0, 0, "", 0}, "", 0640, 1234},
+        {{"stat", kConf, 0, EIO, "", 0}, "Error setting attributes. error( 5:Input/output error)", 0600, 0},
+        {{"chmod", "", 0, EPERM, "", 0}, denied, 0600, 0},
+        {{"chown", "", 0, EPERM, "", 0}, denied, 0640, 0},
+        {{"syncDir", "", 0, EIO, "", 0}, "Unable to sync /etc. error 5", 0640, 1234},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault.op);
+        tree.write(kConf, kOriginal);
+        ASSERT_EQ(::chmod(tree.at(kConf).c_str(), 0640), 0);
+        tree.write(kTemp, "left behind by a process that died\n");
+        ASSERT_EQ(::chmod(tree.at(kTemp).c_str(), 0666), 0);
+        ASSERT_TRUE(!chownable || ::chown(tree.at(kConf).c_str(), 1234, 5678) == 0);
+        install(&c.fault);
+        zotest::LogCapture log;
+        CLuError err;
+        EXPECT_TRUE(run(true, &err));
+        EXPECT_FALSE(err.IsError()) << err.AsString();
+        EXPECT_EQ(tree.read(kConf).find("left behind"), std::string::npos);
+        EXPECT_NE(tree.read(kConf), kOriginal);
+        struct stat st;
+        ASSERT_EQ(::stat(tree.at(kConf).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        EXPECT_EQ(chownable ? st.st_uid : c.uid, c.uid);
+        EXPECT_FALSE(tree.exists(kTemp));
+        EXPECT_EQ(log.count(c.logLine), c.logLine.empty() ? 0u : 1u) << log.dump();
+        EXPECT_TRUE(lockFree());
+    }
+}
 
-    // One WWID present and one not: nothing changes.
-    tree.write(kConf, kUsual + "blacklist_exceptions {\n" + exceptionLine(w1) + "}\n");
-    CLuError missing;
-    EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(both, &missing), -1);
-    EXPECT_EQ(missing.AsString(), "One or more wwid(s) not found in /etc/multipath.conf");
-    EXPECT_EQ(tree.read(kConf), kUsual + "blacklist_exceptions {\n" + exceptionLine(w1) + "}\n");
+// A child adding and removing over and over is killed at a random moment.
+TEST_F(EditorTest, KilledMidRewriteTheFileIsOldOrNew) {
+    ASSERT_TRUE(run(true, nullptr));
+    const std::string added = tree.read(kConf);
+    ASSERT_TRUE(run(false, nullptr));
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 200; ++round) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        while (pid == 0) run(true, nullptr), run(false, nullptr);
+        ::usleep(std::uniform_int_distribution<int>(0, 4000)(rng));
+        ::kill(pid, SIGKILL);
+        ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+        const std::string now = tree.read(kConf);
+        ASSERT_TRUE(now == kOriginal || now == added) << "round " << round << ":\n" << now;
+    }
+    // Whatever a killed child left behind, the next run succeeds and cleans up.
+    EXPECT_TRUE(run(tree.read(kConf) == kOriginal, nullptr));
     EXPECT_FALSE(tree.exists(kTemp));
-
-    // Through the multipath device's own path.
-    std::list<std::string> map = {"/dev/mapper/mpatha"};
-    CLuError ok;
-    EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(map, &ok), 0) << ok.AsString();
-    EXPECT_EQ(tree.read(kConf), kUsual + "blacklist_exceptions {\n}\n");
-    EXPECT_FALSE(ok.IsError());
-
-    // The full round trip.
-    tree.write(kConf, kUsual);
-    ZoDeviceTree::addMultipathBlacklistExceptions(both, &err);
-    EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(both, &ok), 0) << ok.AsString();
-    EXPECT_EQ(tree.read(kConf), kUsual);
+    EXPECT_TRUE(lockFree());
 }
 
-TEST_F(EditorTest, ReplacementKeepsModeAndOwnerAndClearsAStaleTemporaryFile) {
-    ASSERT_EQ(0, ::chmod(tree.at(kConf).c_str(), 0640));
-    if (::chown(tree.at(kConf).c_str(), 1234, 5678) != 0) GTEST_SKIP() << "cannot chown here";
-    tree.write(kTemp, "left behind by a process that died\n");
-    ASSERT_EQ(0, ::chmod(tree.at(kTemp).c_str(), 0666));
-    install();
-    std::list<std::string> paths = {"/dev/sdc"};
-    CLuError err;
-    EXPECT_EQ(ZoDeviceTree::addMultipathBlacklistExceptions(paths, &err).size(), 1u);
-    struct stat st;
-    ASSERT_EQ(0, ::stat(tree.at(kConf).c_str(), &st));
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(st.st_uid, 1234u);
-    EXPECT_EQ(st.st_gid, 5678u);
-    EXPECT_NE(tree.read(kConf).find(block(w2)), std::string::npos);
-    EXPECT_FALSE(tree.exists(kTemp));
-}
-
-TEST_F(EditorTest, MissingConfigurationFileIsAnOpenError) {
-    tree.remove(kConf);
-    install();
-    zotest::LogCapture log;
-    std::list<std::string> paths = {"/dev/sdb"};
-    CLuError err;
-    EXPECT_TRUE(ZoDeviceTree::addMultipathBlacklistExceptions(paths, &err).empty());
-    EXPECT_EQ(err.AsString(), "Unable to open /etc/multipath.conf");
-    EXPECT_EQ(err.GetCode(), ENOENT);
-    EXPECT_EQ(log.count("Unable to open /etc/multipath.conf. error 2"), 1u) << log.dump();
-    CLuError delErr;
-    EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(paths, &delErr), -1);
-    EXPECT_EQ(delErr.AsString(), "Unable to open /etc/multipath.conf");
-    EXPECT_FALSE(tree.exists(kConf));
-    EXPECT_FALSE(tree.exists(kTemp));
+// Eight processes add eight disks each to one file at the same time; then
+// removing the 64 takes out exactly one exception line and one block each.
+TEST_F(EditorTest, ConcurrentEditorsLoseNoEntry) {
+    std::vector<std::string> all;
+    for (int i = 0; i < 64; ++i) all.push_back("3600c0ffee" + std::to_string(i));
+    std::vector<pid_t> pids;
+    for (int p = 0; p < 8; ++p) {
+        pids.push_back(::fork());
+        for (int k = 0; pids.back() == 0 && k < 8; ++k) {
+            if (!run(true, nullptr, {all[p * 8 + k]})) ::_exit(1);
+        }
+        if (pids.back() == 0) ::_exit(0);
+    }
+    for (pid_t pid : pids) {
+        int status = -1;
+        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(status, 0);
+    }
+    const std::string text = tree.read(kConf);
+    const zo_mpconf::RemovePlan plan = zo_mpconf::planRemove(text, all);
+    EXPECT_EQ(plan.exceptionLinesRemoved, 64) << text;
+    EXPECT_EQ(plan.blocksRemoved, 64) << text;
+    std::string rest;
+    for (const std::string& line : plan.lines) rest += line;
+    EXPECT_EQ(rest, kOriginal);
 }
 
 }  // namespace
