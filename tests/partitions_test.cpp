@@ -1,6 +1,5 @@
 // Partition discovery with udev settling on host trees holding sfdisk-made
 // tables, checked against sfdisk's own account of each table.
-#include "ZoInternal.h"
 #include "ZoPartitionDiscovery.h"
 #include "ZoScsiDiskDevice.h"
 
@@ -73,24 +72,24 @@ TEST(Partitions, DiscoveryLoop) {
          "-1 reads=1 rereads=0 settles=0" + clean + "absent=0 [Failed to get partitions from device] "},
         {"appears after re-read", kThreeParts, {1, 3}, "/usr/bin/udevadm", "rereadPartitions", 0, 0, true,
          "0 reads=2 rereads=1 settles=1[udevadm settle --timeout=120]" + clean + "absent=1 [] "},
-        {"appears after settle", kThreeParts, {1, 3}, "/bin/udevadm", "run", 0, 0, true,
-         "0 reads=2 rereads=1 settles=1[udevadm settle --timeout=120]" + clean + "absent=1 [] "},
+        {"appears after settle", kThreeParts, {1, 3}, "/sbin/udevsettle", "run", 0, 0, true,
+         "0 reads=2 rereads=1 settles=1[udevsettle --timeout=120]" + clean + "absent=1 [] "},
         {"busy re-read", kThreeParts, {1, 3}, kUdevadm, "rereadPartitions", 0, EBUSY, false,
          "-1 reads=1 rereads=1 settles=0 slept=0 failed=0 found=0 absent=1 "
          "[Failed to re-read device partitions[/dev/sdc]] "},
-        {"never appears, settles fail", kThreeParts, {1, 3}, kUdevadm, "run", 0, 1, true,
+        {"never appears, settles fail", kThreeParts, {1, 3}, "/bin/udevadm", "run", 0, 1, true,
          "0 reads=5 rereads=4 settles=4[udevadm settle --timeout=120] slept=480000 failed=4 found=0 absent=5 [] "},
         {"never appears, no tool, last read fails", kThreeParts, {1, 3}, nullptr, "readPartitionTable", 5, EIO, false,
          "-1 reads=5 rereads=4 settles=4[ --timeout=120] slept=480000 failed=4 found=1 absent=4 "
          "[Failed to get partitions from device] "},
     };
     for (const Case& c : cases) {
-        zo_internal::resetProcessState();
         zotest::HostTree tree;
         tree.addBlockDevice("sdc", 8, 32, 262144, "/sys/devices/platform/host2/target2:0:0/2:0:0:1/block/sdc");
         if (c.script != "-") zotest::makeDiskImage(tree.at("/dev/sdc"), 128, c.script);
         if (c.tool) tree.write(c.tool, "");
         tree.answerCommand("udevadm settle --timeout=120", 0, "");
+        tree.answerCommand("udevsettle --timeout=120", 0, "");
         auto addNode = [&](int n) {
             tree.addPartition("sdc", "sdc" + std::to_string(n), n, n < 16 ? 8 : 259, n < 16 ? 32 + n : 40 - n, 0, 0);
         };
