@@ -255,7 +255,13 @@ public:
         Resolved r;
         if (int rc = resolve(path, true, &r))
             return rc;
-        return zohost::listDirAt(r.real, names);
+        // A tree keeps no order of its own (a capture cannot keep sysfs's, and
+        // the file system holding the tree has another): names come sorted, so
+        // a tree answers the same on every machine.
+        const int rc = zohost::listDirAt(r.real, names);
+        if (rc == 0)
+            std::sort(names->begin(), names->end());
+        return rc;
     }
     int readFile(const std::string& path, std::string* contents) override {
         Resolved r;
