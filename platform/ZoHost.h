@@ -79,6 +79,21 @@ struct ZoHostPartition {
     int number = 0;             // the number the partition's node name ends with
 };
 
+// One target line of a device-mapper table or status, as dmsetup prints it:
+// "<start> <length> <type> <params>".
+struct ZoDmTarget {
+    uint64_t start = 0;    // in 512-byte sectors
+    uint64_t length = 0;   // in 512-byte sectors
+    std::string type;      // "multipath", "linear", ...
+    std::string params;    // the rest of the line, as the kernel gives it
+};
+
+// Table and status of one device-mapper device.
+struct ZoDmState {
+    std::vector<ZoDmTarget> table;
+    std::vector<ZoDmTarget> status;
+};
+
 // Outcome of a command run through the shell.
 struct ZoCommandResult {
     bool started = false;   // false: the shell could not be started
@@ -142,6 +157,11 @@ public:
     // table), or a negative value when the disk cannot be read.
     virtual int readPartitionTable(const std::string& node,
                                    std::vector<ZoHostPartition>* parts) = 0;
+    // The table and status of the device-mapper device with this number, as
+    // the kernel keeps them (no I/O reaches the devices under it). Returns 0,
+    // ENXIO when no such mapped device exists, or the errno of the failure.
+    // Hosts that cannot answer return ENOSYS.
+    virtual int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state);
 
     // --- Processes, locks, time ------------------------------------------
     // Runs the command line through /bin/sh -c and waits for it.

@@ -1,0 +1,152 @@
+// The whole host in one pass: every block device the kernel shows, read once
+// through ZoHost into one flat list, with its relations as indexes into that
+// list and the facts a whole-host view needs.
+//
+// Reading is not touching: taking an inventory never re-reads a partition
+// table, never waits for udev, never runs a command and, unless asked to in
+// ZoInventoryOptions, sends no I/O to any device. Identity (WWID, serial)
+// comes from what the kernel already holds (vpd_pg83, vpd_pg80, wwid and
+// serial attributes); device-mapper tables and status come from
+// ZoHost::deviceMapperState.
+//
+// Cost: linear in the number of block devices, a handful of sysfs reads each.
+//
+// An inventory is a snapshot: it is not updated afterwards. It may be read
+// from several threads at once.
+#pragma once
+
+#include "CLuError.h"
+#include "ZoDevice.h"
+#include "ZoExport.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// One path of a multipath map as device-mapper reports it.
+struct ZoMapPath {
+    unsigned major = 0;
+    unsigned minor = 0;
+    int group = 0;              // the 1-based number of its path group
+    std::string dmState;        // "active" or "failed"; empty when unknown
+    unsigned failCount = 0;
+};
+
+// One path group of a multipath map.
+struct ZoMapGroup {
+    int number = 0;             // 1-based, in table order
+    std::string state;          // "active", "enabled" or "disabled"; empty when unknown
+    std::string selector;       // path selector with its arguments, e.g. "service-time 0"
+};
+
+// What device-mapper says of a multipath map.
+struct ZoMapState {
+    bool known = false;         // false: the host gave no table or status
+    bool queueIfNoPath = false;
+    std::string features;       // the table's feature arguments, e.g. "1 queue_if_no_path"
+    std::string hardwareHandler;   // e.g. "alua"; empty for none
+    std::vector<ZoMapGroup> groups;
+    std::vector<ZoMapPath> paths;   // in table order
+};
+
+// One block device. Relations are indexes into ZoHostInventory::devices().
+struct ZoBlockDevice {
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    std::string name;           // kernel name: "sdb", "dm-0", "nvme0n1p1", "vda"
+    std::string path;           // the node a caller uses: "/dev/sdb"; a device-mapper
+                                // device with a mapper node "/dev/mapper/<dm name>"
+    unsigned major = 0;
+    unsigned minor = 0;
+    uint64_t sectors = 0;       // size in 512-byte sectors
+    bool readOnly = false;
+    bool removable = false;
+    // What it is, in lsblk's words: "disk", "part", "mpath", "dm", "loop", "rom", ...
+    std::string type;
+    // The kind of this library that claims the device (what
+    // ZoDeviceTree::getDevice would build for path); NONE when no kind does.
+    ZoDevice::TYPE kind = ZoDevice::NONE;
+    // Why no kind claims it (kind NONE only), e.g. "virtio_blk disks are not
+    // a kind of this library".
+    std::string unclaimedReason;
+    std::string driver;         // the driver bound to the device, e.g. "sd", "virtio_blk"
+    std::string transport;      // "fc", "iscsi", "sas", "spi", "ata", "usb", "nvme",
+                                // "xen", "virtio", ...; empty when unknown
+
+    // Partitions (kernel partitions and device-mapper partition maps).
+    int partition = 0;          // the partition number; 0 for a whole device
+    uint64_t start = 0;         // first sector of a partition on its disk or map
+    size_t whole = npos;        // a partition's disk or map
+    std::vector<size_t> partitions;   // by partition number
+
+    // Stacking, as sysfs holders/ and slaves/ show it.
+    std::vector<size_t> holders;
+    std::vector<size_t> slaves;
+
+    // Device-mapper devices.
+    std::string dmName;
+    std::string dmUuid;
+    ZoMapState map;             // multipath maps only
+
+    // SCSI devices (and their partitions' disk).
+    std::string hctl;           // "1:0:0:2"
+    std::string vendor;
+    std::string model;
+    std::string revision;
+    std::string state;          // device/state: "running", "offline", ... (NVMe: the
+                                // controller's state, "live", ...)
+    std::string fcNodeName;     // of the remote port, for Fibre Channel paths
+
+    // Identity, from the kernel's attributes.
+    std::string wwid;           // as GetDeviceWwid gives it ("3" and the NAA designator)
+    std::string serial;
+    std::string nvmeVolumeId;   // NVMe: the cloud volume id of its serial, if any
+
+    // Facts that could not be read (a vanished device, an unreadable
+    // attribute), one "<what>: <why>" each. The rest of the entry stands.
+    std::vector<std::string> problems;
+};
+
+struct ZoInventoryOptions {
+    // When the kernel holds no identity for a SCSI device, ask the device
+    // with an INQUIRY (page 0x83), waiting at most inquiryTimeoutMs.
+    bool inquireMissingIdentity = false;
+    unsigned inquiryTimeoutMs = 3000;
+};
+
+class ZODEVICE_API ZoHostInventory {
+public:
+    // Reads every block device of the current host (ZoHost::current()) once.
+    // On success returns true and fills *out. On failure (the host shows no
+    // block layer at all) returns false and sets err (code 774 or the errno).
+    // A device that vanishes while it is read is left out.
+    static bool read(ZoHostInventory* out, CLuError* err,
+                     const ZoInventoryOptions& options = ZoInventoryOptions());
+
+    // Every block device, in the order of /sys/block with each disk's
+    // partitions following it.
+    const std::vector<ZoBlockDevice>& devices() const { return m_devices; }
+    const ZoBlockDevice& at(size_t index) const { return m_devices.at(index); }
+
+    // Index of the device with this kernel name or number, or npos.
+    size_t byName(const std::string& kernelName) const;
+    size_t byNumber(unsigned major, unsigned minor) const;
+    // Index of the device a path names (a node, a /dev/mapper or by-id link;
+    // its device number through ZoHost::stat), or npos.
+    size_t find(const std::string& path) const;
+
+    // Devices that nothing holds and that are no partition: where a tree of
+    // the host starts, in devices() order.
+    std::vector<size_t> roots() const;
+    // The multipath map that holds the device at index (one of its paths),
+    // or npos.
+    size_t mapOf(size_t index) const;
+
+private:
+    std::vector<ZoBlockDevice> m_devices;
+    std::unordered_map<std::string, size_t> m_byName;
+    std::unordered_map<uint64_t, size_t> m_byNumber;
+    friend class ZoInventoryReader;
+};
