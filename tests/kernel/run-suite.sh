@@ -205,17 +205,29 @@ build_base() {
     rm -rf "$root"
 }
 
+# Copies program into root's /zo/bin and the shared libraries it needs:
+# the system's at their own paths, any other (the build's own) into /zo/lib,
+# where the guest's LD_LIBRARY_PATH finds them. Nothing in the guest depends
+# on where the build directory is: a build under /tmp, which the guest
+# mounts a tmpfs over, runs as well as any other.
+copy_program() {
+    local root=$1 program=$2 lib
+    cp -L "$program" "$root/zo/bin/"
+    for lib in $(ldd "$program" 2>/dev/null | grep -o '/[^ ]*' || true); do
+        case "$lib" in
+        /lib/* | /lib64/* | /usr/lib/* | /usr/lib64/*) copy_path "$root" "$lib" ;;
+        *) cp -L "$lib" "$root/zo/lib/" ;;
+        esac
+    done
+}
+
 # The test programs and the guest scripts, appended to the base each run.
 build_tests() {
     local root=$CACHE/tests.root
     rm -rf "$root"
-    mkdir -p "$root/zo/bin" "$root/zo/scenarios"
-    copy_with_libs "$root" "$TEST_BIN"
-    ln -s "$TEST_BIN" "$root/zo/bin/zodevice_kernel_tests"
-    local lib
-    for lib in "$BUILD"/libzodevice.so*; do copy_path "$root" "$lib"; done
-    copy_with_libs "$root" "$ZODISK"
-    ln -s "$ZODISK" "$root/zo/bin/zodisk"
+    mkdir -p "$root/zo/bin" "$root/zo/lib" "$root/zo/scenarios"
+    copy_program "$root" "$TEST_BIN"
+    copy_program "$root" "$ZODISK"
     cp "$HERE/guest/init" "$root/init"
     chmod +x "$root/init"
     cp "$HERE"/guest/scenario-*.sh "$root/zo/scenarios/"
