@@ -90,7 +90,8 @@ struct ZoBlockDevice {
     std::string dmUuid;
     ZoMapState map;             // multipath maps only
 
-    // SCSI devices (and their partitions' disk).
+    // SCSI devices; a partition carries its disk's facts (these, driver,
+    // transport and identity). Texts are trimmed of blanks.
     std::string hctl;           // "1:0:0:2"
     std::string vendor;
     std::string model;
@@ -100,8 +101,12 @@ struct ZoBlockDevice {
     std::string fcNodeName;     // of the remote port, for Fibre Channel paths
 
     // Identity, from the kernel's attributes.
-    std::string wwid;           // as GetDeviceWwid gives it ("3" and the NAA designator)
-    std::string serial;
+    // SCSI: as GetDeviceWwid gives it ("3" and the NAA designator) from
+    // device/vpd_pg83; without one, from device/wwid written the same way
+    // ("naa.X" "3x", "eui.X" "2x", "t10.X" "1X"). Multipath map: its uuid
+    // without "mpath-". NVMe: the namespace's wwid attribute as it is.
+    std::string wwid;
+    std::string serial;         // SCSI: vpd_pg80; NVMe: the controller's; virtio: serial
     std::string nvmeVolumeId;   // NVMe: the cloud volume id of its serial, if any
 
     // Facts that could not be read (a vanished device, an unreadable

@@ -4,6 +4,7 @@
 
 #include "ZoException.h"
 #include "ZoHost.h"
+#include "ZoSysfs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,91 +24,21 @@ namespace {
 
 const char kScsiDeviceClass[] = "/sys/class/scsi_device";
 
-// A SCSI address "H:C:T:L" with its numbers; false unless the text is
-// exactly four colon-separated decimal numbers.
-struct Hctl {
-    unsigned long long host = 0, channel = 0, target = 0, lun = 0;
-    bool operator<(const Hctl& o) const {
-        if (host != o.host) return host < o.host;
-        if (channel != o.channel) return channel < o.channel;
-        if (target != o.target) return target < o.target;
-        return lun < o.lun;
-    }
-};
+using zo_sysfs::Hctl;
+using zo_sysfs::baseName;
+using zo_sysfs::dirName;
+using zo_sysfs::linkTarget;
+using zo_sysfs::parseHctl;
 
-bool parseHctl(const std::string& text, Hctl* out) {
-    unsigned long long v[4];
-    const char* p = text.c_str();
-    for (int i = 0; i < 4; ++i) {
-        if (*p < '0' || *p > '9') return false;
-        char* end = nullptr;
-        errno = 0;
-        v[i] = std::strtoull(p, &end, 10);
-        if (errno != 0) return false;
-        p = end;
-        if (i < 3) {
-            if (*p != ':') return false;
-            ++p;
-        }
-    }
-    if (*p != '\0') return false;
-    *out = Hctl{v[0], v[1], v[2], v[3]};
-    return true;
-}
-
-// "MAJ:MIN" (a trailing newline allowed) as a device number.
 bool parseDevno(const std::string& text, dev_t* out) {
     unsigned maj = 0, min = 0;
-    char extra = 0;
-    int n = std::sscanf(text.c_str(), "%u:%u%c", &maj, &min, &extra);
-    if (n < 2 || (n == 3 && extra != '\n')) return false;
+    if (!zo_sysfs::parseDevno(text, &maj, &min)) return false;
     *out = makedev(maj, min);
     return true;
 }
 
 std::string devnoText(dev_t devno) {
     return std::to_string(major(devno)) + ":" + std::to_string(minor(devno));
-}
-
-std::string baseName(const std::string& path) {
-    std::string::size_type slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string dirName(const std::string& path) {
-    std::string::size_type slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Removes "." and ".." components and doubled slashes of an absolute path.
-std::string normalizePath(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string::size_type pos = 0;
-    while (pos <= path.size()) {
-        std::string::size_type slash = path.find('/', pos);
-        if (slash == std::string::npos) slash = path.size();
-        std::string part = path.substr(pos, slash - pos);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        pos = slash + 1;
-    }
-    std::string out;
-    for (const std::string& p : parts) out += "/" + p;
-    return out.empty() ? "/" : out;
-}
-
-// Where a sysfs link points, as an absolute path; "" when it is no link.
-// The link's own directory must hold no links (true of the kernel's class
-// directories, /sys/dev/block and the device directories under /sys/devices).
-std::string linkTarget(ZoHost& host, const std::string& link) {
-    std::string target;
-    if (host.readlink(link, &target) != 0 || target.empty()) return "";
-    if (target[0] == '/') return normalizePath(target);
-    return normalizePath(dirName(link) + "/" + target);
 }
 
 std::string trimmed(const std::string& s) {

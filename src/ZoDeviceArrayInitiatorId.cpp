@@ -5,7 +5,9 @@
 #include "EvDebug.h"
 #include "ZoDeviceTree.h"
 #include "ZoException.h"
+#include "ZoIdentity.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -38,47 +40,7 @@ CLuError GetArrayInitiatorId(const std::string& path, std::string& out, bool fla
 
 namespace {
 
-const char kHexDigits[] = "0123456789abcdef";
 const int kPage83BufferLength = 4096;
-// The INQUIRY asks for at most this many bytes of the page.
-const int kPage83Allocation = 255;
-
-// Appends the first logical-unit NAA designator of a Device Identification
-// page to serial ("3", then the designator: ASCII as it is, otherwise in
-// lowercase hexadecimal) and echoes the same characters to standard output.
-// The walk covers the page as its 16-bit length gives it, within the bytes
-// asked for, and stops at a descriptor that does not fit.
-void appendNaaDesignator(const unsigned char* page, std::string& serial) {
-    int end = 4 + ((page[2] << 8) | page[3]);
-    if (end > kPage83Allocation) end = kPage83Allocation;
-    int offset = 4;
-    while (offset + 4 <= end) {
-        const int codeSet = page[offset] & 0x0f;
-        const int association = (page[offset + 1] >> 4) & 0x03;
-        const int designatorType = page[offset + 1] & 0x0f;
-        const int length = page[offset + 3];
-        const unsigned char* designator = page + offset + 4;
-        if (offset + 4 + length > end) break;
-        if (association != 0 || designatorType != 3) {
-            offset += length + 4;
-            continue;
-        }
-        std::string text(1, kHexDigits[designatorType]);
-        if (codeSet == 2) {
-            text.append(reinterpret_cast<const char*>(designator), static_cast<size_t>(length));
-        } else {
-            for (int i = 0; i < length; ++i) {
-                text.push_back(kHexDigits[designator[i] >> 4]);
-                text.push_back(kHexDigits[designator[i] & 0x0f]);
-            }
-        }
-        serial += text;
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        return;
-    }
-}
 
 }  // namespace
 
@@ -119,8 +81,55 @@ bool DetermineDeviceSerial(const unsigned long long& jobId, const std::string& p
                       .c_str());
         return false;
     }
-    appendNaaDesignator(page, serial);
+    // The identifier is echoed to standard output as it is appended.
+    const std::string text = zo_identity::naaDesignator(page);
+    if (!text.empty()) {
+        serial += text;
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
     return true;
 }
 
 }  // namespace ZOSO
+
+namespace zo_identity {
+
+std::string naaDesignator(const unsigned char* page) {
+    static const char kHexDigits[] = "0123456789abcdef";
+    int end = 4 + ((page[2] << 8) | page[3]);
+    if (end > kPage83Allocation) end = kPage83Allocation;
+    int offset = 4;
+    while (offset + 4 <= end) {
+        const int codeSet = page[offset] & 0x0f;
+        const int association = (page[offset + 1] >> 4) & 0x03;
+        const int designatorType = page[offset + 1] & 0x0f;
+        const int length = page[offset + 3];
+        const unsigned char* designator = page + offset + 4;
+        if (offset + 4 + length > end) break;
+        if (association != 0 || designatorType != 3) {
+            offset += length + 4;
+            continue;
+        }
+        std::string text(1, kHexDigits[designatorType]);
+        if (codeSet == 2) {
+            text.append(reinterpret_cast<const char*>(designator), static_cast<size_t>(length));
+        } else {
+            for (int i = 0; i < length; ++i) {
+                text.push_back(kHexDigits[designator[i] >> 4]);
+                text.push_back(kHexDigits[designator[i] & 0x0f]);
+            }
+        }
+        return text;
+    }
+    return std::string();
+}
+
+std::string naaDesignator(const std::string& page) {
+    unsigned char buffer[kPage83Allocation] = {0};
+    std::memcpy(buffer, page.data(), std::min(page.size(), sizeof buffer));
+    return naaDesignator(buffer);
+}
+
+}  // namespace zo_identity

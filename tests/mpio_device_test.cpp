@@ -19,28 +19,7 @@ namespace {
 
 class MpioTest : public ::testing::Test {
 protected:
-    // Map data (dm-3) over sdb and sdc (sdb also under a by-id name), its
-    // partition maps under a udev name (dm-10) and a kpartx name (dm-11), an
-    // LVM volume on it (dm-12); sdd in no map, a Xen disk and an NVMe disk.
-    MpioTest() {
-        zotest::addDataMap(tree);
-        tree.symlink("../../sdb", "/dev/disk/by-id/scsi-SZOTEST_VDISK_b");
-        zotest::addPathDisk(tree, "sdd", 48, 2);
-        zotest::addXenDisk(tree, 0, 2048);
-        zotest::addNvmeDisk(tree, 0, 0, 2048, "SERIAL0");
-        tree.setProcDevices({{zotest::kNvmeCharMajor, "nvme"}},
-                            {{8, "sd"}, {zotest::kXvdMajor, "xvd"},
-                             {zotest::kBlkextMajor, "blkext"},
-                             {zotest::kDmMajor, "device-mapper"}});
-        tree.answerCommand(zotest::kXvdMajorCommand, 0, std::to_string(zotest::kXvdMajor) + "\n");
-        tree.answerCommand(zotest::kNvmeMajorCommand, 0, std::to_string(zotest::kNvmeCharMajor));
-        zotest::addMultipathPartition(tree, {"dm-3", "data-part2", 10, 2, 1050624, 8192});
-        zotest::addMultipathPartition(tree, {"dm-3", "data1", 11, 1, 2048, 1048576});
-        const std::string lvm = "/sys/devices/virtual/block/dm-12";
-        tree.addBlockDevice("dm-12", zotest::kDmMajor, 12, 8, lvm);
-        tree.write(lvm + "/dm/uuid", "LVM-abcdef\n");
-        zotest::relativeSymlink(tree, lvm, "/sys/devices/virtual/block/dm-3/holders/dm-12");
-    }
+    MpioTest() { zotest::addMixedHost(tree); }
     // Installs the tree behind a FaultHost; returns the map at path.
     ZoMpioDiskDevice* install(const char* path = "/dev/mapper/data") {
         installed.reset();  // the earlier install restores its host first

@@ -2,7 +2,9 @@
 #include "dm_tree.h"
 
 #include "FXString.h"
+#include "nvme_tree.h"
 #include "scsi_tree.h"
+#include "xen_tree.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -76,6 +78,25 @@ DmMap addDataMap(HostTree& tree) {
     addPathDisk(tree, "sdb", 16, 0);
     addPathDisk(tree, "sdc", 32, 1);
     return addMultipathMap(tree, {"data", 3, "", {"sdb", "sdc"}});
+}
+
+void addMixedHost(HostTree& tree) {
+    addDataMap(tree);
+    tree.symlink("../../sdb", "/dev/disk/by-id/scsi-SZOTEST_VDISK_b");
+    addPathDisk(tree, "sdd", 48, 2);
+    addXenDisk(tree, 0, 2048);
+    addNvmeDisk(tree, 0, 0, 2048, "SERIAL0");
+    tree.setProcDevices({{kNvmeCharMajor, "nvme"}},
+                        {{8, "sd"}, {kXvdMajor, "xvd"}, {kBlkextMajor, "blkext"}, {kDmMajor, "device-mapper"}});
+    tree.answerCommand(kXvdMajorCommand, 0, std::to_string(kXvdMajor) + "\n");
+    tree.answerCommand(kNvmeMajorCommand, 0, std::to_string(kNvmeCharMajor));
+    addMultipathPartition(tree, {"dm-3", "data-part2", 10, 2, 1050624, 8192});
+    addMultipathPartition(tree, {"dm-3", "data1", 11, 1, 2048, 1048576});
+    const std::string lvm = "/sys/devices/virtual/block/dm-12";
+    tree.addBlockDevice("dm-12", kDmMajor, 12, 8, lvm);
+    tree.write(lvm + "/dm/uuid", "LVM-abcdef\n");
+    relativeSymlink(tree, lvm, "/sys/devices/virtual/block/dm-3/holders/dm-12");
+    relativeSymlink(tree, "/sys/devices/virtual/block/dm-3", lvm + "/slaves/dm-3");
 }
 
 }  // namespace zotest

@@ -57,6 +57,13 @@ std::string addPathDisk(HostTree& tree, const std::string& name, int minor, int 
 // Map "data" (dm-3) over sdb (SCSI host 0, 8:16) and sdc (host 1, 8:32).
 DmMap addDataMap(HostTree& tree);
 
+// A host with one of each: map "data" (dm-3) over sdb and sdc (sdb also as
+// /dev/disk/by-id/scsi-SZOTEST_VDISK_b), its partition maps under a udev name
+// (dm-10, "data-part2") and a kpartx name (dm-11, "data1"), an LVM volume
+// on it (dm-12); sdd in no map, Xen disk xvda and NVMe disk nvme0n1, with
+// /proc/devices and the driver major commands to match.
+void addMixedHost(HostTree& tree);
+
 // Installs a tree behind a FaultHost for this object's life, with the
 // library's process-wide state reset at both ends.
 struct FaultyInstall {

@@ -1,0 +1,567 @@
+// The host inventory: one pass over /sys/block through ZoHost, every block
+// device read once into a flat list, relations as indexes, then indexed.
+#include "ZoHostInventory.h"
+
+#include "ZoIdentity.h"
+#include "ZoInventoryParse.h"
+#include "ZoSysfs.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+
+namespace {
+
+using zo_sysfs::baseName;
+using zo_sysfs::dirName;
+using zo_sysfs::linkTarget;
+
+// Children of children are populated to this depth by the device tree; a
+// deeper stack of maps is built by no kind.
+const int kMaxPopulateDepth = 8;
+
+uint64_t numberKey(unsigned major, unsigned minor) {
+    return (static_cast<uint64_t>(major) << 32) | minor;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string trimmed(const std::string& text) {
+    const char* blank = " \t\r\n";
+    std::string::size_type b = text.find_first_not_of(blank);
+    if (b == std::string::npos) return std::string();
+    return text.substr(b, text.find_last_not_of(blank) - b + 1);
+}
+
+bool isWholeMapUuid(const std::string& uuid) { return startsWith(uuid, "mpath-"); }
+
+// The partition number N of a partition map's uuid "part<N>-mpath-...", or 0.
+int partitionMapNumber(const std::string& uuid) {
+    if (!startsWith(uuid, "part")) return 0;
+    size_t pos = 4;
+    long n = 0;
+    while (pos < uuid.size() && uuid[pos] >= '0' && uuid[pos] <= '9' && n < 100000000)
+        n = n * 10 + (uuid[pos++] - '0');
+    if (pos == 4 || !startsWith(uuid.substr(pos), "-mpath-")) return 0;
+    return static_cast<int>(n);
+}
+
+// What the reader knows of a device beyond ZoBlockDevice.
+struct Facts {
+    std::string sysDir;                   // its sysfs directory
+    std::string deviceDir;                // the device it is a block device of
+    std::vector<std::string> slaveNames;  // slaves/, in directory order
+    bool scsi = false;                    // the SCSI layer can address it
+    bool nvmeDir = false;                 // its sysfs directory lies under an NVMe device
+};
+
+}  // namespace
+
+// Reads the host into an inventory. One object per read.
+class ZoInventoryReader {
+public:
+    ZoInventoryReader(ZoHost& host, const ZoInventoryOptions& options, ZoHostInventory* out)
+        : m_host(host), m_options(options), m_out(out) {}
+
+    bool run(CLuError* err) {
+        std::vector<std::string> names;
+        if (int rc = m_host.listDir("/sys/block", &names)) {
+            if (err)
+                *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Unable to list /sys/block: %s",
+                                               std::strerror(rc));
+            return false;
+        }
+        std::string procDevices;
+        m_host.readFile("/proc/devices", &procDevices);
+        m_majors = zo_inv::driverMajors(procDevices);
+        std::vector<std::string> mapperNames;
+        m_host.listDir("/dev/mapper", &mapperNames);
+        m_mapperNodes.insert(mapperNames.begin(), mapperNames.end());
+
+        for (const std::string& name : names) readDisk(name);
+        index();
+        linkRelations();
+        for (size_t i = 0; i < m_devices.size(); ++i) decideKind(i);
+        m_out->m_devices = std::move(m_devices);
+        m_out->m_byName = std::move(m_byName);
+        m_out->m_byNumber = std::move(m_byNumber);
+        return true;
+    }
+
+private:
+    // Reads an attribute; a missing one is "" without a problem entry, any
+    // other failure is recorded in dev.problems. Returns true iff read.
+    bool attr(ZoBlockDevice& dev, const std::string& dir, const std::string& name,
+              std::string* value, bool raw = false) {
+        const std::string path = dir + "/" + name;
+        int rc = raw ? m_host.readFile(path, value) : m_host.readAttr(path, value);
+        if (rc == 0) return true;
+        value->clear();
+        if (rc != ENOENT && rc != ENOTDIR) dev.problems.push_back(name + ": " + std::strerror(rc));
+        return false;
+    }
+
+    uint64_t number(ZoBlockDevice& dev, const std::string& dir, const char* name) {
+        std::string text;
+        if (!attr(dev, dir, name, &text)) return 0;
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+        if (errno != 0 || end == text.c_str() || *end != '\0') {
+            dev.problems.push_back(std::string(name) + ": unreadable value \"" + text + "\"");
+            return 0;
+        }
+        return v;
+    }
+
+    // The common attributes of a disk or partition in dir. False when the
+    // device has no readable number (gone, or a hidden device such as an
+    // NVMe path under a multipath namespace).
+    bool readBlock(const std::string& name, const std::string& dir, ZoBlockDevice* dev) {
+        dev->name = name;
+        std::string text;
+        if (m_host.readAttr(dir + "/dev", &text) != 0 ||
+            !zo_sysfs::parseDevno(text, &dev->major, &dev->minor))
+            return false;
+        std::string node = name;
+        std::replace(node.begin(), node.end(), '!', '/');
+        dev->path = "/dev/" + node;
+        dev->sectors = number(*dev, dir, "size");
+        dev->readOnly = number(*dev, dir, "ro") != 0;
+        return true;
+    }
+
+    void readDisk(const std::string& name) {
+        std::string sysDir = linkTarget(m_host, "/sys/block/" + name);
+        if (sysDir.empty()) sysDir = "/sys/block/" + name;
+        std::vector<std::string> entries;
+        if (m_host.listDir(sysDir, &entries) != 0) return;  // gone
+        const std::set<std::string> has(entries.begin(), entries.end());
+
+        ZoBlockDevice dev;
+        Facts facts;
+        facts.sysDir = sysDir;
+        if (!readBlock(name, sysDir, &dev)) return;
+        dev.removable = has.count("removable") && number(dev, sysDir, "removable") != 0;
+        if (has.count("device")) facts.deviceDir = linkTarget(m_host, sysDir + "/device");
+        facts.nvmeDir = sysDir.find("nvme") != std::string::npos;
+
+        if (has.count("dm")) {
+            std::string uuid;
+            if (m_host.readAttr(sysDir + "/dm/uuid", &uuid) == ENOENT) return;  // gone
+            dev.dmUuid = uuid;
+            attr(dev, sysDir, "dm/name", &dev.dmName);
+            if (!dev.dmName.empty() && dev.dmName.find('/') == std::string::npos &&
+                m_mapperNodes.count(dev.dmName))
+                dev.path = "/dev/mapper/" + dev.dmName;
+        }
+        // Only stacking devices (device-mapper, md, ...) have devices under
+        // them; every holders/ entry is some device's slaves/ entry.
+        if (has.count("slaves") && startsWith(sysDir, "/sys/devices/virtual/"))
+            m_host.listDir(sysDir + "/slaves", &facts.slaveNames);
+
+        dev.type = typeOf(dev, has, sysDir);
+        readHardware(dev, facts);
+        if (!dev.dmUuid.empty()) readMapState(dev);
+
+        const size_t diskAt = m_devices.size();
+        m_devices.push_back(std::move(dev));
+        m_facts.push_back(facts);
+        readPartitions(diskAt, entries);
+    }
+
+    std::string typeOf(ZoBlockDevice& dev, const std::set<std::string>& has, const std::string& dir) {
+        if (!dev.dmUuid.empty() || has.count("dm")) {
+            if (isWholeMapUuid(dev.dmUuid)) return "mpath";
+            if (partitionMapNumber(dev.dmUuid) > 0) return "part";
+            if (startsWith(dev.dmUuid, "LVM-")) return "lvm";
+            if (startsWith(dev.dmUuid, "CRYPT-")) return "crypt";
+            return "dm";
+        }
+        if (startsWith(dev.name, "loop")) return "loop";
+        if (startsWith(dev.name, "sr")) return "rom";
+        if (has.count("md")) {
+            std::string level;
+            attr(dev, dir, "md/level", &level);
+            return level.empty() ? "md" : level;
+        }
+        return "disk";
+    }
+
+    // Driver, transport, SCSI address and attributes, identity.
+    void readHardware(ZoBlockDevice& dev, Facts& facts) {
+        const std::string& device = facts.deviceDir;
+        zo_sysfs::Hctl hctl;
+        if (!device.empty() && zo_sysfs::parseHctl(baseName(device), &hctl) &&
+            m_host.exists(device + "/scsi_device")) {
+            facts.scsi = true;
+            readScsi(dev, device, hctl);
+        } else if (facts.nvmeDir) {
+            readNvme(dev, facts);
+        } else if (!device.empty()) {
+            dev.driver = driverOf(device);
+            if (dev.driver == "virtio_blk") {
+                dev.transport = "virtio";
+                attr(dev, facts.sysDir, "serial", &dev.serial);
+            } else if (dev.driver == "vbd" || startsWith(dev.name, "xvd")) {
+                dev.transport = "xen";
+            }
+        }
+        if (dev.transport.empty() && m_majors.xvd != 0 && static_cast<int>(dev.major) == m_majors.xvd)
+            dev.transport = "xen";
+        if (isWholeMapUuid(dev.dmUuid)) dev.wwid = dev.dmUuid.substr(6);
+    }
+
+    // The driver bound to a device directory: its driver link, else the
+    // DRIVER of its uevent.
+    std::string driverOf(const std::string& device) {
+        std::string target;
+        if (m_host.readlink(device + "/driver", &target) == 0 && !target.empty())
+            return baseName(target);
+        std::string uevent;
+        if (m_host.readFile(device + "/uevent", &uevent) != 0) return std::string();
+        const std::string key = "DRIVER=";
+        for (size_t pos = 0; pos < uevent.size();) {
+            size_t end = uevent.find('\n', pos);
+            if (end == std::string::npos) end = uevent.size();
+            if (uevent.compare(pos, key.size(), key) == 0)
+                return uevent.substr(pos + key.size(), end - pos - key.size());
+            pos = end + 1;
+        }
+        return std::string();
+    }
+
+    void readScsi(ZoBlockDevice& dev, const std::string& device, const zo_sysfs::Hctl& hctl) {
+        dev.hctl = baseName(device);
+        dev.driver = driverOf(device);
+        std::string value;
+        attr(dev, device, "vendor", &value);
+        dev.vendor = trimmed(value);
+        attr(dev, device, "model", &value);
+        dev.model = trimmed(value);
+        attr(dev, device, "rev", &value);
+        dev.revision = trimmed(value);
+        attr(dev, device, "state", &dev.state);
+        dev.transport = scsiTransport(hctl.host, device);
+        dev.fcNodeName = fcNodeName(dev, hctl);
+
+        std::string page;
+        if (attr(dev, device, "vpd_pg83", &page, true)) dev.wwid = zo_identity::naaDesignator(page);
+        if (dev.wwid.empty() && attr(dev, device, "wwid", &value))
+            dev.wwid = zo_inv::wwidOfAttribute(value);
+        if (attr(dev, device, "vpd_pg80", &page, true)) dev.serial = zo_inv::unitSerial(page);
+        if (dev.wwid.empty() && m_options.inquireMissingIdentity) inquireWwid(dev);
+    }
+
+    // Asks the device for page 0x83, waiting at most the configured time.
+    void inquireWwid(ZoBlockDevice& dev) {
+        static const unsigned char cdb[6] = {0x12, 0x01, 0x83, 0x00,
+                                             zo_identity::kPage83Allocation, 0x00};
+        unsigned char page[zo_identity::kPage83Allocation] = {0};
+        unsigned char sense[32] = {0};
+        ZoScsiCommand cmd;
+        cmd.cdb = cdb;
+        cmd.cdbLength = sizeof cdb;
+        cmd.data = page;
+        cmd.dataLength = sizeof page;
+        cmd.direction = ZoScsiCommand::FROM_DEVICE;
+        cmd.sense = sense;
+        cmd.senseLength = sizeof sense;
+        cmd.timeoutMs = m_options.inquiryTimeoutMs;
+        ZoScsiStatus status;
+        const int rc = m_host.scsiCommand(dev.path, cmd, &status);
+        std::string why;
+        if (rc != 0)
+            why = std::strerror(rc);
+        else if (status.status != 0 || status.hostStatus != 0 || (status.driverStatus & ~0x08) != 0)
+            why = "SCSI status " + std::to_string(status.status) + ", transport status " +
+                  std::to_string(status.hostStatus) + ", driver status " +
+                  std::to_string(status.driverStatus);
+        if (!why.empty()) {
+            if (!status.message.empty()) why += " (" + status.message + ")";
+            dev.problems.push_back("wwid: INQUIRY of page 0x83 failed: " + why);
+            return;
+        }
+        dev.wwid = zo_identity::naaDesignator(page);
+    }
+
+    // "fc", "iscsi", "sas", "spi", "ata" or "usb" for a SCSI host, from its
+    // transport classes, its driver's name and its place; "" when unknown.
+    std::string scsiTransport(unsigned long long host, const std::string& device) {
+        auto known = m_transports.find(host);
+        if (known != m_transports.end()) return known->second;
+        const std::string hostName = "host" + std::to_string(host);
+        std::string transport;
+        for (const char* kind : {"fc", "iscsi", "sas", "spi"}) {
+            if (m_host.exists(std::string("/sys/class/") + kind + "_host/" + hostName)) {
+                transport = kind;
+                break;
+            }
+        }
+        if (transport.empty()) {
+            std::string proc;
+            m_host.readAttr("/sys/class/scsi_host/" + hostName + "/proc_name", &proc);
+            if (proc == "ahci" || startsWith(proc, "ata_") || startsWith(proc, "sata_") ||
+                startsWith(proc, "pata_") || proc == "libata")
+                transport = "ata";
+            else if (proc == "usb-storage" || proc == "uas" || device.find("/usb") != std::string::npos)
+                transport = "usb";
+        }
+        m_transports.emplace(host, transport);
+        return transport;
+    }
+
+    // The node name of the remote port of a Fibre Channel target, as the SCSI
+    // kind reads it (/sys/class/fc_transport/targetH:C:T/node_name).
+    std::string fcNodeName(ZoBlockDevice& dev, const zo_sysfs::Hctl& hctl) {
+        const std::string target = std::to_string(hctl.host) + ":" + std::to_string(hctl.channel) +
+                                   ":" + std::to_string(hctl.target);
+        auto known = m_nodeNames.find(target);
+        if (known != m_nodeNames.end()) return known->second;
+        std::string value;
+        attr(dev, "/sys/class/fc_transport/target" + target, "node_name", &value);
+        value = trimmed(value);
+        m_nodeNames.emplace(target, value);
+        return value;
+    }
+
+    void readNvme(ZoBlockDevice& dev, const Facts& facts) {
+        // A namespace's device is its controller; a multipath namespace lies
+        // in its subsystem's directory.
+        const std::string controller =
+            facts.deviceDir.empty() ? dirName(facts.sysDir) : facts.deviceDir;
+        std::string target;
+        dev.driver = m_host.readlink(controller + "/device/driver", &target) == 0 ? baseName(target)
+                                                                                : "nvme";
+        std::string value;
+        attr(dev, controller, "transport", &value);
+        dev.transport = value.empty() || value == "pcie" ? "nvme" : value;
+        attr(dev, controller, "state", &dev.state);
+        attr(dev, controller, "serial", &value);
+        dev.serial = trimmed(value);
+        if (startsWith(dev.serial, "vol")) dev.nvmeVolumeId = dev.serial;
+        attr(dev, facts.sysDir, "wwid", &value);
+        dev.wwid = trimmed(value);
+    }
+
+    // Table and status of a device-mapper device: a multipath map's paths
+    // and groups, a partition map's start.
+    void readMapState(ZoBlockDevice& dev) {
+        const bool whole = isWholeMapUuid(dev.dmUuid);
+        const int partno = partitionMapNumber(dev.dmUuid);
+        if (!whole && partno == 0) return;
+        ZoDmState state;
+        const int rc = m_host.deviceMapperState(dev.major, dev.minor, &state);
+        if (rc == ENOSYS || rc == ENOENT || rc == ENXIO) return;  // the host cannot tell
+        if (rc != 0) {
+            dev.problems.push_back(std::string("map state: ") + std::strerror(rc));
+            return;
+        }
+        if (whole) {
+            if (!zo_inv::parseMultipathState(state, &dev.map))
+                dev.problems.push_back("map state: the table is not a multipath table");
+            return;
+        }
+        unsigned maj = 0, min = 0;
+        if (!zo_inv::parseLinearTarget(state, &maj, &min, &dev.start))
+            dev.problems.push_back("map state: the table is not one linear target");
+    }
+
+    void readPartitions(size_t diskAt, const std::vector<std::string>& entries) {
+        std::vector<std::pair<int, size_t>> parts;
+        for (const std::string& entry : entries) {
+            const ZoBlockDevice& disk = m_devices[diskAt];
+            if (entry.size() <= disk.name.size() || !startsWith(entry, disk.name)) continue;
+            const std::string dir = m_facts[diskAt].sysDir + "/" + entry;
+            std::string text;
+            if (m_host.readAttr(dir + "/partition", &text) != 0) continue;  // not a partition
+            ZoBlockDevice part;
+            if (!readBlock(entry, dir, &part)) continue;
+            part.partition = std::atoi(text.c_str());
+            part.type = "part";
+            part.start = number(part, dir, "start");
+            part.whole = diskAt;
+            for (auto field : {&ZoBlockDevice::driver, &ZoBlockDevice::transport, &ZoBlockDevice::hctl,
+                               &ZoBlockDevice::vendor, &ZoBlockDevice::model, &ZoBlockDevice::revision,
+                               &ZoBlockDevice::state, &ZoBlockDevice::fcNodeName, &ZoBlockDevice::wwid,
+                               &ZoBlockDevice::serial, &ZoBlockDevice::nvmeVolumeId})
+                part.*field = disk.*field;
+            part.removable = disk.removable;
+            Facts facts = m_facts[diskAt];
+            facts.sysDir = dir;
+            facts.slaveNames.clear();
+            facts.nvmeDir = dir.find("nvme") != std::string::npos;
+            parts.emplace_back(part.partition, m_devices.size());
+            m_devices.push_back(std::move(part));
+            m_facts.push_back(facts);
+        }
+        // Kernel partitions follow their disk in number order.
+        std::stable_sort(parts.begin(), parts.end());
+        std::vector<ZoBlockDevice> ordered;
+        std::vector<Facts> orderedFacts;
+        for (const auto& p : parts) {
+            ordered.push_back(std::move(m_devices[p.second]));
+            orderedFacts.push_back(std::move(m_facts[p.second]));
+        }
+        m_devices.resize(diskAt + 1);
+        m_facts.resize(diskAt + 1);
+        for (size_t i = 0; i < ordered.size(); ++i) {
+            m_devices[diskAt].partitions.push_back(m_devices.size());
+            m_devices.push_back(std::move(ordered[i]));
+            m_facts.push_back(std::move(orderedFacts[i]));
+        }
+    }
+
+    void index() {
+        for (size_t i = 0; i < m_devices.size(); ++i) {
+            m_byName.emplace(m_devices[i].name, i);
+            m_byNumber.emplace(numberKey(m_devices[i].major, m_devices[i].minor), i);
+        }
+    }
+
+    // Slaves and holders both ways; partition maps as partitions of their map.
+    void linkRelations() {
+        for (size_t i = 0; i < m_devices.size(); ++i) {
+            for (const std::string& slave : m_facts[i].slaveNames) {
+                auto it = m_byName.find(slave);
+                if (it == m_byName.end()) {
+                    m_devices[i].problems.push_back("slaves: " + slave + " is no block device");
+                    continue;
+                }
+                m_devices[i].slaves.push_back(it->second);
+                m_devices[it->second].holders.push_back(i);
+            }
+            ZoBlockDevice& dev = m_devices[i];
+            const int partno = partitionMapNumber(dev.dmUuid);
+            if (partno > 0 && !dev.slaves.empty()) {
+                dev.partition = partno;
+                dev.whole = dev.slaves.front();
+                m_devices[dev.whole].partitions.push_back(i);
+            }
+        }
+        for (ZoBlockDevice& dev : m_devices)
+            std::stable_sort(dev.partitions.begin(), dev.partitions.end(),
+                             [this](size_t a, size_t b) {
+                                 return m_devices[a].partition < m_devices[b].partition;
+                             });
+    }
+
+    // True iff the device tree builds the device at i as a multipath map
+    // when asked at populate depth level: every path is a map it builds or a
+    // disk the SCSI layer addresses.
+    bool buildsAsMap(size_t i, int level, std::string* badPath) const {
+        if (level >= kMaxPopulateDepth || !isWholeMapUuid(m_devices[i].dmUuid)) return false;
+        if (m_facts[i].slaveNames.size() != m_devices[i].slaves.size()) {
+            // A path that is no block device: no kind takes it.
+            for (const std::string& s : m_facts[i].slaveNames)
+                if (!m_byName.count(s)) *badPath = s;
+            return false;
+        }
+        for (size_t s : m_devices[i].slaves) {
+            std::string ignored;
+            if (buildsAsMap(s, level + 1, &ignored)) continue;
+            if (level + 1 < kMaxPopulateDepth && m_facts[s].scsi) continue;
+            *badPath = m_devices[s].name;
+            return false;
+        }
+        return true;
+    }
+
+    // The kind ZoDeviceTree::getDevice builds for the device's node: the
+    // kinds in its order (Xen, NVMe, multipath, SCSI), each decided from
+    // what was read.
+    void decideKind(size_t i) {
+        ZoBlockDevice& dev = m_devices[i];
+        const Facts& facts = m_facts[i];
+        std::string badPath;
+        if (m_majors.xvd != 0 && static_cast<int>(dev.major) == m_majors.xvd)
+            dev.kind = ZoDevice::XVD_DISK;
+        else if (m_majors.nvme != 0 && facts.nvmeDir)
+            dev.kind = ZoDevice::NVME_DISK;
+        else if (buildsAsMap(i, 0, &badPath))
+            dev.kind = ZoDevice::MPIO_DISK;
+        else if (facts.scsi)
+            dev.kind = ZoDevice::SCSI_DISK;
+        if (dev.kind == ZoDevice::NONE) dev.unclaimedReason = unclaimedReason(i, badPath);
+    }
+
+    std::string unclaimedReason(size_t i, const std::string& badPath) const {
+        const ZoBlockDevice& dev = m_devices[i];
+        const std::string notAKind = " are not a kind of this library";
+        if (isWholeMapUuid(dev.dmUuid))
+            return badPath.empty() ? "multipath maps stacked this deep are not built"
+                                   : "its path " + badPath +
+                                         " is neither a SCSI disk nor a multipath map";
+        if (partitionMapNumber(dev.dmUuid) > 0) return "partition maps of multipath maps" + notAKind;
+        if (!dev.dmUuid.empty() || dev.type == "dm")
+            return "device-mapper devices other than multipath maps" + notAKind;
+        if (m_facts[i].nvmeDir)
+            return "/proc/devices names no nvme driver, so NVMe disks are not taken";
+        if (dev.transport == "xen")
+            return "/proc/devices names no xvd driver, so Xen virtual disks are not taken";
+        if (dev.partition > 0 && dev.whole != ZoBlockDevice::npos && !dev.driver.empty())
+            return dev.driver + " disks and their partitions" + notAKind;
+        if (!dev.driver.empty()) return dev.driver + " disks" + notAKind;
+        std::string family = dev.name;
+        while (!family.empty() && family.back() >= '0' && family.back() <= '9') family.pop_back();
+        if (family.empty()) family = dev.name;
+        return family + " devices" + notAKind;
+    }
+
+    ZoHost& m_host;
+    const ZoInventoryOptions& m_options;
+    ZoHostInventory* m_out;
+    zo_inv::DriverMajors m_majors;
+    std::set<std::string> m_mapperNodes;
+    std::map<unsigned long long, std::string> m_transports;  // by SCSI host
+    std::map<std::string, std::string> m_nodeNames;          // by "H:C:T"
+    std::vector<ZoBlockDevice> m_devices;
+    std::vector<Facts> m_facts;  // beside m_devices
+    std::unordered_map<std::string, size_t> m_byName;
+    std::unordered_map<uint64_t, size_t> m_byNumber;
+};
+
+bool ZoHostInventory::read(ZoHostInventory* out, CLuError* err, const ZoInventoryOptions& options) {
+    std::shared_ptr<ZoHost> host = ZoHost::current();
+    ZoHostInventory inventory;
+    ZoInventoryReader reader(*host, options, &inventory);
+    if (!reader.run(err)) return false;
+    if (out) *out = std::move(inventory);
+    return true;
+}
+
+size_t ZoHostInventory::byName(const std::string& kernelName) const {
+    auto it = m_byName.find(kernelName);
+    return it == m_byName.end() ? ZoBlockDevice::npos : it->second;
+}
+
+size_t ZoHostInventory::byNumber(unsigned major, unsigned minor) const {
+    auto it = m_byNumber.find(numberKey(major, minor));
+    return it == m_byNumber.end() ? ZoBlockDevice::npos : it->second;
+}
+
+size_t ZoHostInventory::find(const std::string& path) const {
+    struct stat st;
+    if (ZoHost::current()->stat(path, &st) != 0 || !S_ISBLK(st.st_mode)) return ZoBlockDevice::npos;
+    return byNumber(::major(st.st_rdev), ::minor(st.st_rdev));
+}
+
+std::vector<size_t> ZoHostInventory::roots() const {
+    std::vector<size_t> out;
+    for (size_t i = 0; i < m_devices.size(); ++i)
+        if (m_devices[i].holders.empty() && m_devices[i].partition == 0) out.push_back(i);
+    return out;
+}
+
+size_t ZoHostInventory::mapOf(size_t index) const {
+    for (size_t h : m_devices.at(index).holders)
+        if (isWholeMapUuid(m_devices[h].dmUuid)) return h;
+    return ZoBlockDevice::npos;
+}

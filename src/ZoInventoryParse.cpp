@@ -1,0 +1,199 @@
+#include "ZoInventoryParse.h"
+
+#include "ZoSysfs.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+namespace zo_inv {
+
+namespace {
+
+// Words of a target's parameters, read front to back; any read past the end
+// or a count that is no number makes the cursor bad.
+class Words {
+public:
+    explicit Words(const std::string& text) {
+        std::istringstream in(text);
+        for (std::string w; in >> w;) m_words.push_back(w);
+    }
+    bool ok() const { return m_ok; }
+    bool done() const { return m_pos >= m_words.size(); }
+    std::string next() {
+        if (m_pos >= m_words.size()) {
+            m_ok = false;
+            return std::string();
+        }
+        return m_words[m_pos++];
+    }
+    // A count: a decimal number of at most 4 digits (no target has more
+    // arguments than that).
+    unsigned count() {
+        const std::string w = next();
+        if (w.empty() || w.size() > 4 || w.find_first_not_of("0123456789") != std::string::npos) {
+            m_ok = false;
+            return 0;
+        }
+        return static_cast<unsigned>(std::atoi(w.c_str()));
+    }
+    // The next n words joined by blanks.
+    std::string join(unsigned n) {
+        std::string out;
+        for (unsigned i = 0; i < n && m_ok; ++i) out += (i ? " " : "") + next();
+        return out;
+    }
+
+private:
+    std::vector<std::string> m_words;
+    size_t m_pos = 0;
+    bool m_ok = true;
+};
+
+const ZoDmTarget* onlyTarget(const std::vector<ZoDmTarget>& targets, const char* type) {
+    return targets.size() == 1 && targets.front().type == type ? &targets.front() : nullptr;
+}
+
+bool parseTable(const std::string& params, ZoMapState* out) {
+    Words w(params);
+    const unsigned nFeatures = w.count();
+    const std::string features = w.join(nFeatures);
+    out->features = std::to_string(nFeatures) + (nFeatures ? " " + features : "");
+    std::istringstream words(features);
+    for (std::string f; words >> f;) out->queueIfNoPath |= f == "queue_if_no_path";
+    out->hardwareHandler = w.join(w.count());
+    const unsigned nGroups = w.count();
+    w.next();  // the group tried first
+    for (unsigned g = 1; g <= nGroups && w.ok(); ++g) {
+        ZoMapGroup group;
+        group.number = static_cast<int>(g);
+        const std::string name = w.next();
+        const unsigned nArgs = w.count();
+        group.selector = name + " " + std::to_string(nArgs) + (nArgs ? " " + w.join(nArgs) : "");
+        const unsigned nPaths = w.count();
+        const unsigned nPathArgs = w.count();
+        for (unsigned p = 0; p < nPaths && w.ok(); ++p) {
+            ZoMapPath path;
+            path.group = group.number;
+            if (!zo_sysfs::parseDevno(w.next(), &path.major, &path.minor)) return false;
+            w.join(nPathArgs);
+            out->paths.push_back(path);
+        }
+        out->groups.push_back(group);
+    }
+    return w.ok() && w.done();
+}
+
+// Fills in group and path states from the status; false (and nothing
+// changed) unless it describes the same groups and paths as the table.
+bool parseStatus(const std::string& params, ZoMapState* out) {
+    Words w(params);
+    w.join(w.count());  // feature status: queueing now, pg_init count
+    w.join(w.count());  // hardware handler status
+    const unsigned nGroups = w.count();
+    w.next();  // the group to be used next
+    if (!w.ok() || nGroups != out->groups.size()) return false;
+    std::vector<std::string> groupStates;
+    std::vector<std::pair<std::string, unsigned>> pathStates;
+    size_t pathIndex = 0;
+    for (unsigned g = 0; g < nGroups && w.ok(); ++g) {
+        const std::string state = w.next();
+        groupStates.push_back(state == "A" ? "active" : state == "E" ? "enabled"
+                              : state == "D"             ? "disabled"
+                                                         : state);
+        w.join(w.count());
+        const unsigned nPaths = w.count();
+        const unsigned nPathArgs = w.count();
+        for (unsigned p = 0; p < nPaths && w.ok(); ++p, ++pathIndex) {
+            unsigned maj = 0, min = 0;
+            if (!zo_sysfs::parseDevno(w.next(), &maj, &min) || pathIndex >= out->paths.size() ||
+                out->paths[pathIndex].major != maj || out->paths[pathIndex].minor != min)
+                return false;
+            const std::string state = w.next();
+            const std::string fails = w.next();
+            if (fails.empty() || fails.find_first_not_of("0123456789") != std::string::npos)
+                return false;
+            pathStates.emplace_back(state == "A" ? "active" : state == "F" ? "failed" : state,
+                                    static_cast<unsigned>(std::strtoul(fails.c_str(), nullptr, 10)));
+            w.join(nPathArgs);
+        }
+    }
+    if (!w.ok() || !w.done() || pathIndex != out->paths.size()) return false;
+    for (size_t g = 0; g < groupStates.size(); ++g) out->groups[g].state = groupStates[g];
+    for (size_t p = 0; p < pathStates.size(); ++p) {
+        out->paths[p].dmState = pathStates[p].first;
+        out->paths[p].failCount = pathStates[p].second;
+    }
+    return true;
+}
+
+std::string trimmed(const std::string& text) {
+    const char* blank = " \t\r\n";
+    std::string::size_type b = text.find_first_not_of(blank);
+    if (b == std::string::npos) return std::string();
+    return text.substr(b, text.find_last_not_of(blank) - b + 1);
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+bool parseMultipathState(const ZoDmState& dm, ZoMapState* out) {
+    *out = ZoMapState();
+    const ZoDmTarget* table = onlyTarget(dm.table, "multipath");
+    ZoMapState state;
+    if (!table || !parseTable(table->params, &state)) return false;
+    if (const ZoDmTarget* status = onlyTarget(dm.status, "multipath")) parseStatus(status->params, &state);
+    state.known = true;
+    *out = state;
+    return true;
+}
+
+bool parseLinearTarget(const ZoDmState& dm, unsigned* major, unsigned* minor, uint64_t* start) {
+    const ZoDmTarget* table = onlyTarget(dm.table, "linear");
+    if (!table || table->start != 0) return false;
+    Words w(table->params);
+    if (!zo_sysfs::parseDevno(w.next(), major, minor)) return false;
+    const std::string first = w.next();
+    if (!w.ok() || !w.done() || first.find_first_not_of("0123456789") != std::string::npos) return false;
+    *start = std::strtoull(first.c_str(), nullptr, 10);
+    return true;
+}
+
+DriverMajors driverMajors(const std::string& procDevices) {
+    std::string xvdOut, nvmeOut;  // what the pipelines would print
+    std::istringstream lines(procDevices);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string first, second;
+        fields >> first >> second;
+        if (line.find("xvd") != std::string::npos) xvdOut += first + "\n";
+        if (second.find("nvme") != std::string::npos) nvmeOut += first;
+    }
+    DriverMajors m;
+    m.xvd = xvdOut.empty() ? 0 : std::atoi(xvdOut.c_str());
+    m.nvme = nvmeOut.empty() ? 0 : std::atoi(nvmeOut.c_str());
+    return m;
+}
+
+std::string unitSerial(const std::string& page) {
+    if (page.size() < 4) return std::string();
+    const size_t length = (static_cast<unsigned char>(page[2]) << 8) | static_cast<unsigned char>(page[3]);
+    std::string serial = page.substr(4, length);
+    serial.erase(std::find(serial.begin(), serial.end(), '\0'), serial.end());
+    return trimmed(serial);
+}
+
+std::string wwidOfAttribute(const std::string& attribute) {
+    const std::string text = trimmed(attribute);
+    if (text.compare(0, 4, "naa.") == 0) return "3" + lower(text.substr(4));
+    if (text.compare(0, 4, "eui.") == 0) return "2" + lower(text.substr(4));
+    if (text.compare(0, 4, "t10.") == 0) return "1" + text.substr(4);
+    return text;
+}
+
+}  // namespace zo_inv

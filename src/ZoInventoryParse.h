@@ -1,0 +1,46 @@
+// Pure parsers of kernel texts the host inventory reads: device-mapper
+// multipath and linear targets, /proc/devices, VPD page 0x80 and the wwid
+// attribute. Library-internal; no I/O.
+#pragma once
+
+#include "ZoHost.h"
+#include "ZoHostInventory.h"
+
+#include <cstdint>
+#include <string>
+
+namespace zo_inv {
+
+// Fills *out from the table and status of a multipath map, as dmsetup
+// prints them ("0 <len> multipath <params>"): features, hardware handler,
+// path groups (selector, state) and every path (number, group, state, fail
+// count). Returns true and sets out->known iff the table holds exactly one
+// multipath target of that shape; the status may be missing or malformed,
+// which leaves the states empty. On false *out is a default ZoMapState.
+bool parseMultipathState(const ZoDmState& dm, ZoMapState* out);
+
+// The device and the first sector a one-target linear table maps onto
+// ("0 <len> linear <maj>:<min> <start>"). False for any other table.
+bool parseLinearTarget(const ZoDmState& dm, unsigned* major, unsigned* minor, uint64_t* start);
+
+// The driver majors the Xen and NVMe kinds learn from /proc/devices, read
+// from its text as their shell pipelines read it: xvd is the number of the
+// first line mentioning "xvd"; nvme is non-zero iff a line's driver name
+// contains "nvme". 0 means no such driver.
+struct DriverMajors {
+    int xvd = 0;
+    int nvme = 0;
+};
+DriverMajors driverMajors(const std::string& procDevices);
+
+// The product serial number of a VPD page 0x80 (Unit Serial Number), blanks
+// and NULs around it removed; "" when the page holds none.
+std::string unitSerial(const std::string& page);
+
+// The WWID text of a kernel wwid attribute, written as the page-0x83
+// designator walk writes it: "naa.<hex>" gives "3<hex>", "eui.<hex>"
+// "2<hex>" (lowercase), "t10.<text>" "1<text>"; anything else stays as it
+// is. Trailing blanks and the newline are dropped.
+std::string wwidOfAttribute(const std::string& attribute);
+
+}  // namespace zo_inv

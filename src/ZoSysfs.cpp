@@ -1,0 +1,80 @@
+#include "ZoSysfs.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace zo_sysfs {
+
+std::string baseName(const std::string& path) {
+    std::string::size_type slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string dirName(const std::string& path) {
+    std::string::size_type slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string normalizePath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string::size_type pos = 0;
+    while (pos <= path.size()) {
+        std::string::size_type slash = path.find('/', pos);
+        if (slash == std::string::npos) slash = path.size();
+        std::string part = path.substr(pos, slash - pos);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        pos = slash + 1;
+    }
+    std::string out;
+    for (const std::string& p : parts) out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+std::string linkTarget(ZoHost& host, const std::string& link) {
+    std::string target;
+    if (host.readlink(link, &target) != 0 || target.empty()) return "";
+    if (target[0] == '/') return normalizePath(target);
+    return normalizePath(dirName(link) + "/" + target);
+}
+
+bool Hctl::operator<(const Hctl& o) const {
+    if (host != o.host) return host < o.host;
+    if (channel != o.channel) return channel < o.channel;
+    if (target != o.target) return target < o.target;
+    return lun < o.lun;
+}
+
+bool parseHctl(const std::string& text, Hctl* out) {
+    unsigned long long v[4];
+    const char* p = text.c_str();
+    for (int i = 0; i < 4; ++i) {
+        if (*p < '0' || *p > '9') return false;
+        char* end = nullptr;
+        errno = 0;
+        v[i] = std::strtoull(p, &end, 10);
+        if (errno != 0) return false;
+        p = end;
+        if (i < 3) {
+            if (*p != ':') return false;
+            ++p;
+        }
+    }
+    if (*p != '\0') return false;
+    *out = Hctl{v[0], v[1], v[2], v[3]};
+    return true;
+}
+
+bool parseDevno(const std::string& text, unsigned* major, unsigned* minor) {
+    char extra = 0;
+    int n = std::sscanf(text.c_str(), "%u:%u%c", major, minor, &extra);
+    return n == 2 || (n == 3 && extra == '\n');
+}
+
+}  // namespace zo_sysfs

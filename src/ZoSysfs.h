@@ -1,0 +1,35 @@
+// Small pieces for reading sysfs through ZoHost: path text, links between
+// sysfs directories, SCSI addresses and device numbers. Library-internal.
+#pragma once
+
+#include "ZoHost.h"
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace zo_sysfs {
+
+// The last component of a path; the path itself when it has no '/'.
+std::string baseName(const std::string& path);
+// Everything before the last '/': "/" for "/x", "." for a path without '/'.
+std::string dirName(const std::string& path);
+// An absolute path without "." and ".." components or doubled slashes.
+std::string normalizePath(const std::string& path);
+// Where a sysfs link points, as an absolute normalised path, or "" when
+// link is no link. The link's own directory must hold no links (true of the
+// kernel's class directories, /sys/block, /sys/dev/block and the device
+// directories under /sys/devices).
+std::string linkTarget(ZoHost& host, const std::string& link);
+
+// A SCSI address "H:C:T:L".
+struct Hctl {
+    unsigned long long host = 0, channel = 0, target = 0, lun = 0;
+    bool operator<(const Hctl& o) const;
+};
+// True iff text is exactly four colon-separated decimal numbers.
+bool parseHctl(const std::string& text, Hctl* out);
+// "MAJ:MIN", a trailing newline allowed. True iff text has that shape.
+bool parseDevno(const std::string& text, unsigned* major, unsigned* minor);
+
+}  // namespace zo_sysfs

@@ -1,0 +1,358 @@
+// The host inventory on every shipped host tree and on unit trees, checked
+// against the tree's own sysfs (read here with std::filesystem) and against
+// the device tree's answers for each node; its parsers on kernel lines.
+#include "ZOSO.h"
+#include "ZoDeviceTree.h"
+#include "ZoHostInventory.h"
+#include "ZoInternal.h"
+#include "ZoInventoryParse.h"
+#include "ZoNVMEDiskDevice.h"
+#include "support/dm_tree.h"
+#include "support/log_capture.h"
+#include "support/nvme_tree.h"
+#include "support/scsi_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+std::set<std::string> entries(const fs::path& dir) {
+    std::set<std::string> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        out.insert(it->path().filename().string());
+    return out;
+}
+
+// A block device as the tree's sysfs shows it.
+struct SysDevice {
+    std::string name, dev, disk;
+    uint64_t size = 0, start = 0;
+    int partno = 0;
+    std::set<std::string> holders, slaves;
+};
+
+SysDevice sysDevice(const fs::path& dir, const std::string& disk) {
+    SysDevice d;
+    d.name = dir.filename().string();
+    d.dev = slurp(dir / "dev");
+    d.disk = disk;
+    d.size = std::stoull("0" + slurp(dir / "size"));
+    if (!disk.empty()) {
+        d.partno = std::stoi(slurp(dir / "partition"));
+        d.start = std::stoull(slurp(dir / "start"));
+    }
+    d.holders = entries(dir / "holders");
+    d.slaves = entries(dir / "slaves");
+    return d;
+}
+
+// Every block device of the tree at root, in /sys/block name order, each
+// disk's partitions after it in number order; devices without a number
+// (hidden paths of NVMe multipath namespaces) are none.
+std::vector<SysDevice> sysfsOf(const std::string& root) {
+    std::vector<SysDevice> out;
+    for (const std::string& name : entries(root + "/sys/block")) {
+        const fs::path dir = fs::canonical(root + "/sys/block/" + name);
+        if (!fs::exists(dir / "dev")) continue;
+        out.push_back(sysDevice(dir, ""));
+        std::vector<SysDevice> parts;
+        for (const std::string& e : entries(dir))
+            if (fs::exists(dir / e / "partition")) parts.push_back(sysDevice(dir / e, name));
+        std::sort(parts.begin(), parts.end(), [](auto& a, auto& b) { return a.partno < b.partno; });
+        out.insert(out.end(), parts.begin(), parts.end());
+    }
+    return out;
+}
+
+std::set<std::string> namesOf(const ZoHostInventory& inv, const std::vector<size_t>& indexes) {
+    std::set<std::string> out;
+    for (size_t i : indexes) out.insert(inv.at(i).name);
+    return out;
+}
+
+// The unit trees: the mixed host alone and with what it lacks (a virtio
+// disk with a partition and a map over it, a map without paths, partitions
+// of a SCSI disk, an FC path, an NVMe multipath namespace); a host whose
+// /proc/devices names no driver.
+const std::vector<std::pair<std::string, std::function<void(zotest::HostTree&)>>> kUnitTrees = {
+    {"mixed", [](zotest::HostTree& t) { zotest::addMixedHost(t); }},
+    {"mixed+",
+     [](zotest::HostTree& t) {
+         zotest::addMixedHost(t);
+         t.addBlockDevice("vda", 254, 0, 4096, "/sys/devices/pci0000:00/0000:00:09.0/virtio3/block/vda");
+         t.write("/sys/devices/pci0000:00/0000:00:09.0/virtio3/uevent", "DRIVER=virtio_blk\n");
+         t.symlink("../../../virtio3", "/sys/devices/pci0000:00/0000:00:09.0/virtio3/block/vda/device");
+         t.addPartition("vda", "vda1", 1, 254, 1, 2048, 1024);
+         zotest::addMultipathMap(t, {"virt", 1, "", {"vda"}});
+         zotest::addMultipathMap(t, {"ghost", 9, "", {}});
+         zotest::ScsiDiskSpec sdd;
+         sdd.name = "sdd";
+         sdd.minor = 48;
+         sdd.host = 2;
+         for (int n : {2, 1}) zotest::addScsiPartition(t, sdd, n, 2048 * n, 1024);
+         zotest::ScsiDiskSpec fc;
+         fc.name = "sde";
+         fc.minor = 64;
+         fc.host = 5;
+         fc.seed = 5;
+         fc.fcNodeName = "0x50060e8000c3a1b2";
+         zotest::addScsiDisk(t, fc);
+         zotest::addNvmeDisk(t, 1, 3, 4096, "vol0aaaabbbbccccdddd", zotest::NvmeLayout::Subsystem);
+     }},
+    {"no drivers",
+     [](zotest::HostTree& t) {
+         zotest::addScsiDisk(t, zotest::ScsiDiskSpec());
+         zotest::addNvmeDisk(t, 0, 0, 2048, "SERIAL0");
+     }},
+};
+
+// Runs check on every shipped tree and every unit tree, installed behind a
+// FaultHost with the library's process state reset.
+void forEachTree(const std::function<void(const std::string& name, const std::string& root,
+                                          zotest::FaultHost& host)>& check) {
+    std::vector<std::pair<std::string, std::string>> shipped;
+    for (const std::string& name : entries(ZODEVICE_SOURCE_DIR "/examples/hosts"))
+        shipped.emplace_back(name, ZODEVICE_SOURCE_DIR "/examples/hosts/" + name);
+    ASSERT_GE(shipped.size(), 3u);
+    for (const auto& s : shipped) {
+        auto fault = std::make_shared<zotest::FaultHost>(ZoHost::makeRooted(s.second));
+        zo_internal::resetProcessState();
+        auto previous = ZoHost::install(fault);
+        check(s.first, s.second, *fault);
+        ZoHost::install(previous);
+    }
+    for (const auto& u : kUnitTrees) {
+        zotest::HostTree tree;
+        u.second(tree);
+        zotest::FaultyInstall installed(tree);
+        check(u.first, tree.root(), *installed.fault);
+    }
+    zo_internal::resetProcessState();
+}
+
+TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
+    zotest::LogCapture quiet;  // the node-name lookups log their misses
+    forEachTree([](const std::string& treeName, const std::string& root, zotest::FaultHost& host) {
+        ZoHostInventory inv;
+        CLuError err;
+        ASSERT_TRUE(ZoHostInventory::read(&inv, &err)) << treeName << ": " << err.AsString();
+        // Reading is not touching.
+        for (const char* op : {"run", "rereadPartitions", "scsiCommand", "probeOpen", "sleepMs"})
+            EXPECT_EQ(0, host.count(op)) << treeName << ": " << op;
+
+        const std::vector<SysDevice> sys = sysfsOf(root);
+        std::vector<std::string> expectedOrder, gotOrder;
+        for (const SysDevice& d : sys) expectedOrder.push_back(d.name);
+        for (const ZoBlockDevice& d : inv.devices()) gotOrder.push_back(d.name);
+        EXPECT_EQ(expectedOrder, gotOrder) << treeName;
+
+        for (const SysDevice& s : sys) {
+            const std::string what = treeName + " " + s.name;
+            const size_t i = inv.byName(s.name);
+            ASSERT_NE(ZoBlockDevice::npos, i) << what;
+            const ZoBlockDevice& d = inv.at(i);
+            EXPECT_EQ(s.dev, std::to_string(d.major) + ":" + std::to_string(d.minor)) << what;
+            EXPECT_EQ(i, inv.byNumber(d.major, d.minor)) << what;
+            EXPECT_EQ(i, inv.find(d.path)) << what << " " << d.path;
+            EXPECT_EQ(s.size, d.sectors) << what;
+            EXPECT_EQ(s.holders, namesOf(inv, d.holders)) << what;
+            EXPECT_EQ(s.slaves, namesOf(inv, d.slaves)) << what;
+            if (!s.disk.empty()) {
+                EXPECT_EQ(s.partno, d.partition) << what;
+                EXPECT_EQ(s.start, d.start) << what;
+                ASSERT_NE(ZoBlockDevice::npos, d.whole) << what;
+                EXPECT_EQ(s.disk, inv.at(d.whole).name) << what;
+            }
+            if (d.partition > 0) {  // kernel partitions and partition maps
+                const auto& siblings = inv.at(d.whole).partitions;
+                EXPECT_EQ(1, std::count(siblings.begin(), siblings.end(), i)) << what;
+            } else {
+                EXPECT_EQ(ZoBlockDevice::npos, d.whole) << what;
+            }
+            const bool root = d.holders.empty() && d.partition == 0;
+            const std::vector<size_t> roots = inv.roots();
+            EXPECT_EQ(root, std::count(roots.begin(), roots.end(), i) == 1) << what;
+
+            // The kind is what the device tree builds for the node.
+            SP<ZoDevice> dev = ZoDeviceTree::getDevice(d.path.c_str(), nullptr);
+            EXPECT_EQ(dev ? dev->getType() : ZoDevice::NONE, d.kind) << what << " " << d.path;
+            EXPECT_EQ(d.kind == ZoDevice::NONE, !d.unclaimedReason.empty()) << what << ": " << d.unclaimedReason;
+            EXPECT_TRUE(d.problems.empty()) << what << ": " << d.problems.front();
+            if (d.kind == ZoDevice::SCSI_DISK) {  // identity as the kind's own operations find it
+                auto* info = static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"));
+                std::string wwid, node;
+                if (!info->GetDeviceWwid(d.path, wwid).IsError()) {
+                    EXPECT_EQ(wwid, d.wwid) << what;
+                }
+                info->GetArrayInitiatorId(d.path, node, false);  // node stays empty on failure
+                EXPECT_EQ(node, d.fcNodeName) << what;
+            }
+            if (d.kind == ZoDevice::NVME_DISK && d.partition == 0) {
+                EXPECT_EQ(ZoNVMEDiskDevice::convertNVMEtoAWSVol(d.path, nullptr), d.nvmeVolumeId) << what;
+            }
+        }
+    });
+}
+
+// Rows: what is missing, the options, the problem entry (empty: none).
+TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
+    // A host that answers page 0x83 itself and records the time-out it got.
+    struct InquiringHost : zotest::FaultHost {
+        using FaultHost::FaultHost;
+        int scsiCommand(const std::string& node, const ZoScsiCommand& c, ZoScsiStatus* st) override {
+            timeoutMs = c.timeoutMs;
+            if (int rc = FaultHost::scsiCommand(node, c, st)) return rc;
+            const std::string page = zotest::makeVpdPg83(7);
+            std::memcpy(c.data, page.data(), std::min<size_t>(page.size(), c.dataLength));
+            *st = ZoScsiStatus();
+            return 0;
+        }
+        unsigned timeoutMs = 0;
+    };
+    struct Case {
+        std::vector<const char*> removed;
+        bool inquire;
+        int fault;
+        std::string wwid, problem;
+    } cases[] = {
+        {{}, true, 0, zotest::wwidOfSeed(1), ""},
+        {{"vpd_pg83"}, true, 0, zotest::wwidOfSeed(1), ""},  // the wwid attribute
+        {{"vpd_pg83", "wwid"}, false, 0, "", ""},
+        {{"vpd_pg83", "wwid"}, true, 0, zotest::wwidOfSeed(7), ""},
+        {{"vpd_pg83", "wwid"}, true, ETIMEDOUT, "",
+         std::string("wwid: INQUIRY of page 0x83 failed: ") + std::strerror(ETIMEDOUT)},
+    };
+    for (const Case& c : cases) {
+        zotest::HostTree tree;
+        zotest::addScsiDisk(tree, zotest::ScsiDiskSpec());
+        for (const char* attr : c.removed) tree.remove("/sys/devices/platform/host0/target0:0:0/0:0:0:0/" + std::string(attr));
+        auto installed = tree.install();
+        auto host = std::make_shared<InquiringHost>(installed.shared());
+        zotest::HostTree::Installed guard(host, ZoHost::install(host));
+        if (c.fault) host->failAll("scsiCommand", c.fault);
+        ZoInventoryOptions options;
+        options.inquireMissingIdentity = c.inquire;
+        options.inquiryTimeoutMs = 1234;
+        ZoHostInventory inv;
+        ASSERT_TRUE(ZoHostInventory::read(&inv, nullptr, options));
+        const std::string what = std::to_string(c.removed.size()) + " removed, inquire " + std::to_string(c.inquire);
+        const ZoBlockDevice& d = inv.at(inv.byName("sdb"));
+        EXPECT_EQ(c.wwid, d.wwid) << what;
+        EXPECT_EQ(c.problem.empty() ? 0u : 1u, d.problems.size()) << what;
+        if (!c.problem.empty() && !d.problems.empty()) {
+            EXPECT_EQ(c.problem, d.problems.front()) << what;
+        }
+        const bool asked = c.inquire && c.removed.size() == 2;
+        EXPECT_EQ(asked ? 1 : 0, host->count("scsiCommand")) << what;
+        EXPECT_EQ(asked ? 1234u : 0u, host->timeoutMs) << what;
+    }
+}
+
+TEST(Inventory, NoBlockLayerIsAFailure) {
+    zotest::HostTree tree;
+    auto installed = tree.install();
+    CLuError err;
+    EXPECT_FALSE(ZoHostInventory::read(nullptr, &err));
+    EXPECT_EQ(ENOENT, err.GetCode());
+    EXPECT_EQ(std::string("Unable to list /sys/block: ") + std::strerror(ENOENT), err.AsString());
+}
+
+std::string describe(const ZoMapState& m) {
+    std::string s = m.features + "|" + (m.queueIfNoPath ? "queue" : "fail") + "|" + m.hardwareHandler;
+    for (const ZoMapGroup& g : m.groups) {
+        s += "|" + std::to_string(g.number) + " " + g.selector + " " + g.state + ":";
+        for (const ZoMapPath& p : m.paths)
+            if (p.group == g.number)
+                s += " " + std::to_string(p.major) + ":" + std::to_string(p.minor) + " " + p.dmState + " " +
+                     std::to_string(p.failCount);
+    }
+    return s;
+}
+
+ZoDmState dmState(const std::string& type, const std::string& table, const std::string& status) {
+    ZoDmState st;
+    if (!table.empty()) st.table.push_back({0, 2097152, type, table});
+    if (!status.empty()) st.status.push_back({0, 2097152, type, status});
+    return st;
+}
+
+// Parameters as `dmsetup table` and `dmsetup status` print them after the
+// target type; rows: table, status, the state ("" when not a multipath table).
+TEST(Inventory, MultipathTablesAndStatusParse) {
+    const char* const cases[][3] = {
+        {"1 queue_if_no_path 1 alua 2 1 service-time 0 2 2 8:16 1 1 8:48 1 1 service-time 0 2 2 8:32 1 1 8:64 1 1",
+         "2 0 0 0 2 1 A 0 2 2 8:16 A 0 0 1 8:48 A 0 0 1 E 0 2 2 8:32 A 0 0 1 8:64 F 3 0 1",
+         "1 queue_if_no_path|queue|alua|1 service-time 0 active: 8:16 active 0 8:48 active 0"
+         "|2 service-time 0 enabled: 8:32 active 0 8:64 failed 3"},
+        {"0 0 1 1 round-robin 0 2 1 8:0 1000 8:32 1000", "2 1 0 0 1 1 A 0 2 0 8:0 F 1 8:32 A 0",
+         "0|fail||1 round-robin 0 active: 8:0 failed 1 8:32 active 0"},
+        {"3 queue_if_no_path pg_init_retries 50 0 1 1 queue-length 0 1 1 65:16 1", "2 1 0 0 1 1 D 0 1 1 65:16 F 2 0",
+         "3 queue_if_no_path pg_init_retries 50|queue||1 queue-length 0 disabled: 65:16 failed 2"},
+        // A status of other paths, or none, leaves the states unknown.
+        {"0 0 1 1 round-robin 0 1 1 8:0 1000", "2 0 0 0 1 1 A 0 1 0 8:16 A 0",
+         "0|fail||1 round-robin 0 : 8:0  0"},
+        {"0 0 1 1 round-robin 0 1 1 8:0 1000", "", "0|fail||1 round-robin 0 : 8:0  0"},
+        {"0 0 1 1 round-robin 0 2 1 8:0 1000", "", ""},  // a path short
+        {"0 0 1 1 round-robin 0 1 1 8:0 1000 8:16", "", ""},
+        {"0 0 1 1 round-robin 0 1 1 sdb 1000", "", ""},
+    };
+    for (const auto& c : cases) {
+        ZoMapState m;
+        EXPECT_EQ(*c[2] != 0, zo_inv::parseMultipathState(dmState("multipath", c[0], c[1]), &m)) << c[0];
+        EXPECT_EQ(*c[2] != 0, m.known) << c[0];
+        if (m.known) {
+            EXPECT_EQ(c[2], describe(m)) << c[0] << " / " << c[1];
+        }
+    }
+    ZoMapState m;
+    EXPECT_FALSE(zo_inv::parseMultipathState(dmState("linear", "8:16 0", ""), &m));
+
+    unsigned maj = 0, min = 0;
+    uint64_t start = 0;
+    EXPECT_TRUE(zo_inv::parseLinearTarget(dmState("linear", "253:0 40960", ""), &maj, &min, &start));
+    EXPECT_EQ("253:0 40960", std::to_string(maj) + ":" + std::to_string(min) + " " + std::to_string(start));
+    for (const ZoDmState& bad : {dmState("linear", "253:0", ""), dmState("striped", "2 8 8:0 0 8:16 0", ""),
+                                 dmState("linear", "253:0 x", "")})
+        EXPECT_FALSE(zo_inv::parseLinearTarget(bad, &maj, &min, &start)) << bad.table.front().params;
+}
+
+// The driver majors as the kinds' pipelines read them; serials; wwid texts.
+TEST(Inventory, KernelTextsParse) {
+    const std::pair<const char*, std::pair<int, int>> majors[] = {
+        {"Character devices:\n  1 mem\n242 nvme-generic\n243 nvme\n\nBlock devices:\n  8 sd\n259 blkext\n", {0, 242243}},
+        {"Character devices:\n202 cpu/msr\n\nBlock devices:\n202 xvd\n259 blkext\n", {202, 0}},
+        {"", {0, 0}}};
+    for (const auto& c : majors) {
+        const zo_inv::DriverMajors m = zo_inv::driverMajors(c.first);
+        EXPECT_EQ(c.second, std::make_pair(m.xvd, m.nvme)) << c.first;
+    }
+    const std::pair<std::string, std::string> serials[] = {
+        {std::string("\0\x80\0\x0c  SN12345   ", 16), "SN12345"}, {std::string("\0\x80\0\x04", 4), ""},
+        {std::string("\0\x80", 2), ""}, {std::string("\0\x80\0\x09" "ABC\0\0\0\0\0\0", 13), "ABC"}};
+    for (const auto& c : serials) EXPECT_EQ(c.second, zo_inv::unitSerial(c.first)) << c.second;
+    const std::pair<const char*, const char*> wwids[] = {
+        {"naa.6001405ABCDEF\n", "36001405abcdef"}, {"eui.00A0B8   \n", "200a0b8"},
+        {"t10.ATA     QEMU HARDDISK", "1ATA     QEMU HARDDISK"}, {"nvme.1b36-5145", "nvme.1b36-5145"}};
+    for (const auto& c : wwids) EXPECT_EQ(c.second, zo_inv::wwidOfAttribute(c.first)) << c.first;
+}
+
+}  // namespace
