@@ -8,6 +8,7 @@
 
 #include "CLuError.h"
 #include "SP.h"
+#include "ZoExport.h"
 
 #include <sys/stat.h>
 
@@ -18,7 +19,7 @@
 class ZoDevice;
 
 // One partition of a disk.
-struct ZoPartInfo {
+struct ZODEVICE_API ZoPartInfo {
     char partName[1024];   // device path of the partition, NUL-terminated
     int32_t partNumber;
     uint64_t startSector;
@@ -30,13 +31,13 @@ struct ZoPartInfo {
     ZoPartInfo();
 };
 
-class ZoDeviceIface {
+class ZODEVICE_API ZoDeviceIface {
 public:
     virtual ~ZoDeviceIface() = default;
 };
 
 // SCSI command pass-through.
-class ZoDeviceScsiIface : public ZoDeviceIface {
+class ZODEVICE_API ZoDeviceScsiIface : public ZoDeviceIface {
 public:
     // cdb and its length, the data buffer and its length, dataOut (send the
     // buffer), dataIn (read into it), the sense buffer and its length, the
@@ -47,21 +48,21 @@ public:
 };
 
 // Multipath control.
-class ZoDeviceMpioIface : public ZoDeviceIface {
+class ZODEVICE_API ZoDeviceMpioIface : public ZoDeviceIface {
 public:
     virtual const std::string& getActivePath() const = 0;
     virtual int setFailIfNoPath(CLuError* err) = 0;
 };
 
 // Partitions and the whole disk above a partition.
-class ZoDevicePartIface : public ZoDeviceIface {
+class ZODEVICE_API ZoDevicePartIface : public ZoDeviceIface {
 public:
     virtual int getPartitions(std::list<ZoPartInfo>& out, CLuError* err, bool refresh) = 0;
     virtual SP<ZoDevice> getParentDevice(CLuError* err) = 0;
 };
 
 // Disk identity.
-class ZoDeviceDiskInfoIface : public ZoDeviceIface {
+class ZODEVICE_API ZoDeviceDiskInfoIface : public ZoDeviceIface {
 public:
     virtual CLuError GetArrayInitiatorId(const std::string& path, std::string& out,
                                          bool flag) = 0;
@@ -69,12 +70,12 @@ public:
 };
 
 // Marker of a Xen virtual disk.
-class ZoDeviceVDIface : public ZoDeviceIface {};
+class ZODEVICE_API ZoDeviceVDIface : public ZoDeviceIface {};
 
 // Marker of an NVMe disk.
-class ZoDeviceNVMEIface : public ZoDeviceIface {};
+class ZODEVICE_API ZoDeviceNVMEIface : public ZoDeviceIface {};
 
-class ZoDevice : public SPEnabled {
+class ZODEVICE_API ZoDevice : public SPEnabled {
 public:
     enum TYPE : int32_t {
         NONE = 0,
@@ -111,7 +112,7 @@ protected:
 // Finds a device in a list of handles: a candidate matches when its path
 // equals the reference's, or when both are block (or character) device nodes
 // with the same device number.
-class ZoDeviceCompare {
+class ZODEVICE_API ZoDeviceCompare {
 public:
     explicit ZoDeviceCompare(SP<ZoDevice> reference);
     bool operator()(SP<ZoDevice> candidate) const;

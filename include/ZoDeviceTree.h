@@ -3,11 +3,12 @@
 #pragma once
 
 #include "ZoDevice.h"
+#include "ZoExport.h"
 
 #include <list>
 #include <string>
 
-class ZoDeviceTree {
+class ZODEVICE_API ZoDeviceTree {
 public:
     // The device for path with its children, or null with
     // "Failed to get a ZoDevice Instance for %s" (code 774) in err.

@@ -2,15 +2,16 @@
 #pragma once
 
 #include "ZoDevice.h"
+#include "ZoExport.h"
 
 #include <list>
 #include <string>
 
-class ZoMpioDiskDevice : public ZoDevice,
-                         public ZoDeviceScsiIface,
-                         public ZoDeviceMpioIface,
-                         public ZoDevicePartIface,
-                         public ZoDeviceDiskInfoIface {
+class ZODEVICE_API ZoMpioDiskDevice : public ZoDevice,
+                                      public ZoDeviceScsiIface,
+                                      public ZoDeviceMpioIface,
+                                      public ZoDevicePartIface,
+                                      public ZoDeviceDiskInfoIface {
 public:
     explicit ZoMpioDiskDevice(const std::string& path);
     ~ZoMpioDiskDevice() override;

@@ -2,14 +2,15 @@
 #pragma once
 
 #include "ZoDevice.h"
+#include "ZoExport.h"
 
 #include <list>
 #include <string>
 
-class ZoNVMEDiskDevice : public ZoDevice,
-                         public ZoDeviceNVMEIface,
-                         public ZoDevicePartIface,
-                         public ZoDeviceDiskInfoIface {
+class ZODEVICE_API ZoNVMEDiskDevice : public ZoDevice,
+                                      public ZoDeviceNVMEIface,
+                                      public ZoDevicePartIface,
+                                      public ZoDeviceDiskInfoIface {
 public:
     explicit ZoNVMEDiskDevice(const char* path);
     ~ZoNVMEDiskDevice() override;

@@ -5,6 +5,7 @@
 
 #include "UXScsi.h"
 #include "ZoDevice.h"
+#include "ZoExport.h"
 
 #include <regex.h>
 
@@ -12,10 +13,10 @@
 #include <string>
 #include <utility>
 
-class ZoScsiDiskDevice : public ZoDevice,
-                         public ZoDeviceScsiIface,
-                         public ZoDevicePartIface,
-                         public ZoDeviceDiskInfoIface {
+class ZODEVICE_API ZoScsiDiskDevice : public ZoDevice,
+                                      public ZoDeviceScsiIface,
+                                      public ZoDevicePartIface,
+                                      public ZoDeviceDiskInfoIface {
 public:
     explicit ZoScsiDiskDevice(UXScsiTarget& target);
     ~ZoScsiDiskDevice() override;
@@ -41,7 +42,7 @@ private:
 };
 
 // A compiled POSIX regular expression.
-class ZoRegEx {
+class ZODEVICE_API ZoRegEx {
 public:
     ZoRegEx(const char* pattern, int flags);
     virtual ~ZoRegEx();
@@ -59,17 +60,17 @@ private:
 
 // Kernel name of the whole disk holding device major:minor, from
 // /proc/partitions, or "" (sd, xvd and nvme namespace-1 names).
-std::string getScsiDevName(int major, int minor);
-std::string getDeviceName(int major, int minor);
-std::string getNVMEDeviceName(int major, int minor);
+ZODEVICE_API std::string getScsiDevName(int major, int minor);
+ZODEVICE_API std::string getDeviceName(int major, int minor);
+ZODEVICE_API std::string getNVMEDeviceName(int major, int minor);
 
 // Waits for udev to settle (time-out in seconds, 0 for none); on failure
 // sleeps for the time-out.
-void waitForSettle(int timeout);
+ZODEVICE_API void waitForSettle(int timeout);
 
 // Public hook: returns success and leaves name unchanged.
-CLuError updateClusterDeviceNameToRealDeviceName(std::string& name);
+ZODEVICE_API CLuError updateClusterDeviceNameToRealDeviceName(std::string& name);
 
 // Letter name of an index as Linux names disks: 0 a, 25 z, 26 aa, 701 zz,
 // 702 aaa; "" for a negative index.
-std::string getAAName(long index);
+ZODEVICE_API std::string getAAName(long index);

@@ -2,14 +2,15 @@
 #pragma once
 
 #include "ZoDevice.h"
+#include "ZoExport.h"
 
 #include <list>
 #include <string>
 
-class ZoVDDiskDevice : public ZoDevice,
-                       public ZoDeviceVDIface,
-                       public ZoDevicePartIface,
-                       public ZoDeviceDiskInfoIface {
+class ZODEVICE_API ZoVDDiskDevice : public ZoDevice,
+                                    public ZoDeviceVDIface,
+                                    public ZoDevicePartIface,
+                                    public ZoDeviceDiskInfoIface {
 public:
     explicit ZoVDDiskDevice(const char* path);
     ~ZoVDDiskDevice() override;

@@ -7,6 +7,8 @@
 // copies may be used freely on different threads.
 #pragma once
 
+#include "ZoExport.h"
+
 #include <boost/shared_ptr.hpp>
 
 #include <cstdint>
@@ -15,7 +17,7 @@
 
 // Where an error was raised: source file, full signature of the raising
 // function, line.
-class FXCodeLocation {
+class ZODEVICE_API FXCodeLocation {
 public:
     FXCodeLocation(const char* file, const char* function, int line);
     const std::string& file() const { return m_file; }
@@ -31,7 +33,7 @@ private:
 // The location of the statement that uses it.
 #define FX_LOCATION FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__)
 
-class CLuError {
+class ZODEVICE_API CLuError {
 public:
     struct Entry {
         std::string message;
@@ -74,7 +76,7 @@ private:
 };
 
 // Error factories; each returns a value for which IsError() is true.
-class FXErrorUtil {
+class ZODEVICE_API FXErrorUtil {
 public:
     // The library's own failures; code is always 774.
     static CLuError ErrorWin32(const FXCodeLocation& loc, int code, const char* format, ...)

@@ -8,6 +8,8 @@
 // use from several threads.
 #pragma once
 
+#include "ZoExport.h"
+
 #include <boost/shared_ptr.hpp>
 
 #include <string>
@@ -20,7 +22,7 @@ enum ZoLogLevel {
     ZO_LOG_TRACE = 3,
 };
 
-class CLogWriterInterface {
+class ZODEVICE_API CLogWriterInterface {
 public:
     virtual ~CLogWriterInterface() = default;
     virtual int getLogLevel() const = 0;
@@ -37,17 +39,17 @@ public:
 // The writer every log line goes through. Never null while the library is
 // loaded; callers may replace it (assign a new writer) at any time before
 // they start using the library from several threads.
-extern boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+extern ZODEVICE_API boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
 // A writer that prints "zodevice: <function>: <text>" lines to standard
 // error. Starts at the given level.
-boost::shared_ptr<CLogWriterInterface> makeStderrLogWriter(int level = ZO_LOG_ERROR);
+ZODEVICE_API boost::shared_ptr<CLogWriterInterface> makeStderrLogWriter(int level = ZO_LOG_ERROR);
 
 class EvDebugFileInstance;
 
 // A short-lived logging front end, made per message with a null file
 // instance (the process's default log).
-class EvDebug {
+class ZODEVICE_API EvDebug {
 public:
     explicit EvDebug(EvDebugFileInstance* instance = nullptr);
     void setJobId(long long jobId);

@@ -6,10 +6,12 @@
 // destructor.
 #pragma once
 
+#include "ZoExport.h"
+
 #include <atomic>
 #include <cstddef>
 
-class SPEnabled {
+class ZODEVICE_API SPEnabled {
 public:
     SPEnabled() : m_refs(0) {}
     SPEnabled(const SPEnabled&) : m_refs(0) {}
@@ -25,7 +27,7 @@ private:
     mutable std::atomic<long> m_refs;
 };
 
-class SPBase {
+class ZODEVICE_API SPBase {
 public:
     SPBase() : m_p(nullptr) {}
     SPBase(const SPBase& other) : m_p(nullptr) { assign(other); }

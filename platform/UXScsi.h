@@ -6,13 +6,15 @@
 // from several threads.
 #pragma once
 
+#include "ZoExport.h"
+
 #include <sys/types.h>
 
 #include <list>
 #include <string>
 
 // The SCSI layer's handle of one disk: its node and its SCSI address.
-class UXScsiTarget {
+class ZODEVICE_API UXScsiTarget {
 public:
     UXScsiTarget() = default;
     // A target for a device path. When the path names a SCSI disk (or a
@@ -44,7 +46,7 @@ private:
     std::string m_sysfsDevice;
 };
 
-class UXScsi {
+class ZODEVICE_API UXScsi {
 public:
     struct Device {
         enum DEVICE_TYPE { DIRECT_ACCESS = 0 };

@@ -1,10 +1,12 @@
 // The exception that the platform services throw and the library catches.
 #pragma once
 
+#include "ZoExport.h"
+
 #include <exception>
 #include <string>
 
-class ZoException : public std::exception {
+class ZODEVICE_API ZoException : public std::exception {
 public:
     ZoException(const char* funcName, const char* message, const char* file, int line, int code);
     ZoException(const char* funcName, const std::string& message, const char* file, int line,

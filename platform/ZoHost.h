@@ -18,6 +18,8 @@
 // setRoot()/install() must not race with lookups that are in progress.
 #pragma once
 
+#include "ZoExport.h"
+
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -28,7 +30,7 @@
 #include <vector>
 
 // A file opened for writing. Not shared between threads.
-class ZoWritableFile {
+class ZODEVICE_API ZoWritableFile {
 public:
     virtual ~ZoWritableFile() = default;
     // Writes all of data; a short write is a failure (ENOSPC if the system
@@ -43,7 +45,7 @@ public:
 };
 
 // An exclusive lock on a lock file; released by release() or destruction.
-class ZoHostLock {
+class ZODEVICE_API ZoHostLock {
 public:
     virtual ~ZoHostLock() = default;
     virtual void release() = 0;
@@ -102,7 +104,7 @@ struct ZoCommandResult {
     std::string err;
 };
 
-class ZoHost {
+class ZODEVICE_API ZoHost {
 public:
     virtual ~ZoHost() = default;
 
@@ -184,7 +186,7 @@ public:
 //
 // Beyond ZoHost it records what was done that the tree cannot do for real
 // (commands run, sleeps, re-read requests) and has a settable clock.
-class ZoRootedHost : public ZoHost {
+class ZODEVICE_API ZoRootedHost : public ZoHost {
 public:
     virtual const std::string& root() const = 0;
     // Real location of a machine path inside the tree (links resolved).
