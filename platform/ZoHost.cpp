@@ -73,10 +73,6 @@ int ZoHost::writeFileAtomic(const std::string& path, const std::string& contents
     return syncDir(parentDir(path));
 }
 
-int ZoHost::deviceMapperState(unsigned, unsigned, ZoDmState*) {
-    return zohost::fail(ENOSYS);
-}
-
 int ZoHost::readAttr(const std::string& path, std::string* value) {
     int rc = readFile(path, value);
     if (rc == 0 && !value->empty() && value->back() == '\n')

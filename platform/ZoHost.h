@@ -160,10 +160,10 @@ public:
     virtual int readPartitionTable(const std::string& node,
                                    std::vector<ZoHostPartition>* parts) = 0;
     // The table and status of the device-mapper device with this number, as
-    // the kernel keeps them (no I/O reaches the devices under it). Returns 0,
-    // ENXIO when no such mapped device exists, or the errno of the failure.
-    // Hosts that cannot answer return ENOSYS.
-    virtual int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state);
+    // the kernel keeps them (no I/O reaches the devices under it, no process
+    // is run). Returns 0, ENXIO when no such mapped device exists, or the
+    // errno of the failure.
+    virtual int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) = 0;
 
     // --- Processes, locks, time ------------------------------------------
     // Runs the command line through /bin/sh -c and waits for it.
@@ -195,4 +195,14 @@ public:
     virtual std::vector<unsigned long> sleepsMs() = 0;
     virtual std::vector<std::string> rereads() = 0;
     virtual void setClock(time_t t) = 0;
+
+    // --- Writing host trees (for tools that capture machines) ------------
+    // Where a tree keeps the device-mapper state of the device with this
+    // number: "/.zohost/dm/MAJ:MIN".
+    static std::string deviceMapperStatePath(unsigned major, unsigned minor);
+    // The contents of that file for state. Returns false and leaves *text
+    // untouched when the state cannot be written (a target type that is
+    // empty or holds a blank or a line break, parameters holding a line
+    // break).
+    static bool formatDeviceMapperState(const ZoDmState& state, std::string* text);
 };

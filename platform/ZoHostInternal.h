@@ -52,4 +52,9 @@ std::map<std::string, CommandAnswer> parseCommandTable(const std::string& text);
 bool formatCommandAnswer(const std::string& command, const CommandAnswer& answer,
                          std::string* block);
 
+// Parses a host tree's device-mapper state file (format: docs/host-trees.md;
+// ZoRootedHost::formatDeviceMapperState writes it). Returns 0, or EINVAL at
+// the first line it cannot read (*state then untouched).
+int parseDmState(const std::string& text, ZoDmState* state);
+
 }  // namespace zohost

@@ -1,10 +1,11 @@
 // The live host: the real machine at "/", through plain libc, ioctls,
-// libblkid and /bin/sh.
+// libblkid, libdevmapper and /bin/sh.
 #include "ZoHost.h"
 
 #include "ZoHostInternal.h"
 
 #include <blkid/blkid.h>
+#include <libdevmapper.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -20,6 +21,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 extern char** environ;
 
@@ -332,6 +334,52 @@ ZoCommandResult runShell(const std::string& command) {
     return result;
 }
 
+// libdevmapper keeps process-wide state (its control descriptor, its log
+// function) and is not thread-safe: every use holds this lock.
+std::mutex g_dmMutex;
+
+// libdevmapper's own messages go nowhere: failures reach callers as errno
+// values. Installed once, at the first question; a caller that installs its
+// own function later gets the messages.
+void dmQuiet(int, const char*, int, int, const char*, ...) {}
+
+// One DM_DEVICE_TABLE or DM_DEVICE_STATUS ioctl on the device major:minor.
+int dmTargets(int task, unsigned major, unsigned minor, std::vector<ZoDmTarget>* out) {
+    struct dm_task* dmt = dm_task_create(task);
+    if (!dmt)
+        return fail(ENOMEM);
+    int rc = 0;
+    struct dm_info info;
+    // No flush: a status never waits for I/O queued on the device.
+    if (!dm_task_set_major(dmt, static_cast<int>(major)) ||
+        !dm_task_set_minor(dmt, static_cast<int>(minor)) || !dm_task_no_open_count(dmt) ||
+        (task == DM_DEVICE_STATUS && !dm_task_no_flush(dmt))) {
+        rc = ENOMEM;
+    } else if (!dm_task_run(dmt)) {
+        rc = dm_task_get_errno(dmt) ? dm_task_get_errno(dmt) : EIO;
+    } else if (!dm_task_get_info(dmt, &info) || !info.exists) {
+        rc = ENXIO;
+    } else {
+        void* next = nullptr;
+        do {
+            uint64_t start = 0, length = 0;
+            char* type = nullptr;
+            char* params = nullptr;
+            next = dm_get_next_target(dmt, next, &start, &length, &type, &params);
+            if (type) {
+                ZoDmTarget t;
+                t.start = start;
+                t.length = length;
+                t.type = type;
+                t.params = params ? params : "";
+                out->push_back(std::move(t));
+            }
+        } while (next);
+    }
+    dm_task_destroy(dmt);
+    return fail(rc);
+}
+
 class LiveHost final : public ZoHost {
 public:
     int stat(const std::string& path, struct stat* st) override {
@@ -444,6 +492,30 @@ public:
 
     int readPartitionTable(const std::string& node, std::vector<ZoHostPartition>* parts) override {
         return zohost::readPartitionTableAt(node, parts);
+    }
+
+    int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) override {
+        // Only a device sysfs shows as mapped is asked about: a machine
+        // without device-mapper is not made to load it or create its
+        // control node.
+        const std::string dm = "/sys/dev/block/" + std::to_string(major) + ":" +
+                               std::to_string(minor) + "/dm";
+        struct stat st;
+        if (::stat(dm.c_str(), &st) != 0 || major > INT32_MAX || minor > INT32_MAX)
+            return fail(ENXIO);
+        static std::once_flag quiet;
+        std::call_once(quiet, [] { dm_log_with_errno_init(dmQuiet); });
+        ZoDmState found;
+        std::lock_guard<std::mutex> guard(g_dmMutex);
+        int rc = dmTargets(DM_DEVICE_TABLE, major, minor, &found.table);
+        if (rc == 0)
+            rc = dmTargets(DM_DEVICE_STATUS, major, minor, &found.status);
+        // Closes the control descriptor, which would otherwise stay open
+        // and be inherited by every command the process runs.
+        dm_lib_release();
+        if (rc == 0)
+            *state = std::move(found);
+        return fail(rc);
     }
 
     ZoCommandResult run(const std::string& command) override { return runShell(command); }

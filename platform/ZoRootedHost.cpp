@@ -48,85 +48,6 @@
 #include <deque>
 #include <mutex>
 
-namespace zohost {
-
-namespace {
-
-// Text after a marker of len characters, one separating space dropped.
-std::string markerText(const std::string& line, size_t len) {
-    if (line.size() > len && line[len] == ' ')
-        ++len;
-    return line.substr(std::min(len, line.size()));
-}
-
-void appendLines(std::string* block, char marker, const std::string& text) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) {
-            *block += std::string(1, marker) + "- " + text.substr(pos) + "\n";
-            return;
-        }
-        *block += std::string(1, marker) + " " + text.substr(pos, nl - pos) + "\n";
-        pos = nl + 1;
-    }
-}
-
-}  // namespace
-
-std::map<std::string, CommandAnswer> parseCommandTable(const std::string& text) {
-    std::map<std::string, CommandAnswer> table;
-    bool inBlock = false;
-    std::string command;
-    CommandAnswer answer;
-    auto finish = [&] {
-        if (inBlock)
-            table[command] = answer;
-        inBlock = false;
-    };
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
-        pos = nl == std::string::npos ? text.size() : nl + 1;
-        if (line.empty()) {
-            finish();
-        } else if (line[0] == '$') {
-            finish();
-            inBlock = true;
-            command = markerText(line, 1);
-            answer = CommandAnswer();
-        } else if (!inBlock || line[0] == '#') {
-            continue;
-        } else if (line.compare(0, 2, ">-") == 0) {
-            answer.out += markerText(line, 2);
-        } else if (line[0] == '>') {
-            answer.out += markerText(line, 1) + "\n";
-        } else if (line.compare(0, 2, "!-") == 0) {
-            answer.err += markerText(line, 2);
-        } else if (line[0] == '!') {
-            answer.err += markerText(line, 1) + "\n";
-        } else if (line[0] == '?') {
-            answer.exitStatus = std::atoi(markerText(line, 1).c_str());
-        }
-    }
-    finish();
-    return table;
-}
-
-bool formatCommandAnswer(const std::string& command, const CommandAnswer& answer,
-                         std::string* block) {
-    if (command.find('\n') != std::string::npos)
-        return false;
-    std::string text = "$ " + command + "\n";
-    appendLines(&text, '>', answer.out);
-    appendLines(&text, '!', answer.err);
-    text += "? " + std::to_string(answer.exitStatus) + "\n\n";
-    block->swap(text);
-    return true;
-}
-
-}  // namespace zohost
 
 namespace {
 
@@ -385,6 +306,18 @@ public:
     }
 
     int scsiCommand(const std::string& node, const ZoScsiCommand& cmd, ZoScsiStatus* st) override;
+
+    int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) override {
+        std::string text;
+        int rc = readFile(deviceMapperStatePath(major, minor), &text);
+        if (rc == ENOENT) {
+            // No state captured: say whether the tree shows such a device.
+            const std::string dm = "/sys/dev/block/" + std::to_string(major) + ":" +
+                                   std::to_string(minor) + "/dm";
+            return fail(exists(dm) ? ENOENT : ENXIO);
+        }
+        return rc != 0 ? rc : zohost::parseDmState(text, state);
+    }
 
     // --- Processes, locks, time ------------------------------------------
     ZoCommandResult run(const std::string& command) override {

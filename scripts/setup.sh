@@ -8,7 +8,7 @@ SUDO=""
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
     build-essential cmake pkg-config git ca-certificates ccache \
-    libblkid-dev libinih-dev libboost-dev \
+    libblkid-dev libdevmapper-dev libinih-dev libboost-dev \
     libcli11-dev nlohmann-json3-dev \
     googletest libgtest-dev libgmock-dev libbenchmark-dev \
     util-linux fdisk multipath-tools sg3-utils udev kmod cpio \

@@ -53,6 +53,8 @@ TEST_P(HostContract, FilesDirectoriesRenameAndUnlink) {
     EXPECT_FALSE(host().exists(p("d/conf")));
     ASSERT_EQ(0, host().unlink(p("f")));
     EXPECT_EQ(ENOENT, host().stat(p("f"), &st));
+    ZoDmState dm;
+    EXPECT_EQ(ENXIO, host().deviceMapperState(7, 4093, &dm));  // no mapped device of that number
 }
 
 TEST_P(HostContract, FollowsLinksLikeTheKernel) {

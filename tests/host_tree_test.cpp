@@ -101,6 +101,43 @@ TEST_F(HostTreeTest, CommandTableRoundTrips) {
     EXPECT_THROW(m_tree.answerCommand("two\nlines", 0, ""), std::invalid_argument);
 }
 
+std::string describe(const ZoDmState& s) {
+    std::string text;
+    for (const auto* list : {&s.table, &s.status})
+        for (const ZoDmTarget& t : *list)
+            text += std::to_string(t.start) + "+" + std::to_string(t.length) + " " + t.type + " [" + t.params + "]; ";
+    return text;
+}
+
+TEST_F(HostTreeTest, DeviceMapperStateComesFromItsFile) {
+    ZoDmState written;  // parameters kept byte for byte, trailing blanks too
+    written.table = {{0, 131072, "multipath", "1 queue_if_no_path 0 1 1 service-time 0 2 1 8:0 1 8:32 1"}};
+    written.status = {{0, 131072, "multipath", "2 0 0 0 1 1 A 0 2 2 8:0 A 0 0 1 8:32 A 0 0 1 "},
+                      {131072, 8, "linear", ""}, {131080, 8, "zero", " x"}};
+    std::string text;
+    ASSERT_TRUE(ZoRootedHost::formatDeviceMapperState(written, &text));
+    m_tree.write(ZoRootedHost::deviceMapperStatePath(253, 0), "# captured\n\n" + text);
+    EXPECT_FALSE(ZoRootedHost::formatDeviceMapperState({{{0, 8, "two words", ""}}, {}}, &text));
+    EXPECT_FALSE(ZoRootedHost::formatDeviceMapperState({{}, {{0, 8, "linear", "a\nb"}}}, &text));
+    m_tree.mkdir("/sys/devices/virtual/block/dm-1/dm");
+    m_tree.symlink("../../devices/virtual/block/dm-1", "/sys/dev/block/253:1");
+    const char* malformed[] = {"table 0 8 linear\nbogus", "table x 8 linear", "table 0 8", "table 0 8 ",
+                               "status 0 18446744073709551616 linear", "table 0  8 linear"};
+    for (unsigned i = 0; i < sizeof malformed / sizeof *malformed; ++i)
+        m_tree.write(ZoRootedHost::deviceMapperStatePath(253, 10 + i), malformed[i]);
+    struct Case { unsigned minor; int err; std::string want; } cases[] = {
+        {0, 0, describe(written)}, {1, ENOENT, ""}, {9, ENXIO, ""}};  // 1: a map without captured state
+    for (const auto& c : cases) {
+        ZoDmState got;
+        EXPECT_EQ(c.err, m_host->deviceMapperState(253, c.minor, &got)) << c.minor;
+        EXPECT_EQ(c.want, describe(got)) << c.minor;
+    }
+    for (unsigned i = 0; i < sizeof malformed / sizeof *malformed; ++i) {
+        ZoDmState got;
+        EXPECT_EQ(EINVAL, m_host->deviceMapperState(253, 10 + i, &got)) << malformed[i];
+    }
+}
+
 TEST_F(HostTreeTest, SleepsAreRecordedAndMoveTheClock) {
     m_host->setClock(1000);
     m_host->sleepMs(1500);

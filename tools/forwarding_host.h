@@ -43,6 +43,9 @@ public:
                            std::vector<ZoHostPartition>* parts) override {
         return m->readPartitionTable(node, parts);
     }
+    int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) override {
+        return m->deviceMapperState(major, minor, state);
+    }
     ZoCommandResult run(const std::string& command) override { return m->run(command); }
     int lockFile(const std::string& p, std::unique_ptr<ZoHostLock>* lock) override {
         return m->lockFile(p, lock);

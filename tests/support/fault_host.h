@@ -4,11 +4,12 @@
 //
 // Operation names are the ZoHost member names plus "append", "sync" and
 // "close" for files opened with openForWrite. The subject of an operation is
-// its path (rename: the source; symlink: the link), the node, or the command
-// line. An injected failure returns the rule's errno value the way the
-// operation reports failures (rereadPartitions: -1 with errno set;
-// readPartitionTable: -1); for "run" it is the command's exit status, and a
-// negative value means the shell could not be started. Thread-safe.
+// its path (rename: the source; symlink: the link), the node, "MAJ:MIN"
+// (deviceMapperState) or the command line. An injected failure returns the
+// rule's errno value the way the operation reports failures (rereadPartitions:
+// -1 with errno set; readPartitionTable: -1); for "run" it is the command's
+// exit status, and a negative value means the shell could not be started.
+// Thread-safe.
 #pragma once
 
 #include "ZoHost.h"
@@ -55,6 +56,8 @@ public:
     ZOTEST_FORWARD(symlink, link, (const std::string& target, const std::string& link), (target, link))
     ZOTEST_FORWARD(syncDir, p, (const std::string& p), (p))
     ZOTEST_FORWARD(scsiCommand, node, (const std::string& node, const ZoScsiCommand& c, ZoScsiStatus* st), (node, c, st))
+    ZOTEST_FORWARD(deviceMapperState, std::to_string(major) + ":" + std::to_string(minor),
+                   (unsigned major, unsigned minor, ZoDmState* state), (major, minor, state))
     ZOTEST_FORWARD(lockFile, p, (const std::string& p, std::unique_ptr<ZoHostLock>* lock), (p, lock))
 #undef ZOTEST_FORWARD
     int openForWrite(const std::string& path, mode_t mode, std::unique_ptr<ZoWritableFile>* file) override;

@@ -132,6 +132,16 @@ void HostTree::answerCommand(const std::string& command, int exitStatus, const s
     writeReal(at("/.zohost/commands"), block, std::ios::app);
 }
 
+void HostTree::setDmState(unsigned major, unsigned minor, const std::vector<std::string>& table,
+                          const std::vector<std::string>& status) {
+    std::string text;
+    for (const std::string& t : table) text += "table " + t + "\n";
+    for (const std::string& t : status) text += "status " + t + "\n";
+    ZoDmState parsed;
+    if (zohost::parseDmState(text, &parsed) != 0) throw std::invalid_argument("host tree: bad target in " + text);
+    write(ZoRootedHost::deviceMapperStatePath(major, minor), text);
+}
+
 void HostTree::setConfig(const std::string& iniText) { write(ZO_PLATFORM_CONFIG_PATH, iniText); }
 
 HostTree::Installed::~Installed() {

@@ -48,6 +48,10 @@ public:
     void setProcDevices(const std::vector<std::pair<int, std::string>>& chars,
                         const std::vector<std::pair<int, std::string>>& blocks);
 
+    // The device-mapper table and status of device major:minor, each target
+    // as `dmsetup table` and `dmsetup status` print it ("0 2048 linear 8:16 0").
+    void setDmState(unsigned major, unsigned minor, const std::vector<std::string>& table,
+                    const std::vector<std::string>& status);
     // Answers a command line (exact text) run through the tree's host.
     void answerCommand(const std::string& command, int exitStatus, const std::string& out, const std::string& err = "");
     // The configuration store file (/etc/quorvel/config.ini).

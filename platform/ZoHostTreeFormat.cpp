@@ -1,0 +1,180 @@
+// The text formats of a host tree (docs/host-trees.md): the command table
+// and the device-mapper state files. Readers for the rooted host, writers
+// for the tools and tests that make trees.
+#include "ZoHost.h"
+
+#include "ZoHostInternal.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace zohost {
+
+namespace {
+
+// Text after a marker of len characters, one separating space dropped.
+std::string markerText(const std::string& line, size_t len) {
+    if (line.size() > len && line[len] == ' ')
+        ++len;
+    return line.substr(std::min(len, line.size()));
+}
+
+void appendLines(std::string* block, char marker, const std::string& text) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) {
+            *block += std::string(1, marker) + "- " + text.substr(pos) + "\n";
+            return;
+        }
+        *block += std::string(1, marker) + " " + text.substr(pos, nl - pos) + "\n";
+        pos = nl + 1;
+    }
+}
+
+// Calls f with each line of text (without its newline).
+template <class F>
+void eachLine(const std::string& text, F f) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos)
+            nl = text.size();
+        f(text.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+}
+
+// A decimal number of digits only that fits in 64 bits, ending at a blank
+// or at the end of line; *pos moves past it.
+bool takeNumber(const std::string& line, size_t* pos, uint64_t* value) {
+    size_t i = *pos;
+    uint64_t v = 0;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
+        const unsigned digit = static_cast<unsigned>(line[i] - '0');
+        if (v > (UINT64_MAX - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+        ++i;
+    }
+    if (i == *pos || (i < line.size() && line[i] != ' '))
+        return false;
+    *value = v;
+    *pos = i;
+    return true;
+}
+
+}  // namespace
+
+std::map<std::string, CommandAnswer> parseCommandTable(const std::string& text) {
+    std::map<std::string, CommandAnswer> table;
+    bool inBlock = false;
+    std::string command;
+    CommandAnswer answer;
+    auto finish = [&] {
+        if (inBlock)
+            table[command] = answer;
+        inBlock = false;
+    };
+    eachLine(text, [&](const std::string& line) {
+        if (line.empty()) {
+            finish();
+        } else if (line[0] == '$') {
+            finish();
+            inBlock = true;
+            command = markerText(line, 1);
+            answer = CommandAnswer();
+        } else if (!inBlock || line[0] == '#') {
+            return;
+        } else if (line.compare(0, 2, ">-") == 0) {
+            answer.out += markerText(line, 2);
+        } else if (line[0] == '>') {
+            answer.out += markerText(line, 1) + "\n";
+        } else if (line.compare(0, 2, "!-") == 0) {
+            answer.err += markerText(line, 2);
+        } else if (line[0] == '!') {
+            answer.err += markerText(line, 1) + "\n";
+        } else if (line[0] == '?') {
+            answer.exitStatus = std::atoi(markerText(line, 1).c_str());
+        }
+    });
+    finish();
+    return table;
+}
+
+bool formatCommandAnswer(const std::string& command, const CommandAnswer& answer,
+                         std::string* block) {
+    if (command.find('\n') != std::string::npos)
+        return false;
+    std::string text = "$ " + command + "\n";
+    appendLines(&text, '>', answer.out);
+    appendLines(&text, '!', answer.err);
+    text += "? " + std::to_string(answer.exitStatus) + "\n\n";
+    block->swap(text);
+    return true;
+}
+
+int parseDmState(const std::string& text, ZoDmState* state) {
+    ZoDmState parsed;
+    bool bad = false;
+    eachLine(text, [&](const std::string& line) {
+        if (bad || line.empty() || line[0] == '#')
+            return;
+        std::vector<ZoDmTarget>* list = nullptr;
+        size_t pos = 0;
+        if (line.compare(0, 6, "table ") == 0) {
+            list = &parsed.table;
+            pos = 6;
+        } else if (line.compare(0, 7, "status ") == 0) {
+            list = &parsed.status;
+            pos = 7;
+        } else {
+            bad = true;
+            return;
+        }
+        ZoDmTarget t;
+        if (!takeNumber(line, &pos, &t.start) || pos == line.size() ||
+            !takeNumber(line, &++pos, &t.length) || pos == line.size()) {
+            bad = true;
+            return;
+        }
+        const size_t typeStart = pos + 1;
+        const size_t typeEnd = std::min(line.find(' ', typeStart), line.size());
+        t.type = line.substr(typeStart, typeEnd - typeStart);
+        if (t.type.empty()) {
+            bad = true;
+            return;
+        }
+        if (typeEnd < line.size())
+            t.params = line.substr(typeEnd + 1);
+        list->push_back(std::move(t));
+    });
+    if (bad)
+        return fail(EINVAL);
+    *state = std::move(parsed);
+    return 0;
+}
+
+}  // namespace zohost
+
+std::string ZoRootedHost::deviceMapperStatePath(unsigned major, unsigned minor) {
+    return "/.zohost/dm/" + std::to_string(major) + ":" + std::to_string(minor);
+}
+
+bool ZoRootedHost::formatDeviceMapperState(const ZoDmState& state, std::string* text) {
+    std::string out;
+    for (const auto* list : {&state.table, &state.status}) {
+        for (const ZoDmTarget& t : *list) {
+            if (t.type.empty() || t.type.find_first_of(" \n") != std::string::npos ||
+                t.params.find('\n') != std::string::npos)
+                return false;
+            out += (list == &state.table ? "table " : "status ") + std::to_string(t.start) + " " +
+                   std::to_string(t.length) + " " + t.type;
+            if (!t.params.empty())
+                out += " " + t.params;
+            out += "\n";
+        }
+    }
+    text->swap(out);
+    return true;
+}
