@@ -17,6 +17,7 @@
 #include "ZoDevice.h"
 #include "ZoException.h"
 #include "ZoHost.h"
+#include "ZoMpioInternal.h"
 #include "ZoProcess.h"
 #include "ZoScsiDiskDevice.h"
 
@@ -155,7 +156,68 @@ bool parseLinearTable(const std::string& table, unsigned long long* length, unsi
     return first == 0 && std::strcmp(target, "linear") == 0;
 }
 
+// The nodes of the whole multipath maps among the block devices named
+// (kernel names), ordered by minor. Other names are skipped without reading
+// them, which keeps a host with thousands of paths cheap.
+std::list<std::string> wholeMapNodes(ZoHost& host, const std::vector<std::string>& names,
+                                     const char* fn) {
+    // Device-mapper disks are always "dm-<minor>".
+    std::vector<std::pair<long, std::string>> maps;
+    for (const std::string& name : names) {
+        long index = dmIndex(name);
+        if (index < 0) continue;
+        std::string uuid;
+        int rc = host.readAttr("/sys/block/" + name + "/dm/uuid", &uuid);
+        if (rc == ENOENT) continue;  // removed while we looked
+        if (rc != 0)
+            fail(fn, FXString::Format("Unable to read /sys/block/%s/dm/uuid: %s", name.c_str(),
+                                      std::strerror(rc)));
+        if (!startsWith(uuid, kWholeMapPrefix)) continue;
+        maps.emplace_back(index, name);
+    }
+    std::sort(maps.begin(), maps.end());
+
+    std::list<std::string> result;
+    for (const auto& m : maps) {
+        std::string mapName = requireAttr(host, "/sys/block/" + m.second + "/dm/name", fn);
+        result.push_back(mapNode(host, m.second, mapName));
+    }
+    return result;
+}
+
 }  // namespace
+
+std::list<std::string> zo_mpio::mapsHolding(const std::string& path) {
+    const char* fn = "ZoMPIO::mapsHolding";
+    ZoHost& host = *ZoHost::current();
+    std::string dir;
+    struct stat st;
+    if (host.stat(path, &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
+        dir = FXString::Format("/sys/dev/block/%u:%u", major(st.st_rdev), minor(st.st_rdev));
+    } else if (startsWith(path, "/dev/") && path.size() > 5) {
+        std::string name = path.substr(5);
+        std::replace(name.begin(), name.end(), '/', '!');
+        dir = "/sys/class/block/" + name;
+    } else {
+        return std::list<std::string>();
+    }
+    std::vector<std::string> holders;
+    int rc = host.listDir(dir + "/holders", &holders);
+    if (rc == ENOENT || rc == ENOTDIR) return std::list<std::string>();
+    if (rc != 0)
+        fail(fn, FXString::Format("Unable to list the devices above %s: %s", path.c_str(),
+                                  std::strerror(rc)));
+    return wholeMapNodes(host, holders, fn);
+}
+
+std::list<std::string> ZoMPIO::getMPIODevices(MPIOVendor_Context*, CLuError*) {
+    const char* fn = "ZoMPIO::getMPIODevices";
+    ZoHost& host = *ZoHost::current();
+    std::vector<std::string> names;
+    if (int rc = host.listDir("/sys/block", &names))
+        fail(fn, FXString::Format("Unable to list /sys/block: %s", std::strerror(rc)));
+    return wholeMapNodes(host, names, fn);
+}
 
 ZoMPIO::ZoMPIO() : m_log(nullptr) {}
 
@@ -181,37 +243,6 @@ int ZoMPIO::isMPIODevice(const std::string& path, CLuError* err) {
     return startsWith(uuid, kWholeMapPrefix) ? 1 : 0;
 }
 
-std::list<std::string> ZoMPIO::getMPIODevices(MPIOVendor_Context*, CLuError*) {
-    const char* fn = "ZoMPIO::getMPIODevices";
-    ZoHost& host = *ZoHost::current();
-    std::vector<std::string> names;
-    if (int rc = host.listDir("/sys/block", &names))
-        fail(fn, FXString::Format("Unable to list /sys/block: %s", std::strerror(rc)));
-
-    // Device-mapper disks are always "dm-<minor>"; other entries are skipped
-    // without reading them, which keeps a host with thousands of paths cheap.
-    std::vector<std::pair<long, std::string>> maps;
-    for (const std::string& name : names) {
-        long index = dmIndex(name);
-        if (index < 0) continue;
-        std::string uuid;
-        int rc = host.readAttr("/sys/block/" + name + "/dm/uuid", &uuid);
-        if (rc == ENOENT) continue;  // removed while we looked
-        if (rc != 0)
-            fail(fn, FXString::Format("Unable to read /sys/block/%s/dm/uuid: %s", name.c_str(),
-                                      std::strerror(rc)));
-        if (!startsWith(uuid, kWholeMapPrefix)) continue;
-        maps.emplace_back(index, name);
-    }
-    std::sort(maps.begin(), maps.end());
-
-    std::list<std::string> result;
-    for (const auto& m : maps) {
-        std::string mapName = requireAttr(host, "/sys/block/" + m.second + "/dm/name", fn);
-        result.push_back(mapNode(host, m.second, mapName));
-    }
-    return result;
-}
 
 std::list<std::string> ZoMPIO::getUnderlyingDevices(MPIOVendor_Context*, const char* path,
                                                     CLuError*) {

@@ -7,6 +7,7 @@
 #include "ZoException.h"
 #include "ZoInternal.h"
 #include "ZoMpioDiskDevice.h"
+#include "ZoMpioInternal.h"
 #include "ZoNVMEDiskDevice.h"
 #include "ZoScsiDiskDevice.h"
 #include "ZoVDDiskDevice.h"
@@ -93,6 +94,26 @@ void readRescanSetting() {
             "Registry key [%s/%s] not found, keeping default of rescan if device not found",
             section, key);
     }
+}
+
+typedef SP<ZoDevice> (*Populate)(const std::string&, CLuError*);
+
+// One path an enumeration listed, populated as getAllDevices does: the
+// device, or null when it cannot be built (a failure with an error drops
+// the error; one without is logged).
+SP<ZoDevice> populateListed(Populate populate, const std::string& path, CLuError* err) {
+    // An error left over from the enumeration (an entry without a node,
+    // say) must not count against this path.
+    if (err) *err = CLuError::Success();
+    SP<ZoDevice> dev = populate(path, err);
+    if (dev && !(err && err->IsError())) return dev;
+    if (!err) return SP<ZoDevice>();
+    if (err->IsError())
+        *err = CLuError::Success();
+    else
+        EvDebug(nullptr).Error("ZoDeviceTree::getAllDevices", "Failed to populate subtree under %s",
+                               path.c_str());
+    return SP<ZoDevice>();
 }
 
 }  // namespace
@@ -225,7 +246,7 @@ std::list<SP<ZoDevice>> ZoDeviceTree::getAllDevices(ZoDevice::TYPE type, CLuErro
 
     int rc = 0;
     const char* failure = nullptr;
-    SP<ZoDevice> (*populate)(const std::string&, CLuError*) = nullptr;
+    Populate populate = nullptr;
     switch (type) {
     case ZoDevice::SCSI_DISK:
         rc = ZoScsiDiskDevice::getDevices(paths, err);
@@ -258,22 +279,8 @@ std::list<SP<ZoDevice>> ZoDeviceTree::getAllDevices(ZoDevice::TYPE type, CLuErro
             *err = FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "%s", failure);
         return result;
     }
-    for (const std::string& path : paths) {
-        // An error left over from the enumeration (an entry without a node,
-        // say) must not count against this path.
-        if (err) *err = CLuError::Success();
-        SP<ZoDevice> dev = populate(path, err);
-        if (dev && !(err && err->IsError())) {
-            result.push_back(dev);
-            continue;
-        }
-        if (!err) continue;
-        if (err->IsError())
-            *err = CLuError::Success();
-        else
-            EvDebug(nullptr).Error("ZoDeviceTree::getAllDevices", "Failed to populate subtree under %s",
-                                   path.c_str());
-    }
+    for (const std::string& path : paths)
+        if (SP<ZoDevice> dev = populateListed(populate, path, err)) result.push_back(dev);
     return result;
 }
 
@@ -305,14 +312,24 @@ SP<ZoDevice> ZoDeviceTree::getParentDevice(const char* path, CLuError* err) {
     SP<ZoDevice> map = PopulateZoDevice<ZoMpioDiskDevice>(std::string(path), err);
     if (map) return map;
 
+    // The maps that can hold the disk are those sysfs shows above it; they
+    // are tried in the order the enumeration of every map would list them,
+    // and built as it builds them.
     if (err) *err = CLuError::Success();
-    std::list<SP<ZoDevice>> maps = getAllDevices(ZoDevice::MPIO_DISK, err);
-    if (err && err->IsError()) {
-        EvDebug(nullptr).error("%s", err->AsString().c_str());
+    std::list<std::string> holders;
+    try {
+        holders = zo_mpio::mapsHolding(dev->getDevicePath());
+    } catch (ZoException& e) {
+        if (err) {
+            *err = FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "%s", e.getMessage());
+            EvDebug(nullptr).error("%s", err->AsString().c_str());
+        }
         return dev;
     }
     const ZoDeviceCompare sameDevice(dev);  // takes the disk's status once
-    for (const SP<ZoDevice>& candidate : maps) {
+    for (const std::string& holder : holders) {
+        SP<ZoDevice> candidate = populateListed(&PopulateZoDevice<ZoMpioDiskDevice>, holder, err);
+        if (!candidate) continue;
         std::list<SP<ZoDevice>> children = candidate->getChildren();
         auto it = std::find_if(children.begin(), children.end(), sameDevice);
         if (it != children.end()) {

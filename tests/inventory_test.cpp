@@ -1,12 +1,16 @@
 // The host inventory on every shipped host tree and on unit trees, checked
 // against the tree's own sysfs (read here with std::filesystem) and against
-// the device tree's answers for each node; its parsers on kernel lines.
+// the device tree's answers for each node; its parsers on kernel lines. The
+// tree's parent lookup on the same trees against a walk over every map.
 #include "ZOSO.h"
 #include "ZoDeviceTree.h"
 #include "ZoHostInventory.h"
 #include "ZoInternal.h"
 #include "ZoInventoryParse.h"
+#include "ZoMpioDiskDevice.h"
 #include "ZoNVMEDiskDevice.h"
+#include "ZoScsiDiskDevice.h"
+#include "ZoVDDiskDevice.h"
 #include "support/dm_tree.h"
 #include "support/log_capture.h"
 #include "support/nvme_tree.h"
@@ -91,8 +95,8 @@ std::set<std::string> namesOf(const ZoHostInventory& inv, const std::vector<size
 
 // The unit trees: the mixed host alone and with what it lacks (a virtio
 // disk with a partition and a map over it, a map without paths, partitions
-// of a SCSI disk, an FC path, an NVMe multipath namespace); a host whose
-// /proc/devices names no driver.
+// of a SCSI disk, an FC path under two maps, an NVMe multipath namespace); a
+// host whose /proc/devices names no driver.
 const std::vector<std::pair<std::string, std::function<void(zotest::HostTree&)>>> kUnitTrees = {
     {"mixed", [](zotest::HostTree& t) { zotest::addMixedHost(t); }},
     {"mixed+",
@@ -117,6 +121,9 @@ const std::vector<std::pair<std::string, std::function<void(zotest::HostTree&)>>
          fc.fcNodeName = "0x50060e8000c3a1b2";
          zotest::addScsiDisk(t, fc);
          zotest::addNvmeDisk(t, 1, 3, 4096, "vol0aaaabbbbccccdddd", zotest::NvmeLayout::Subsystem);
+         // sde under two maps: the first cannot be built (vda is no SCSI disk).
+         zotest::addMultipathMap(t, {"broken", 2, "", {"sde", "vda"}});
+         zotest::addMultipathMap(t, {"twin", 6, "", {"sde"}});
      }},
     {"no drivers",
      [](zotest::HostTree& t) {
@@ -209,6 +216,61 @@ TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
             if (d.kind == ZoDevice::NVME_DISK && d.partition == 0) {
                 EXPECT_EQ(ZoNVMEDiskDevice::convertNVMEtoAWSVol(d.path, nullptr), d.nvmeVolumeId) << what;
             }
+        }
+    });
+}
+
+// ZoDeviceTree::getParentDevice as a walk over every map: the node's device
+// (the kinds in the lookup's order); a SCSI disk's map is the node itself as
+// a map or the first map whose children hold the disk. *found is the
+// "<child>:<map>" of that match.
+SP<ZoDevice> parentByWalk(const std::string& path, std::string* found) {
+    CLuError err;
+    SP<ZoDevice> dev;
+    typedef SP<ZoDevice> (*Populate)(const std::string&, CLuError*);
+    for (Populate populate : std::initializer_list<Populate>{&ZoDeviceTree::PopulateZoDevice<ZoScsiDiskDevice>, &ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>,
+                              &ZoDeviceTree::PopulateZoDevice<ZoVDDiskDevice>, &ZoDeviceTree::PopulateZoDevice<ZoNVMEDiskDevice>}) {
+        if ((dev = populate(path, &err))) break;
+        err = CLuError::Success();
+    }
+    if (!dev || dev->getType() != ZoDevice::SCSI_DISK) return dev;
+    if (SP<ZoDevice> map = ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>(path, &err)) return map;
+    err = CLuError::Success();
+    for (const SP<ZoDevice>& map : ZoDeviceTree::getAllDevices(ZoDevice::MPIO_DISK, &err)) {
+        std::list<SP<ZoDevice>> children = map->getChildren();
+        auto it = std::find_if(children.begin(), children.end(), ZoDeviceCompare(dev));
+        if (it == children.end()) continue;
+        *found = (*it)->getDevicePath() + ":" + map->getDevicePath();
+        return map;
+    }
+    return dev;
+}
+
+// Every node: each device's path and kernel node, and every link under
+// /dev/mapper and /dev/disk/by-id.
+TEST(Inventory, ParentLookupAnswersAsTheWalkOverEveryMap) {
+    forEachTree([](const std::string& treeName, const std::string& root, zotest::FaultHost&) {
+        ZoHostInventory inv;
+        ASSERT_TRUE(ZoHostInventory::read(&inv, nullptr));
+        std::set<std::string> nodes;
+        for (const ZoBlockDevice& d : inv.devices()) nodes.insert({d.path, "/dev/" + d.name});
+        for (const char* dir : {"/dev/mapper/", "/dev/disk/by-id/"})
+            for (const std::string& e : entries(root + dir)) nodes.insert(dir + e);
+        for (const std::string& node : nodes) {
+            std::string walked;
+            SP<ZoDevice> expected = parentByWalk(node, &walked);
+            zotest::LogCapture log;
+            CLuError err;
+            SP<ZoDevice> got = ZoDeviceTree::getParentDevice(node.c_str(), &err);
+            const std::string what = treeName + " " + node;
+            ASSERT_EQ(!expected, !got) << what << ": " << err.AsString();
+            if (!got) continue;
+            EXPECT_EQ(expected->getDevicePath(), got->getDevicePath()) << what;
+            EXPECT_EQ(expected->getType(), got->getType()) << what;
+            EXPECT_EQ(expected->getChildren().size(), got->getChildren().size()) << what;
+            EXPECT_FALSE(err.IsError()) << what << ": " << err.AsString();
+            EXPECT_EQ(walked.empty() ? 0u : 1u, log.count("Found parent device of " + walked)) << what << "\n" << log.dump();
+            EXPECT_EQ(walked.empty() ? 0u : 1u, log.countContaining("Found parent device of ")) << what;
         }
     });
 }
