@@ -72,8 +72,8 @@ struct ZoBlockDevice {
     // a kind of this library".
     std::string unclaimedReason;
     std::string driver;         // the driver bound to the device, e.g. "sd", "virtio_blk"
-    std::string transport;      // "fc", "iscsi", "sas", "spi", "ata", "usb", "nvme",
-                                // "xen", "virtio", ...; empty when unknown
+    std::string transport;      // "fc", "iscsi", "sas", "spi", "sata", "ata", "usb",
+                                // "nvme", "xen", "virtio", ...; empty when unknown
 
     // Partitions (kernel partitions and device-mapper partition maps).
     int partition = 0;          // the partition number; 0 for a whole device

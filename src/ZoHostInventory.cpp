@@ -292,8 +292,9 @@ private:
         dev.wwid = zo_identity::naaDesignator(page);
     }
 
-    // "fc", "iscsi", "sas", "spi", "ata" or "usb" for a SCSI host, from its
-    // transport classes, its driver's name and its place; "" when unknown.
+    // "fc", "iscsi", "sas", "spi", "sata", "ata" or "usb" for a SCSI host,
+    // from its transport classes, its driver's name and its place; "" when
+    // unknown. The names are lsblk's.
     std::string scsiTransport(unsigned long long host, const std::string& device) {
         auto known = m_transports.find(host);
         if (known != m_transports.end()) return known->second;
@@ -308,8 +309,9 @@ private:
         if (transport.empty()) {
             std::string proc;
             m_host.readAttr("/sys/class/scsi_host/" + hostName + "/proc_name", &proc);
-            if (proc == "ahci" || startsWith(proc, "ata_") || startsWith(proc, "sata_") ||
-                startsWith(proc, "pata_") || proc == "libata")
+            if (startsWith(proc, "ahci") || startsWith(proc, "sata"))
+                transport = "sata";
+            else if (proc.find("ata") != std::string::npos)
                 transport = "ata";
             else if (proc == "usb-storage" || proc == "uas" || device.find("/usb") != std::string::npos)
                 transport = "usb";
