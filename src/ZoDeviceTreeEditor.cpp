@@ -5,6 +5,7 @@
 #include "ZoDeviceTreeEditor.h"
 
 #include "EvDebug.h"
+#include "FXString.h"
 #include "ZOPlatformInfo.h"
 #include "ZoDevice.h"
 #include "ZoDeviceTree.h"
@@ -37,15 +38,18 @@ void assign(CLuError* error, const CLuError& value) {
 
 // One rewrite of the configuration file under the file lock. The lock is
 // held from open() until the object is finished with (replace() or
-// abandon(), or destruction).
+// abandon(), or destruction). When the configuration path is a symbolic
+// link, the file it names is rewritten (temporary file beside it, rename
+// onto it), so the link stays.
 class Rewrite {
 public:
     explicit Rewrite(const char* function) : m_fn(function), m_host(ZoHost::current()) {}
     Rewrite(const Rewrite&) = delete;
     Rewrite& operator=(const Rewrite&) = delete;
 
-    // Takes the lock and reads the configuration file into text. On
-    // failure the error is assigned and nothing is held.
+    // Takes the lock, reads the configuration file into text and checks
+    // that its braces balance. On failure the error is assigned and nothing
+    // is held.
     bool open(std::string* text, CLuError* error) {
         if (m_lock.lock(kLockPath, ZoFileLock::EXCLUSIVE, -1) != 0) {
             EvDebug(nullptr).Debug(m_fn, "Unable to lock %s", kLockPath);
@@ -53,9 +57,23 @@ public:
             return false;
         }
         int rc = m_host->readFile(kConfPath, text);
+        if (rc == 0) rc = resolveTarget();
         if (rc != 0) {
             EvDebug(nullptr).Debug(m_fn, "Unable to open %s. error %d", kConfPath, rc);
             assign(error, FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Unable to open %s", kConfPath));
+            m_lock.unlock();
+            return false;
+        }
+        // An edit of a file whose braces do not balance would land inside
+        // the wrong section.
+        const zo_mpconf::BraceFault fault = zo_mpconf::findBraceFault(*text);
+        if (fault.line != 0) {
+            const std::string why =
+                fault.unclosed ? FXString::Format("the section opened on line %d is not closed", fault.line)
+                               : FXString::Format("the '}' on line %d closes no section", fault.line);
+            EvDebug(nullptr).Debug(m_fn, "Unable to edit %s: %s", kConfPath, why.c_str());
+            assign(error, FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "Unable to edit %s: %s",
+                                                  kConfPath, why.c_str()));
             m_lock.unlock();
             return false;
         }
@@ -69,11 +87,11 @@ public:
                CLuError* error) {
         // A file left behind by a process that died holding the lock goes
         // first, so the new one is created afresh with mode 0600.
-        m_host->unlink(kTempPath);
+        m_host->unlink(m_temp);
         std::unique_ptr<ZoWritableFile> file;
-        int rc = m_host->openForWrite(kTempPath, 0600, &file);
+        int rc = m_host->openForWrite(m_temp, 0600, &file);
         if (rc != 0) {
-            EvDebug(nullptr).Debug(m_fn, "Unable to open %s. error %d", kTempPath, rc);
+            EvDebug(nullptr).Debug(m_fn, "Unable to open %s. error %d", m_temp.c_str(), rc);
             abandon();
             assign(error, FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Unable to open %s", kTempPath));
             return false;
@@ -84,7 +102,7 @@ public:
         if (rc == 0) rc = file->sync();
         if (rc == 0) rc = file->close();
         if (rc != 0) {
-            EvDebug(nullptr).Debug(m_fn, "Unable to write %s. error %d", kTempPath, rc);
+            EvDebug(nullptr).Debug(m_fn, "Unable to write %s. error %d", m_temp.c_str(), rc);
             file.reset();
             abandon();
             assign(error, FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "%s", partialMessage));
@@ -94,31 +112,33 @@ public:
     }
 
     // Moves the written temporary file over the configuration file, runs
-    // followUp while the lock is still held, and releases the lock. On a
-    // failed rename the configuration file is unchanged, the temporary file
-    // removed, followUp skipped and the error assigned.
+    // followUp while the lock is still held, and releases the lock. The
+    // owner is copied before the mode, so that setuid and setgid bits
+    // survive. On a failed rename the configuration file is unchanged, the
+    // temporary file removed, followUp skipped and the error assigned.
     template <class F>
     bool replace(CLuError* error, F followUp) {
         struct stat st;
-        int rc = m_host->stat(kConfPath, &st);
-        if (rc == 0) rc = m_host->chmod(kTempPath, st.st_mode & 07777);
-        if (rc == 0) rc = m_host->chown(kTempPath, st.st_uid, st.st_gid);
+        int rc = m_host->stat(m_target, &st);
+        if (rc == 0) rc = m_host->chown(m_temp, st.st_uid, st.st_gid);
+        if (rc == 0) rc = m_host->chmod(m_temp, st.st_mode & 07777);
         if (rc != 0) {
             EvDebug(nullptr).Debug(m_fn, "Error setting attributes. error( %d:%s)", rc,
                                    std::strerror(rc));
         }
-        rc = m_host->rename(kTempPath, kConfPath);
+        rc = m_host->rename(m_temp, m_target);
         if (rc != 0) {
-            EvDebug(nullptr).Debug(m_fn, "Rename %s to %s failed", kTempPath, kConfPath);
+            EvDebug(nullptr).Debug(m_fn, "Rename %s to %s failed", m_temp.c_str(), m_target.c_str());
             abandon();
             assign(error, FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Rename %s to %s failed",
-                                                  kTempPath, kConfPath));
+                                                  m_temp.c_str(), m_target.c_str()));
             return false;
         }
-        rc = m_host->syncDir(kConfDir);
-        if (rc != 0) EvDebug(nullptr).Debug(m_fn, "Unable to sync %s. error %d", kConfDir, rc);
+        const std::string dir = m_target.substr(0, std::max<size_t>(m_target.rfind('/'), 1));
+        rc = m_host->syncDir(dir);
+        if (rc != 0) EvDebug(nullptr).Debug(m_fn, "Unable to sync %s. error %d", dir.c_str(), rc);
         followUp();
-        m_host->unlink(kTempPath);
+        m_host->unlink(m_temp);
         m_lock.unlock();
         return true;
     }
@@ -126,14 +146,40 @@ public:
     // Drops the temporary file and releases the lock; the configuration
     // file is not touched.
     void abandon() {
-        m_host->unlink(kTempPath);
+        m_host->unlink(m_temp);
         m_lock.unlock();
     }
 
+    // Releases the lock; nothing was written.
+    void finish() { m_lock.unlock(); }
+
 private:
+    // Sets m_target to the file the configuration path names (symbolic
+    // links followed) and m_temp beside it. Returns 0 or the errno value.
+    int resolveTarget() {
+        std::string path = kConfPath;
+        for (int hops = 0; hops < 40; ++hops) {
+            struct stat st;
+            int rc = m_host->lstat(path, &st);
+            if (rc != 0) return rc;
+            if (!S_ISLNK(st.st_mode)) {
+                m_target = path;
+                m_temp = path == kConfPath ? std::string(kTempPath) : path + ".zo_temp";
+                return 0;
+            }
+            std::string link;
+            if ((rc = m_host->readlink(path, &link)) != 0) return rc;
+            if (link.empty()) return EINVAL;
+            path = link[0] == '/' ? link : path.substr(0, path.rfind('/') + 1) + link;
+        }
+        return ELOOP;
+    }
+
     const char* m_fn;
     std::shared_ptr<ZoHost> m_host;
     ZoFileLock m_lock{false};
+    std::string m_target = kConfPath;
+    std::string m_temp = kTempPath;
 };
 
 std::string timestampNow() {
@@ -204,6 +250,10 @@ bool addWwids(const std::vector<std::string>& wwids, const char* function, CLuEr
     for (const std::string& w : plan.alreadyPresent) {
         if (error)
             *error = error->Push(FX_LOCATION, "Blacklist exception already exists for %s", w.c_str());
+    }
+    if (!plan.changed()) {
+        rewrite.finish();
+        return true;
     }
     if (!rewrite.write(plan.lines, "Partial write. Aborting", error)) return false;
     return rewrite.replace(error, [] { ZoMPIO().refreshMPIO(nullptr, nullptr); });

@@ -6,10 +6,13 @@
 // Every rewrite of /etc/multipath.conf holds the file lock on
 // /etc/multipath.conf.zo_lock, writes the new content to
 // /etc/multipath.conf.zo_temp (mode 0600, every write, the fsync and the
-// close checked), copies the old file's mode and owner onto it, renames it
-// over the configuration file and syncs /etc. The configuration file is
+// close checked), copies the old file's owner and then its mode onto it,
+// renames it over the configuration file and syncs /etc. When
+// /etc/multipath.conf is a symbolic link, the file it names is rewritten
+// instead (temporary file "<that file>.zo_temp"), and the link stays. A
+// file whose braces do not balance is not edited. The configuration file is
 // either left exactly as it was or replaced as a whole; the temporary file
-// never outlives a call.
+// never outlives a call (unless the process is killed during it).
 //
 // All host access goes through ZoHost::current(). Not thread-safe within a
 // process beyond what the file lock gives (rewrites are serialised, but the
@@ -41,11 +44,12 @@ bool editingEnabled();
 std::vector<std::string> collectWwids(const std::list<std::string>& paths, bool rejectMpio,
                                       CLuError* error);
 
-// Adds a blacklist exception and a multipath block for every WWID that the
-// file does not name yet (pushing "Blacklist exception already exists for
-// %s" onto error for the others), then refreshes the multipath maps.
-// Returns true iff the file was replaced. On failure the file is unchanged
-// and error (when given) holds the reason.
+// Gives every WWID a blacklist exception unless one exists (pushing
+// "Blacklist exception already exists for %s" onto error then) and a
+// multipath block unless one exists, then refreshes the multipath maps.
+// Returns true iff the operation completed: the file was replaced, or it
+// had every entry already and neither it nor the maps were touched. On
+// failure the file is unchanged and error (when given) holds the reason.
 bool addWwids(const std::vector<std::string>& wwids, const char* function, CLuError* error);
 
 // Removes the exception lines and multipath blocks of the WWIDs. Returns 0

@@ -24,11 +24,12 @@ bool endsWord(unsigned char c) {
     return isSeparator(c) || c == '"' || c == '{' || c == '}' || c == '#' || c == '!';
 }
 
-// The tokens of one line up to its comment. A string runs to the next
-// double quote ("" inside a string stands for a quote) or, when unclosed, to
-// the end of the line without its line break.
-std::vector<Token> tokenize(std::string_view line) {
+// The tokens of one line up to its comment (*comment: whether it has one).
+// A string runs to the next double quote ("" inside a string stands for a
+// quote) or, when unclosed, to the end of the line without its line break.
+std::vector<Token> tokenize(std::string_view line, bool* comment = nullptr) {
     std::vector<Token> tokens;
+    if (comment) *comment = false;
     size_t i = 0;
     const size_t n = line.size();
     while (i < n) {
@@ -36,6 +37,7 @@ std::vector<Token> tokenize(std::string_view line) {
         if (isSeparator(c)) {
             ++i;
         } else if (c == '#' || c == '!') {
+            if (comment) *comment = true;
             break;
         } else if (c == '{' || c == '}') {
             tokens.push_back({c == '{' ? Kind::OPEN : Kind::CLOSE, line.substr(i, 1)});
@@ -129,6 +131,24 @@ std::vector<std::string> multipathBlockLines(const std::string& wwid,
     };
 }
 
+BraceFault findBraceFault(std::string_view text) {
+    std::vector<int> open;  // line of each '{' not yet closed
+    int lineno = 0;
+    for (const std::string_view line : splitLines(text)) {
+        ++lineno;
+        for (const Token& tok : tokenize(line)) {
+            if (tok.kind == Kind::OPEN) {
+                open.push_back(lineno);
+            } else if (tok.kind == Kind::CLOSE) {
+                if (open.empty()) return {lineno, false};
+                open.pop_back();
+            }
+        }
+    }
+    if (!open.empty()) return {open.back(), true};
+    return {};
+}
+
 LineView SectionTracker::next(std::string_view line) {
     LineView v;
     const int depthAtStart = m_depth;
@@ -136,7 +156,8 @@ LineView SectionTracker::next(std::string_view line) {
     v.inMultipaths = m_section == MULTIPATHS;
     v.inMultipath = m_inBlock;
 
-    const std::vector<Token> tokens = tokenize(line);
+    bool comment = false;
+    const std::vector<Token> tokens = tokenize(line, &comment);
     bool statementStart = true;
     bool blockKeywordFirst = false;  // the pending "multipath" is the line's first token
     for (size_t k = 0; k < tokens.size(); ++k) {
@@ -153,6 +174,8 @@ LineView SectionTracker::next(std::string_view line) {
                 v.inMultipath = true;
                 v.opensBlock = blockKeywordFirst;
             }
+            v.bareSectionOpen = k == 1 && tokens.size() == 2 && !comment &&
+                                (m_pending == P_BLACKLIST_EXCEPTIONS || m_pending == P_MULTIPATHS);
             m_pending = P_NONE;
             ++m_depth;
             statementStart = true;
@@ -170,7 +193,11 @@ LineView SectionTracker::next(std::string_view line) {
                 v.closesBlock = true;
                 v.blockEndsLine = k + 1 == tokens.size();
             }
-            if (m_depth == 0) m_section = NONE;
+            if (m_depth == 0 && m_section != NONE) {
+                v.closesSection = true;
+                v.bareSectionClose = tokens.size() == 1 && !comment;
+                m_section = NONE;
+            }
             statementStart = true;
             continue;
         }
@@ -199,51 +226,66 @@ LineView SectionTracker::next(std::string_view line) {
     return v;
 }
 
-AddPlan planAdd(std::string_view text, std::vector<std::string> wwids,
+AddPlan planAdd(std::string_view text, const std::vector<std::string>& wwids,
                 const std::string& timestamp) {
     AddPlan plan;
+    const std::vector<std::string_view> input = splitLines(text);
+    // Which requested WWIDs each kind of section already names.
+    std::vector<std::string> excepted, blocked;
+    {
+        SectionTracker tracker;
+        for (const std::string_view line : input) {
+            const LineView v = tracker.next(line);
+            for (const std::string& w : v.exceptionWwids) {
+                if (contains(wwids, w) && !contains(excepted, w)) {
+                    excepted.push_back(w);
+                    plan.alreadyPresent.push_back(w);
+                }
+            }
+            for (const std::string& w : v.blockWwids) {
+                if (contains(wwids, w)) addOnce(blocked, w);
+            }
+        }
+    }
+    for (const std::string& w : wwids) {
+        if (!contains(excepted, w)) addOnce(plan.exceptionsAdded, w);
+        if (!contains(blocked, w)) addOnce(plan.blocksAdded, w);
+    }
+    bool exceptionsWritten = plan.exceptionsAdded.empty();
+    bool blocksWritten = plan.blocksAdded.empty();
     SectionTracker tracker;
-    bool exceptionsWritten = false;
-    bool blocksWritten = false;
-    for (const std::string_view line : splitLines(text)) {
+    for (const std::string_view line : input) {
         if (exceptionsWritten && blocksWritten) {
             plan.lines.emplace_back(line);
             continue;
         }
         const LineView v = tracker.next(line);
-        bool duplicate = false;
-        for (const auto* found : {&v.exceptionWwids, &v.blockWwids}) {
-            for (const std::string& w : *found) {
-                auto it = std::find(wwids.begin(), wwids.end(), w);
-                if (it == wwids.end()) continue;
-                plan.alreadyPresent.push_back(w);
-                wwids.erase(it);
-                duplicate = true;
-            }
-        }
-        if (!duplicate && v.closesBlacklistExceptions && !exceptionsWritten) {
-            appendExceptions(plan.lines, wwids, timestamp);
+        if (v.closesBlacklistExceptions && !exceptionsWritten) {
+            appendExceptions(plan.lines, plan.exceptionsAdded, timestamp);
             exceptionsWritten = true;
         }
-        if (!duplicate && v.closesMultipaths && !blocksWritten) {
-            appendBlocks(plan.lines, wwids, timestamp);
+        if (v.closesMultipaths && !blocksWritten) {
+            appendBlocks(plan.lines, plan.blocksAdded, timestamp);
             blocksWritten = true;
         }
         plan.lines.emplace_back(line);
     }
-    if ((!exceptionsWritten || !blocksWritten) && !text.empty() && text.back() != '\n') {
-        plan.lines.emplace_back("\n");
-    }
+    // Appended sections start on a line of their own; a text that did not
+    // end with a newline still does not (so that removal can restore it).
+    const bool unterminated = !text.empty() && text.back() != '\n';
+    if (exceptionsWritten && blocksWritten) return plan;
+    if (unterminated) plan.lines.back() += '\n';
     if (!exceptionsWritten) {
         plan.lines.emplace_back("blacklist_exceptions {\n");
-        appendExceptions(plan.lines, wwids, timestamp);
+        appendExceptions(plan.lines, plan.exceptionsAdded, timestamp);
         plan.lines.emplace_back("}\n");
     }
     if (!blocksWritten) {
         plan.lines.emplace_back("multipaths {\n");
-        appendBlocks(plan.lines, wwids, timestamp);
+        appendBlocks(plan.lines, plan.blocksAdded, timestamp);
         plan.lines.emplace_back("}\n");
     }
+    if (unterminated) plan.lines.back().pop_back();
     return plan;
 }
 
@@ -256,12 +298,22 @@ RemovePlan planRemove(std::string_view text, const std::vector<std::string>& wwi
     std::vector<std::string_view> block;  // the held-back multipath block
     bool holding = false;
     std::vector<std::string> blockMatches;
+    // A section opened by a bare header line: dropped at its bare closing
+    // line when everything in it was removed.
+    struct {
+        bool candidate = false;
+        size_t header = 0;  // index of its header in plan.lines
+        bool kept = false, removed = false;
+    } section;
     for (const std::string_view line : splitLines(text)) {
-        if (plan.exceptionsDone && plan.blocksDone) {
+        const LineView v = tracker.next(line);
+        if (v.bareSectionOpen) {
+            section = {};
+            section.candidate = true;
+            section.header = plan.lines.size();
             plan.lines.emplace_back(line);
             continue;
         }
-        const LineView v = tracker.next(line);
         if (v.opensBlock) {
             holding = true;
             block.clear();
@@ -277,22 +329,40 @@ RemovePlan planRemove(std::string_view text, const std::vector<std::string>& wwi
             if (!blockMatches.empty() && v.blockEndsLine) {
                 ++plan.blocksRemoved;
                 for (const std::string& w : blockMatches) addOnce(plan.removedBlocks, w);
-                plan.blocksDone = plan.removedBlocks.size() >= requested.size();
+                section.removed = true;
             } else {
                 plan.lines.insert(plan.lines.end(), block.begin(), block.end());
+                section.kept = true;
             }
             continue;
         }
         if (v.soleExceptionEntry && contains(requested, v.exceptionWwids.front())) {
             ++plan.exceptionLinesRemoved;
             addOnce(plan.removedExceptions, v.exceptionWwids.front());
-            plan.exceptionsDone = plan.removedExceptions.size() >= requested.size();
+            section.removed = true;
             continue;
         }
+        if (v.closesSection) {
+            const bool drop = section.candidate && v.bareSectionClose && section.removed && !section.kept;
+            section.candidate = false;
+            if (drop) {
+                plan.lines.erase(plan.lines.begin() + static_cast<long>(section.header));
+                // A section that ended the text without a newline: the
+                // line before it ends the text now, as it did before the
+                // section was appended.
+                if (line.back() != '\n' && !plan.lines.empty() && !plan.lines.back().empty() &&
+                    plan.lines.back().back() == '\n')
+                    plan.lines.back().pop_back();
+                continue;
+            }
+        }
         plan.lines.emplace_back(line);
+        section.kept = true;
     }
     // A block still open at the end of the file is kept as it was.
     if (holding) plan.lines.insert(plan.lines.end(), block.begin(), block.end());
+    plan.exceptionsDone = !requested.empty() && plan.removedExceptions.size() >= requested.size();
+    plan.blocksDone = !requested.empty() && plan.removedBlocks.size() >= requested.size();
     return plan;
 }
 

@@ -46,6 +46,14 @@ std::string exceptionLine(const std::string& wwid, const std::string& timestamp)
 std::vector<std::string> multipathBlockLines(const std::string& wwid,
                                              const std::string& timestamp);
 
+// Where the braces of a text fail to balance (strings and comments aside).
+struct BraceFault {
+    int line = 0;           // 1-based; 0 when the braces balance
+    bool unclosed = false;  // true: the '{' on line is never closed;
+                            // false: the '}' on line closes nothing
+};
+BraceFault findBraceFault(std::string_view text);
+
 // What one line means, given the lines before it.
 struct LineView {
     // The line belongs, wholly or in part, to the section or block.
@@ -56,6 +64,13 @@ struct LineView {
     // (or multipaths, outside any block): new entries go right before it.
     bool closesBlacklistExceptions = false;
     bool closesMultipaths = false;
+    // The line holds nothing but a section header ("multipaths {") that
+    // opens the section, or nothing but the '}' that closes it (no
+    // comment either).
+    bool bareSectionOpen = false;
+    bool bareSectionClose = false;
+    // A blacklist_exceptions or multipaths section ends on this line.
+    bool closesSection = false;
     // The line's first statement opens a multipath block.
     bool opensBlock = false;
     // A multipath block ends on this line; blockEndsLine: its closing brace
@@ -88,19 +103,24 @@ private:
 
 // The outcome of adding WWIDs to a file.
 struct AddPlan {
-    std::vector<std::string> lines;       // the new file, line by line
-    std::vector<std::string> alreadyPresent;  // WWIDs found in the file, in file order
-    std::vector<std::string> written;     // WWIDs given new entries, in list order
+    std::vector<std::string> lines;             // the new file, line by line
+    std::vector<std::string> alreadyPresent;    // requested WWIDs that have an exception, in file order
+    std::vector<std::string> exceptionsAdded;   // WWIDs given an exception line, in list order
+    std::vector<std::string> blocksAdded;       // WWIDs given a multipath block, in list order
+    // Returns true iff the new file differs from the old one.
+    bool changed() const { return !exceptionsAdded.empty() || !blocksAdded.empty(); }
 };
 
-// Adds a blacklist exception and a multipath block for every WWID of wwids
-// that neither section names yet. Exceptions go before the closing brace of
-// the first blacklist_exceptions section, blocks before the closing brace of
-// the first multipaths section; a section that is missing (or that closes
-// in a way that leaves no line to insert before) is appended at the end,
-// blacklist_exceptions first, preceded by a newline when the text does not
-// end with one. Lines of the input appear unchanged and in order.
-AddPlan planAdd(std::string_view text, std::vector<std::string> wwids,
+// Gives every WWID of wwids an exception unless a blacklist_exceptions
+// section names it, and a multipath block unless a multipaths section
+// names it (every section of a kind counts). Exceptions go before the
+// closing brace of the first blacklist_exceptions section, blocks before
+// the closing brace of the first multipaths section; a section that is
+// needed and missing (or that closes in a way that leaves no line to insert
+// before) is appended at the end, blacklist_exceptions first, preceded by a
+// newline when the text does not end with one. Lines of the input appear
+// unchanged and in order; with nothing to add, lines is the input.
+AddPlan planAdd(std::string_view text, const std::vector<std::string>& wwids,
                 const std::string& timestamp);
 
 // The outcome of removing WWIDs from a file.
@@ -119,10 +139,11 @@ struct RemovePlan {
     bool keep() const { return exceptionsDone || blocksDone; }
 };
 
-// Removes the exception lines and the multipath blocks that name a WWID of
-// wwids (each counted once). A block goes as a whole; a block that is not
-// closed by the end of the file stays. Once every WWID has gone from both
-// sections the rest of the file is copied unchanged.
+// Removes every exception line and multipath block that names a WWID of
+// wwids. A block goes as a whole; a block that is not closed by the end of
+// the file stays. A section that held nothing but removed entries goes
+// too, when its header and its closing brace stand alone on their lines.
+// Every other line is kept unchanged and in order.
 RemovePlan planRemove(std::string_view text, const std::vector<std::string>& wwids);
 
 }  // namespace zo_mpconf

@@ -115,6 +115,18 @@ TEST_F(EditorTest, AddWritesEntriesRefreshesAndReturnsTheMapsWhenSwitchedOn) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "multipath -r"), 1);
     EXPECT_EQ(log.count("Device: /dev/sdb. Wwid " + w1), 1u) << log.dump();
 
+    // Once more: every entry is there, so neither the file nor the maps are
+    // touched, and the result is the same.
+    const int writes = fault->count("openForWrite");
+    CLuError again;
+    const auto second = ZoDeviceTree::addMultipathBlacklistExceptions(paths, &again);
+    ASSERT_EQ(second.size(), 3u);
+    EXPECT_TRUE(second.front() && second.front()->getDevicePath() == "/dev/mapper/mpatha" && !second.back());
+    EXPECT_EQ(fault->count("openForWrite"), writes);
+    EXPECT_EQ(fault->commands(), commands);
+    EXPECT_EQ(again.AsString(), err.AsString() + "; Blacklist exception already exists for " + w1 +
+                                    "; Blacklist exception already exists for " + w2);
+
     // With the switch off (or not a number) neither operation touches the file.
     for (const char* value : {"0", "yes"}) {
         tree.setConfig(std::string("[Ferrovane]\nnConfigureBlacklistException = ") + value + "\n");
@@ -196,42 +208,51 @@ TEST_F(EditorTest, EveryFailureLeavesTheFileAsItWas) {
 }
 
 // The temporary file is made with mode 0600 (a stale one is replaced), then
-// given the configuration's mode and owner; a failure there, or in syncing
-// /etc after the rename, is only logged.
-TEST_F(EditorTest, ReplacementTakesModeAndOwnerAndOnlyLogsFailures) {
+// given the configuration's owner and then its mode (setuid and setgid bits
+// survive); a failure there, or in syncing the directory after the rename,
+// is only logged. A symbolic link stays: the file it names is replaced.
+TEST_F(EditorTest, ReplacementTakesOwnerAndModeAndOnlyLogsFailures) {
     const bool chownable = ::chown(tree.at(kConf).c_str(), 1234, 5678) == 0;
     const std::string denied = "Error setting attributes. error( 1:Operation not permitted)";
     const struct {
         Fault fault;
+        std::string link;  // /etc/multipath.conf is a link to /etc/mp/real.conf, written so
         std::string logLine;
         mode_t mode;
         uid_t uid;
     } cases[] = {
-        {{"", "", 0, 0, "", 0}, "", 0640, 1234},
-        {{"stat", kConf, 0, EIO, "", 0}, "Error setting attributes. error( 5:Input/output error)", 0600, 0},
-        {{"chmod", "", 0, EPERM, "", 0}, denied, 0600, 0},
-        {{"chown", "", 0, EPERM, "", 0}, denied, 0640, 0},
-        {{"syncDir", "", 0, EIO, "", 0}, "Unable to sync /etc. error 5", 0640, 1234},
+        {{"", "", 0, 0, "", 0}, "mp/real.conf", "", 06750, 1234},
+        {{"stat", kConf, 0, EIO, "", 0}, "", "Error setting attributes. error( 5:Input/output error)", 0600, 0},
+        {{"chown", "", 0, EPERM, "", 0}, "", denied, 0600, 0},
+        {{"chmod", "", 0, EPERM, "", 0}, "", denied, 0600, 1234},
+        {{"syncDir", "", 0, EIO, "", 0}, "/etc/mp/real.conf", "Unable to sync /etc/mp. error 5", 06750, 1234},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault.op);
-        tree.write(kConf, kOriginal);
-        ASSERT_EQ(::chmod(tree.at(kConf).c_str(), 0640), 0);
-        tree.write(kTemp, "left behind by a process that died\n");
-        ASSERT_EQ(::chmod(tree.at(kTemp).c_str(), 0666), 0);
-        ASSERT_TRUE(!chownable || ::chown(tree.at(kConf).c_str(), 1234, 5678) == 0);
+        SCOPED_TRACE(c.fault.op + " " + c.link);
+        const std::string target = c.link.empty() ? kConf : "/etc/mp/real.conf", temp = target + ".zo_temp";
+        tree.remove(kConf);
+        tree.write(target, kOriginal);
+        if (!c.link.empty()) tree.symlink(c.link, kConf);
+        tree.write(temp, "left behind by a process that died\n");
+        ASSERT_EQ(::chmod(tree.at(temp).c_str(), 0666), 0);
+        ASSERT_TRUE(!chownable || ::chown(tree.at(target).c_str(), 1234, 5678) == 0);
+        ASSERT_EQ(::chmod(tree.at(target).c_str(), 06750), 0);
         install(&c.fault);
         zotest::LogCapture log;
         CLuError err;
         EXPECT_TRUE(run(true, &err));
         EXPECT_FALSE(err.IsError()) << err.AsString();
-        EXPECT_EQ(tree.read(kConf).find("left behind"), std::string::npos);
-        EXPECT_NE(tree.read(kConf), kOriginal);
+        EXPECT_NE(tree.read(target), kOriginal);
+        EXPECT_EQ(tree.read(target).find("left behind"), std::string::npos);
         struct stat st;
-        ASSERT_EQ(::stat(tree.at(kConf).c_str(), &st), 0);
+        ASSERT_EQ(::lstat(tree.at(kConf).c_str(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), !c.link.empty());
+        ASSERT_EQ(::stat(tree.at(target).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.mode);
         EXPECT_EQ(chownable ? st.st_uid : c.uid, c.uid);
-        EXPECT_FALSE(tree.exists(kTemp));
+        EXPECT_FALSE(tree.exists(temp));
+        EXPECT_EQ(log.countContaining("Unable to sync") + log.countContaining("Error setting attributes"),
+                  c.logLine.empty() ? 0u : 1u) << log.dump();
         EXPECT_EQ(log.count(c.logLine), c.logLine.empty() ? 0u : 1u) << log.dump();
         EXPECT_TRUE(lockFree());
     }
