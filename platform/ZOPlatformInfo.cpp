@@ -1,6 +1,7 @@
 // The configuration store: an INI file read through the current host and
 // parsed with inih.
 #include "ZOPlatformInfo.h"
+#include "ZOPlatformInfoInternal.h"
 
 #include "EvDebug.h"
 #include "ZoHost.h"
@@ -12,23 +13,65 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
-struct Lookup {
-    const char* section;
-    const char* key;
-    bool found = false;
-    std::string value;  // the last value given for the key
+// inih reads a whole file but names only its first malformed line. So that
+// every malformed line is logged in one pass, each line is handed to inih on
+// its own, framed by the state inih had before it and followed by probes
+// that report the state after it:
+//   [S]                  the section in effect
+//   P=<restored>         the name a continuation line continues, if any
+//   <the line>
+//    <continued>         reports that name, or is malformed when there is none
+//   <probe>=<probe>      reports the section
+// inih stays the one judge of what a line means.
+const char* const kRestored = "\x01restored";
+const char* const kContinued = "\x01continued";
+const char* const kProbe = "\x01probe";
+// inih's line buffer: a longer line would be read in pieces.
+const size_t kMaxLine = 198;
+// inih's limit on a name; longer ones are cut.
+const size_t kMaxName = 49;
+
+struct Reader {
+    const std::function<void(const char*, const char*, const char*)>* entry;
+    std::string current;     // inih's section between lines
+    std::string previous;    // the name a continuation line continues
+    bool continued = false;  // the continuation probe answered
 };
 
 int onEntry(void* user, const char* section, const char* name, const char* value) {
-    Lookup* l = static_cast<Lookup*>(user);
-    if (value && std::strcmp(section, l->section) == 0 && std::strcmp(name, l->key) == 0) {
-        l->found = true;
-        l->value = value;
+    Reader* r = static_cast<Reader*>(user);
+    if (std::strcmp(value, kRestored) == 0) return 1;
+    if (std::strcmp(value, kContinued) == 0) {
+        r->previous = name;
+        r->continued = true;
+    } else if (std::strcmp(name, kProbe) == 0) {
+        r->current = section;
+    } else {
+        (*r->entry)(section, name, value);
     }
     return 1;
+}
+
+// Reads one line (without its newline). Returns false iff the line is
+// malformed (it is then skipped, as inih skips it).
+bool readLine(std::string_view line, Reader* r) {
+    if (line.size() > kMaxLine) return false;
+    std::string framed = "[" + r->current + "]\n";
+    int lineno = 2;
+    if (!r->previous.empty()) {
+        framed += r->previous.substr(0, kMaxName) + "=" + kRestored + "\n";
+        ++lineno;
+    }
+    framed.append(line.data(), line.size());
+    framed += std::string("\n ") + kContinued + "\n" + kProbe + "=" + kProbe + "\n";
+    r->continued = false;
+    const int rc = ini_parse_string(framed.c_str(), onEntry, r);
+    if (!r->continued) r->previous.clear();
+    return rc != lineno;
 }
 
 // A decimal or 0x-prefixed hexadecimal unsigned number filling the whole
@@ -51,21 +94,27 @@ bool parseNumber(const std::string& text, unsigned long* value) {
     return true;
 }
 
-// Blanks out line number lineno (1-based) of text.
-void blankLine(std::string* text, int lineno) {
-    size_t start = 0;
-    for (int i = 1; i < lineno && start != std::string::npos; ++i) {
-        start = text->find('\n', start);
-        if (start != std::string::npos)
-            ++start;
+}  // namespace
+
+namespace zo_ini {
+
+std::vector<int> parse(const std::string& text,
+                       const std::function<void(const char*, const char*, const char*)>& entry) {
+    std::vector<int> malformed;
+    Reader reader;
+    reader.entry = &entry;
+    // inih reads up to the first NUL and skips a byte order mark.
+    std::string_view rest(text.c_str());
+    if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
+    for (int lineno = 1; !rest.empty(); ++lineno) {
+        const size_t eol = rest.find('\n');
+        if (!readLine(rest.substr(0, eol), &reader)) malformed.push_back(lineno);
+        rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
     }
-    if (start == std::string::npos || start > text->size())
-        return;
-    size_t end = text->find('\n', start);
-    text->erase(start, end == std::string::npos ? std::string::npos : end - start);
+    return malformed;
 }
 
-}  // namespace
+}  // namespace zo_ini
 
 ZOPlatformInfo::ZOPlatformInfo() {}
 
@@ -75,28 +124,23 @@ int ZOPlatformInfo::getNumber(const char* section, const char* key, unsigned lon
     std::string text;
     if (ZoHost::current()->readFile(ZO_PLATFORM_CONFIG_PATH, &text) != 0)
         return 0;
-    Lookup lookup;
-    lookup.section = section;
-    lookup.key = key;
-    // inih keeps going after a malformed line but names only the first one;
-    // blank each reported line out and parse again so that every malformed
-    // line is logged. Blank lines change nothing else in how inih reads.
-    int lastBad = 0;
-    for (;;) {
-        lookup.found = false;
-        int rc = ini_parse_string(text.c_str(), onEntry, &lookup);
-        if (rc <= lastBad)
-            break;  // clean, or a line blanking cannot mend
-        lastBad = rc;
-        EvDebug(nullptr).Error("ZOPlatformInfo::getNumber", "config.ini line %d malformed", rc);
-        blankLine(&text, rc);
-    }
-    if (!lookup.found)
+    bool found = false;
+    std::string last;  // the last value given for the key
+    const std::vector<int> malformed =
+        zo_ini::parse(text, [&](const char* s, const char* k, const char* v) {
+            if (std::strcmp(s, section) == 0 && std::strcmp(k, key) == 0) {
+                found = true;
+                last = v;
+            }
+        });
+    for (int lineno : malformed)
+        EvDebug(nullptr).Error("ZOPlatformInfo::getNumber", "config.ini line %d malformed", lineno);
+    if (!found)
         return 0;
     unsigned long v = 0;
-    if (!parseNumber(lookup.value, &v)) {
+    if (!parseNumber(last, &v)) {
         EvDebug(nullptr).Debug("ZOPlatformInfo::getNumber", "config.ini [%s] %s is not a number: %s",
-                               section, key, lookup.value.c_str());
+                               section, key, last.c_str());
         return 0;
     }
     *value = v;

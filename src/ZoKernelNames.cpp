@@ -18,7 +18,7 @@ ZoRegEx::~ZoRegEx() {
 bool ZoRegEx::match(const std::string& text, std::string* matched,
                     std::pair<unsigned long, unsigned long>* offsets) {
     if (!m_compiled) return false;
-    regmatch_t m[1];
+    regmatch_t m[1] = {};
     if (regexec(&m_regex, text.c_str(), 1, m, 0) != 0) return false;
     const unsigned long start = static_cast<unsigned long>(m[0].rm_so);
     const unsigned long end = static_cast<unsigned long>(m[0].rm_eo);
@@ -41,9 +41,8 @@ bool readNumber(const std::string& text, size_t pos, long long* value) {
 }
 
 // The name matched by namePattern on the /proc/partitions line carrying
-// major:minor, or "". With wholeName, a name followed directly by a digit
-// does not count (nvme0n1 must not be read out of nvme0n12).
-std::string lookupKernelName(const char* namePattern, bool wholeName, int major, int minor) {
+// major:minor, or "".
+std::string lookupKernelName(const char* namePattern, int major, int minor) {
     ZoRegEx number("[0-9]+", REG_EXTENDED);
     ZoRegEx name(namePattern, REG_EXTENDED);
     std::string contents;
@@ -57,11 +56,7 @@ std::string lookupKernelName(const char* namePattern, bool wholeName, int major,
         pos = eol + 1;
 
         std::string found;
-        std::pair<unsigned long, unsigned long> nameAt;
-        if (!name.match(line, &found, &nameAt)) continue;
-        if (wholeName && nameAt.second < line.size() &&
-            std::isdigit(static_cast<unsigned char>(line[nameAt.second])))
-            continue;
+        if (!name.match(line, &found, nullptr)) continue;
         std::string digits;
         std::pair<unsigned long, unsigned long> numberAt;
         if (!number.match(line, &digits, &numberAt)) continue;
@@ -80,13 +75,15 @@ std::string lookupKernelName(const char* namePattern, bool wholeName, int major,
 }  // namespace
 
 std::string getScsiDevName(int major, int minor) {
-    return lookupKernelName("sd[a-z]+", false, major, minor);
+    return lookupKernelName("sd[a-z]+", major, minor);
 }
 
 std::string getDeviceName(int major, int minor) {
-    return lookupKernelName("xvd[a-z]+", false, major, minor);
+    return lookupKernelName("xvd[a-z]+", major, minor);
 }
 
 std::string getNVMEDeviceName(int major, int minor) {
-    return lookupKernelName("nvme[0-9]+n1", true, major, minor);
+    // Any namespace, as a whole name: the digits run to their end, so a
+    // partition's line (nvme0n2p1) gives its namespace (nvme0n2).
+    return lookupKernelName("nvme[0-9]+n[0-9]+", major, minor);
 }

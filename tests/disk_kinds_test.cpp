@@ -109,8 +109,8 @@ TEST_F(DiskKinds, RecognitionAndEnumeration) {
 // What each kind answers for a node: its partitions (NVMe ones named "%sp%d"
 // with their nodes' own numbers, a busy re-read taken as done, no partition
 // test; the sd-style kinds refuse partition nodes and busy re-reads) and its
-// whole disk (a new object of the same kind; a namespace other than 1 is not
-// taken for namespace 1; a node removed since fails).
+// whole disk (a new object of the same kind; namespace 12 is not taken for
+// namespace 1; a node removed since fails).
 TEST_F(DiskKinds, PartitionsAndParents) {
     auto installed = tree.install();
     auto fault = std::make_shared<zotest::FaultHost>(installed.shared());
@@ -127,8 +127,7 @@ TEST_F(DiskKinds, PartitionsAndParents) {
         {"/dev/nvme0n1", EBUSY, nvme0, "/dev/nvme0n1"},
         {"/dev/nvme0n1", EIO, "-1 [Failed to re-read device partitions[/dev/nvme0n1][5]] ", "/dev/nvme0n1"},
         {"/dev/nvme1n1p1", 0, "-1 [Failed to get partitions from device] ", "/dev/nvme1n1"},  // no contents
-        {"/dev/nvme0n12p1", 0, "-1 [Failed to get partitions from device] ",
-         "[Failed to get parent device name for /dev/nvme0n12p1]"},
+        {"/dev/nvme0n12p1", 0, "-1 [Failed to get partitions from device] ", "/dev/nvme0n12"},
         {"/dev/xvdf", 0, "0 [] /dev/xvdf1 1 202:81 2048+16384 512; /dev/xvdf2 2 202:82 18432+16384 512; ", "/dev/xvdf"},
         {"/dev/xvdf2", 0, "-1 [getPartitions called on a partition] ", "/dev/xvdf"},
         {"/dev/sdb1", 0, "-1 [getPartitions called on a partition] ", "/dev/sdb"},
