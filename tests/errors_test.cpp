@@ -8,27 +8,31 @@
 
 namespace {
 
-TEST(CLuErrorTest, EveryFactoryMakesAnErrorAndKeepsTheCode) {
-    struct Case { const char* name; CLuError error; int code; } cases[] = {
-        {"win32", FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "a %s", "b"), 774},
-        {"errno", FXErrorUtil::ErrorErrNo(FX_LOCATION, ENOENT, "a b"), ENOENT},
-        {"errno 0", FXErrorUtil::ErrorErrNo(FX_LOCATION, 0, "a b"), 0},
-        {"int", FXErrorUtil::ErrorInt(FX_LOCATION, -1, "a b"), -1}};
+// Codes are kept as given; a push keeps the code of an error (774 for a
+// success) and leaves the value it was made from alone; messages of any
+// length are formatted whole.
+TEST(CLuErrorTest, CodesAndTexts) {
+    const std::string longText(600, 'x');
+    const CLuError io = FXErrorUtil::ErrorErrNo(FX_LOCATION, EIO, "io %s", "failed");
+    const struct {
+        const char* name;
+        CLuError error;
+        bool isError;
+        int code;
+        std::string text;
+    } cases[] = {
+        {"success", CLuError::Success(), false, 0, ""},
+        {"win32", FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "a %s", "b"), true, 774, "a b"},
+        {"errno 0", FXErrorUtil::ErrorErrNo(FX_LOCATION, 0, "a b"), true, 0, "a b"},
+        {"int", FXErrorUtil::ErrorInt(FX_LOCATION, -1, "%d", -1), true, -1, "-1"},
+        {"long", FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "<%s>", longText.c_str()), true, 774, "<" + longText + ">"},
+        {"push on success", CLuError().Push(FX_LOCATION, "first %d", 1), true, 774, "first 1"},
+        {"push on error", io.Push(FX_LOCATION, "%s", longText.c_str()), true, EIO, "io failed; " + longText},
+        {"pushed from", io, true, EIO, "io failed"},
+    };
     for (const auto& c : cases)
-        EXPECT_TRUE(c.error.IsError() && c.error.GetCode() == c.code && c.error.AsString() == "a b")
-            << c.name << ": " << c.error.GetCode() << " " << c.error.AsString();
-    EXPECT_FALSE(CLuError().IsError() || CLuError::Success().IsError());
-}
-
-TEST(CLuErrorTest, PushAddsAnEntryAndLeavesCopiesAlone) {
-    const CLuError success = CLuError::Success();
-    EXPECT_EQ(774, success.Push(FX_LOCATION, "first %d", 1).GetCode());
-    EXPECT_FALSE(success.IsError());
-    const CLuError error = FXErrorUtil::ErrorErrNo(FX_LOCATION, EIO, "io");
-    const CLuError pushed = error.Push(FX_LOCATION, "second");
-    EXPECT_EQ(EIO, pushed.GetCode());
-    EXPECT_EQ("io; second", pushed.AsString());
-    EXPECT_EQ("io", error.AsString());
+        EXPECT_TRUE(c.error.IsError() == c.isError && c.error.GetCode() == c.code && c.error.AsString() == c.text)
+            << c.name << ": " << c.error.IsError() << " " << c.error.GetCode() << " " << c.error.AsString();
 }
 
 TEST(EvDebugTest, LevelsGateLines) {
