@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,17 +30,25 @@ inline std::ostream& operator<<(std::ostream& os, const Result& r) {
 }
 
 // Runs the built zodisk with the arguments (each one word) and collects
-// both streams.
+// both streams. The locale is C.UTF-8 unless leading NAME=value arguments
+// set the environment.
 inline Result zodisk(const std::vector<std::string>& args) {
     Result r{-1, "", "", "zodisk"};
-    std::string line = ZODEVICE_BINARY_DIR "/tools/zodisk";
+    std::string line = "env LC_ALL=C.UTF-8";
+    bool env = true;
     for (const std::string& a : args) {
+        if (env && (a.find('=') == std::string::npos || a[0] == '-')) {
+            env = false;
+            line += " " ZODEVICE_BINARY_DIR "/tools/zodisk";
+        }
         r.command += " " + a;
         line += " '";
         for (char c : a)
             line += c == '\'' ? std::string("'\\''") : std::string(1, c);
         line += "'";
     }
+    if (env)
+        line += " " ZODEVICE_BINARY_DIR "/tools/zodisk";
     char dir[] = "/tmp/zodisk-run-XXXXXX";
     std::string d = ::mkdtemp(dir);
     int w = std::system((line + " >" + d + "/out 2>" + d + "/err </dev/null").c_str());
@@ -50,13 +57,6 @@ inline Result zodisk(const std::vector<std::string>& args) {
     r.err = slurp(d + "/err");
     std::system(("rm -rf " + d).c_str());
     return r;
-}
-
-// The same as text (the command is the one that was run).
-inline std::string describe(const std::vector<std::string>&, const Result& r) {
-    std::ostringstream os;
-    os << r;
-    return os.str();
 }
 
 }  // namespace clitest

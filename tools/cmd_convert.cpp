@@ -1,10 +1,13 @@
 // nvme-volume, nvme-device, xvd-to-sd, sd-to-xvd: the name conversions.
+#include "columns.h"
 #include "output.h"
 #include "udev_watch.h"
 #include "zodisk.h"
 
 #include "ZoNVMEDiskDevice.h"
 #include "ZoVDDiskDevice.h"
+
+#include <cctype>
 
 namespace zodisk {
 
@@ -37,17 +40,77 @@ int answer(const Options& opts, Output& out, const char* fromKey, const char* to
     return EXIT_OK;
 }
 
+// Splits "/dev/xvdf1" into "/dev/xvdf" and "1" when it is such a name:
+// optionally /dev/, the prefix, letters, then digits. Returns false otherwise.
+bool splitName(const std::string& name, const std::string& prefix, std::string* disk,
+               std::string* digits) {
+    size_t start = name.compare(0, 5, "/dev/") == 0 ? 5 : 0;
+    if (name.compare(start, prefix.size(), prefix) != 0)
+        return false;
+    size_t letters = start + prefix.size();
+    size_t end = letters;
+    while (end < name.size() && std::islower(static_cast<unsigned char>(name[end])))
+        ++end;
+    size_t stop = end;
+    while (stop < name.size() && std::isdigit(static_cast<unsigned char>(name[stop])))
+        ++stop;
+    if (end == letters || stop != name.size())
+        return false;
+    *disk = name.substr(0, end);
+    *digits = name.substr(end);
+    return true;
+}
+
+// One of the xvd/sd conversions. The library converts the disk name; a
+// partition's number is kept as given. A name that is not of the kind
+// converted is a usage error; a disk that has no name of the other kind (it
+// lies before the root disk's letter) a failure.
+int convertName(const Options& opts, Output& out, bool toSd) {
+    const std::string from = toSd ? "xvd" : "sd", to = toSd ? "sd" : "xvd";
+    std::string disk, digits;
+    if (!splitName(opts.name, from, &disk, &digits)) {
+        Output::error("'" + opts.name + "' is not " + (toSd ? "an xvd" : "an sd") +
+                      " name (e.g. " + from + "f or /dev/" + from + "f1)");
+        return EXIT_USAGE;
+    }
+    std::string result = toSd ? ZoVDDiskDevice::convertXVDtoSD(disk, nullptr)
+                              : ZoVDDiskDevice::convertSDtoXVD(disk, nullptr);
+    std::string resultDisk, rest;
+    if (!splitName(result, to, &resultDisk, &rest) || !rest.empty())
+        result.clear();
+    else
+        result += digits;
+    return answer(opts, out, from.c_str(), to.c_str(), result,
+                  opts.name + ": has no " + to + " name (names count from the root disk's letter)");
+}
+
 }  // namespace
 
 int runNvmeVolume(const Options& opts, Output& out) {
+    ZoHostInventory inv;
+    if (!readInventory(&inv))
+        return EXIT_FAILED;
+    std::string why;
+    size_t i = findNamed(inv, opts.name, &why);
+    if (i == ZoBlockDevice::npos)
+        return answer(opts, out, "path", "volume", "", opts.name + ": " + why);
+    const ZoBlockDevice& d = inv.at(i);
+    if (d.kind != ZoDevice::NVME_DISK)
+        return answer(opts, out, "path", "volume", "",
+                      opts.name + ": not an NVMe device (a " + kindOf(d) + " " + d.type + ")");
     Activity activity("volume id of " + opts.name);
-    CLuError err;
-    std::string vol = ZoNVMEDiskDevice::convertNVMEtoAWSVol(opts.name, &err);
-    std::string why = err.IsError() ? err.AsString() : "no volume id";
-    return answer(opts, out, "path", "volume", vol, opts.name + ": " + why);
+    const std::string& path = opts.name.find('/') == std::string::npos ? d.path : opts.name;
+    std::string vol = ZoNVMEDiskDevice::convertNVMEtoAWSVol(path, nullptr);
+    return answer(opts, out, "path", "volume", vol,
+                  opts.name + ": its serial" + (d.serial.empty() ? "" : " '" + d.serial + "'") +
+                      " is not a volume id (vol...)");
 }
 
 int runNvmeDevice(const Options& opts, Output& out) {
+    if (opts.name.compare(0, 3, "vol") != 0) {
+        Output::error("'" + opts.name + "' is not a volume id (vol...)");
+        return EXIT_USAGE;
+    }
     Activity activity("NVMe device of volume " + opts.name);
     CLuError err;
     // Devices whose serial is not a volume id leave errors on the way; only
@@ -58,13 +121,11 @@ int runNvmeDevice(const Options& opts, Output& out) {
 }
 
 int runXvdToSd(const Options& opts, Output& out) {
-    std::string sd = ZoVDDiskDevice::convertXVDtoSD(opts.name, nullptr);
-    return answer(opts, out, "xvd", "sd", sd, "empty name");
+    return convertName(opts, out, true);
 }
 
 int runSdToXvd(const Options& opts, Output& out) {
-    std::string xvd = ZoVDDiskDevice::convertSDtoXVD(opts.name, nullptr);
-    return answer(opts, out, "sd", "xvd", xvd, "empty name");
+    return convertName(opts, out, false);
 }
 
 }  // namespace zodisk

@@ -1,204 +1,179 @@
-// list, show, tree, wwid: what the device tree sees.
+// list, tree, wwid: what the host inventory holds, and the WWID of a disk.
+#include "columns.h"
 #include "output.h"
-#include "report.h"
 #include "udev_watch.h"
 #include "zodisk.h"
 
 #include "ZoDeviceTree.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 
 namespace zodisk {
 
 namespace {
 
-const ZoDevice::TYPE kAllKinds[] = {ZoDevice::SCSI_DISK, ZoDevice::MPIO_DISK, ZoDevice::XVD_DISK,
-                                    ZoDevice::NVME_DISK};
+const std::vector<const char*> kListColumns = {"PATH", "KIND", "MAJ:MIN", "SIZE", "RO",
+                                               "TYPE", "TRAN", "MAP",     "WWID"};
+const std::vector<const char*> kTreeColumns = {"NAME", "KIND",  "MAJ:MIN", "SIZE", "RO",
+                                               "TYPE", "STATE", "PSTATE",  "WWID"};
 
-// The devices of one kind; a failed enumeration is reported and counted.
-std::list<SP<ZoDevice>> devicesOf(ZoDevice::TYPE type, bool* failed) {
-    Activity activity(kindName(type) + " devices");
-    CLuError err;
-    std::list<SP<ZoDevice>> devices = ZoDeviceTree::getAllDevices(type, &err);
-    if (err.IsError()) {
-        Output::error(kindName(type) + " devices: " + err.AsString());
-        *failed = true;
+// The devices named on the command line, in order; each one not found is
+// reported. *status is the exit status for the names.
+std::vector<size_t> named(const ZoHostInventory& inv, const std::vector<std::string>& names,
+                          int* status) {
+    std::vector<size_t> found;
+    for (const std::string& name : names) {
+        std::string why;
+        size_t i = findNamed(inv, name, &why);
+        if (i == ZoBlockDevice::npos)
+            Output::error(name + ": " + why);
+        else
+            found.push_back(i);
     }
-    return devices;
+    *status = namedStatus(names.size(), names.size() - found.size());
+    return found;
 }
 
-// Every answer that failed, one line each on standard error.
-void reportErrors(const DeviceReport& r) {
-    for (const DeviceReport::Problem& p : r.errors)
-        Output::error(r.path + ": " + p.what + ": " + p.text);
-    for (const DeviceReport& c : r.children)
-        reportErrors(c);
+// A device with what it is built from (a map's paths, a stack's lower
+// devices) and its partitions below it. `seen` holds the devices on the way
+// from the root, so that no cycle of holders is followed.
+Node treeOf(const ZoHostInventory& inv, size_t i, std::vector<size_t>& seen) {
+    Node n{i, {}};
+    seen.push_back(i);
+    const ZoBlockDevice& d = inv.at(i);
+    std::vector<size_t> below;
+    for (size_t s : d.slaves)
+        if (s != d.whole)
+            below.push_back(s);
+    below.insert(below.end(), d.partitions.begin(), d.partitions.end());
+    for (size_t c : below)
+        if (std::find(seen.begin(), seen.end(), c) == seen.end())
+            n.children.push_back(treeOf(inv, c, seen));
+    seen.pop_back();
+    return n;
 }
 
-std::string orDash(const std::optional<std::string>& v) {
-    return v && !v->empty() ? *v : "-";
-}
-
-std::string childList(const DeviceReport& r) {
-    std::string s;
-    for (const DeviceReport& c : r.children)
-        s += (s.empty() ? "" : ",") + c.path;
-    return s.empty() ? "-" : s;
-}
-
-int finish(const std::vector<DeviceReport>& reports, bool failed) {
-    for (const DeviceReport& r : reports) {
-        reportErrors(r);
-        failed = failed || hasErrors(r);
+// Where the trees of the host start: devices that are no partition and that
+// nothing but their own partitions hold (a map with partition maps is the
+// top of its stack).
+std::vector<size_t> tops(const ZoHostInventory& inv) {
+    std::vector<size_t> out;
+    for (size_t i = 0; i < inv.devices().size(); ++i) {
+        const ZoBlockDevice& d = inv.at(i);
+        if (d.partition == 0 && std::all_of(d.holders.begin(), d.holders.end(),
+                                            [&](size_t h) { return inv.at(h).whole == i; }))
+            out.push_back(i);
     }
-    return failed ? EXIT_FAILED : EXIT_OK;
+    return out;
 }
 
-// Rows of the tree: a device, then its children, then its partitions.
-void treeRows(const DeviceReport& r, const std::string& prefix, const std::string& branch,
-              Table& t) {
-    t.add({prefix + branch + r.path, r.kind, "", "", "", orDash(r.wwid)});
-    std::string inner = prefix + (branch.empty() ? "" : branch == "└─" ? "  " : "│ ");
-    size_t total = r.children.size() + (r.partitions ? r.partitions->size() : 0);
-    size_t i = 0;
-    for (const DeviceReport& c : r.children)
-        treeRows(c, inner, ++i == total ? "└─" : "├─", t);
-    if (r.partitions)
-        for (const PartitionReport& p : *r.partitions)
-            t.add({inner + (++i == total ? "└─" : "├─") + p.path, "part",
-                   std::to_string(p.major) + ":" + std::to_string(p.minor),
-                   std::to_string(p.start), std::to_string(p.sectors), ""});
+int print(const Printer& p, const ZoHostInventory& inv, const std::vector<Node>& nodes,
+          Output& out) {
+    if (p.mode == Printer::JSON)
+        out.json(p.json(inv, nodes));
+    else
+        out.text(p.text(inv, nodes));
+    return EXIT_OK;
+}
+
+bool configure(Printer& p, const Options& opts, const std::vector<const char*>& defaults) {
+    std::string error;
+    if (p.configure(opts, defaults, &error))
+        return true;
+    Output::error(error + "; see 'zodisk --help'");
+    return false;
 }
 
 }  // namespace
 
 int runList(const Options& opts, Output& out) {
-    bool failed = false;
-    std::vector<DeviceReport> reports;
-    for (ZoDevice::TYPE type : kAllKinds) {
-        if (!opts.kind.empty() && opts.kind != kindName(type))
-            continue;
-        for (const SP<ZoDevice>& dev : devicesOf(type, &failed))
-            reports.push_back(describe(dev));
-    }
-    if (opts.json) {
-        out.json(toJson(reports));
+    Printer p;
+    if (!configure(p, opts, kListColumns))
+        return EXIT_USAGE;
+    ZoHostInventory inv;
+    if (!readInventory(&inv))
+        return EXIT_FAILED;
+    int status = EXIT_OK;
+    std::vector<Node> nodes;
+    if (!opts.paths.empty()) {
+        for (size_t i : named(inv, opts.paths, &status))
+            nodes.push_back({i, {}});
     } else {
-        Table t({"PATH", "KIND", "CHILDREN", "PARTS", "MAP", "WWID"});
-        for (const DeviceReport& r : reports)
-            t.add({r.path, r.kind, childList(r),
-                   r.partitions ? std::to_string(r.partitions->size()) : "-", orDash(r.map),
-                   orDash(r.wwid)});
-        out.text(t.render());
+        for (size_t i = 0; i < inv.devices().size(); ++i)
+            if (opts.kind.empty() || opts.kind == kindOf(inv.at(i)))
+                nodes.push_back({i, {}});
     }
-    return finish(reports, failed);
-}
-
-int runShow(const Options& opts, Output& out) {
-    bool failed = false;
-    std::vector<DeviceReport> reports;
-    for (const std::string& path : opts.paths) {
-        Activity activity("lookup of " + path);
-        CLuError err;
-        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
-        if (dev) {
-            reports.push_back(describe(dev));
-            continue;
-        }
-        DeviceReport none;
-        none.path = path;
-        none.kind = kindName(ZoDevice::NONE);
-        none.errors.push_back({"device", err.IsError() ? err.AsString() : "not found"});
-        reports.push_back(none);
-    }
-    if (opts.json) {
-        out.json(toJson(reports));
-    } else {
-        std::string text;
-        for (const DeviceReport& r : reports)
-            text += (text.empty() ? "" : "\n") + showText(r);
-        out.text(text);
-    }
-    return finish(reports, failed);
+    print(p, inv, nodes, out);
+    return status;
 }
 
 int runTree(const Options& opts, Output& out) {
-    bool failed = false;
-    std::list<SP<ZoDevice>> maps = devicesOf(ZoDevice::MPIO_DISK, &failed);
-    std::vector<DeviceReport> reports;
-    for (ZoDevice::TYPE type : kAllKinds) {
-        std::list<SP<ZoDevice>> devices =
-            type == ZoDevice::MPIO_DISK ? maps : devicesOf(type, &failed);
-        for (const SP<ZoDevice>& dev : devices) {
-            // A path of a map is shown under its map only.
-            bool underMap = false;
-            if (type == ZoDevice::SCSI_DISK)
-                for (const SP<ZoDevice>& map : maps) {
-                    std::list<SP<ZoDevice>> children = map->getChildren();
-                    if (std::any_of(children.begin(), children.end(), ZoDeviceCompare(dev)))
-                        underMap = true;
-                }
-            if (!underMap)
-                reports.push_back(describe(dev));
-        }
-    }
-    if (opts.json) {
-        out.json(toJson(reports));
-    } else {
-        Table t({"NAME", "KIND", "MAJ:MIN", "START", "SECTORS", "WWID"});
-        for (const DeviceReport& r : reports)
-            treeRows(r, "", "", t);
-        out.text(t.render());
-    }
-    return finish(reports, failed);
+    Printer p;
+    if (!configure(p, opts, kTreeColumns))
+        return EXIT_USAGE;
+    ZoHostInventory inv;
+    if (!readInventory(&inv))
+        return EXIT_FAILED;
+    int status = EXIT_OK;
+    std::vector<size_t> roots = opts.paths.empty() ? tops(inv) : named(inv, opts.paths, &status);
+    std::vector<Node> nodes;
+    std::vector<size_t> seen;
+    for (size_t r : roots)
+        nodes.push_back(treeOf(inv, r, seen));
+    print(p, inv, nodes, out);
+    return status;
 }
 
 int runWwid(const Options& opts, Output& out) {
+    ZoHostInventory inv;
+    if (!readInventory(&inv))
+        return EXIT_FAILED;
     bool failed = false;
     Json list = Json::array();
     Table t({"PATH", "WWID"});
     std::string lines;
     for (const std::string& path : opts.paths) {
-        Activity activity("WWID of " + path);
-        Json entry;
-        entry["path"] = path;
-        entry["wwid"] = nullptr;
-        entry["errors"] = Json::array();
-        CLuError err;
-        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
-        std::string problem;
-        auto* info =
-            dev ? static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"))
-                : nullptr;
-        if (!dev) {
-            problem = err.IsError() ? err.AsString() : "not found";
-        } else if (!info) {
-            problem = kindName(dev->getType()) + " devices have no WWID";
+        Json entry{{"path", path}, {"wwid", nullptr}, {"errors", Json::array()}};
+        std::string problem, wwid, why;
+        size_t i = findNamed(inv, path, &why);
+        if (i == ZoBlockDevice::npos) {
+            problem = why;
+        } else if (!inv.at(i).wwid.empty()) {
+            // What the kernel holds answers without a word to the device.
+            wwid = inv.at(i).wwid;
+        } else if (inv.at(i).kind != ZoDevice::SCSI_DISK && inv.at(i).kind != ZoDevice::MPIO_DISK) {
+            problem = std::string(kindOf(inv.at(i))) + " devices have no WWID";
         } else {
-            std::string wwid;
-            err = info->GetDeviceWwid(path, wwid);
-            if (err.IsError()) {
-                problem = err.AsString();
-            } else {
-                entry["wwid"] = wwid;
-                t.add({path, wwid.empty() ? "-" : wwid});
-                lines += wwid + "\n";
-            }
+            Activity activity("WWID of " + path);
+            CLuError err;
+            SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
+            auto* info = dev ? static_cast<ZoDeviceDiskInfoIface*>(
+                                   dev->getInterface("ZoDeviceDiskInfoIface"))
+                             : nullptr;
+            if (info)
+                err = info->GetDeviceWwid(path, wwid);
+            if (!info || err.IsError())
+                problem = err.IsError() ? err.AsString() : "no WWID";
+            if (err.IsError() && err.GetCode() == ETIMEDOUT && opts.timeout > 0)
+                problem = "timed out after " + std::to_string(std::lround(opts.timeout)) + " s";
         }
-        if (!problem.empty()) {
+        if (problem.empty()) {
+            entry["wwid"] = wwid;
+            t.add({path, wwid.empty() ? "-" : wwid});
+            lines += wwid + "\n";
+        } else {
             Output::error(path + ": " + problem);
             entry["errors"].push_back(problem);
             failed = true;
         }
         list.push_back(entry);
     }
-    if (opts.json) {
-        Json doc;
-        doc["wwids"] = list;
-        out.json(doc);
-    } else {
+    if (opts.json)
+        out.json(Json{{"wwids", list}});
+    else
         out.text(opts.paths.size() == 1 ? lines : t.render());
-    }
     return failed ? EXIT_FAILED : EXIT_OK;
 }
 

@@ -1,4 +1,5 @@
 // zodisk: the disks the zodevice library sees, for people and programs.
+#include "columns.h"
 #include "output.h"
 #include "udev_watch.h"
 #include "zodisk.h"
@@ -10,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 
 namespace zodisk {
@@ -18,10 +20,26 @@ namespace {
 
 void noArgs(CLI::App&, Options&) {}
 
-void kindOption(CLI::App& app, Options& opts) {
-    app.add_option("--kind", opts.kind, "only devices of this kind: scsi, mpath, xvd or nvme")
-        ->check(CLI::Validator(CLI::IsMember({"scsi", "mpath", "xvd", "nvme"})).description(""))
+void listArgs(CLI::App& app, Options& opts) {
+    app.add_option("--kind", opts.kind,
+                   "only devices of this kind: scsi, mpath, xvd, nvme or other")
+        ->check(CLI::Validator(CLI::IsMember({"scsi", "mpath", "xvd", "nvme", "other"}))
+                    .description(""))
         ->type_name("KIND");
+    app.add_option("DEVICE", opts.paths, "only these devices (paths or names)")->type_name("");
+}
+
+void treeArgs(CLI::App& app, Options& opts) {
+    app.add_option("DEVICE", opts.paths, "only the trees below these devices")->type_name("");
+}
+
+void showArgs(CLI::App& app, Options& opts) {
+    app.add_option("DEVICE", opts.paths, "device paths or names, e.g. /dev/sdb mpatha")
+        ->required()
+        ->type_name("");
+    app.add_flag("--reread", opts.reread,
+                 "also run the library's partition discovery, which asks the kernel to\n"
+                 "re-read the partition table and waits for udev");
 }
 
 void pathsArg(CLI::App& app, Options& opts) {
@@ -61,23 +79,42 @@ void dirArg(CLI::App& app, Options& opts) {
 }
 
 const char kFooter[] =
-    "Exit status: 0 success, 1 a device or operation failed, 2 usage error.\n"
-    "See zodisk(8).";
+    "Exit status: 0 success, 1 a device or operation failed (check: something\n"
+    "needs attention), 2 usage error; with device names, 32 none of them found,\n"
+    "64 some not found. See zodisk(8).";
 // Commands take the global options too, before or after their name.
 const char kCommandFooter[] =
-    "Global options: --sysroot DIR, -J/--json, -v (see 'zodisk --help').\n"
-    "Exit status: 0 success, 1 a device or operation failed, 2 usage error.\n"
-    "See zodisk(8).";
+    "Global options: --sysroot DIR, -o LIST, -O, -n, -r, -P, -J, -b, -i,\n"
+    "--timeout SECONDS, -v (see 'zodisk --help').\n"
+    "Exit status: 0 success, 1 a device or operation failed (check: something\n"
+    "needs attention), 2 usage error; with device names, 32 none of them found,\n"
+    "64 some not found. See zodisk(8).";
+
+std::string columnHelp() {
+    std::string s = "columns to print, comma-separated (+LIST adds to the\ndefaults):";
+    size_t width = 80;
+    for (const Column& c : allColumns()) {
+        if (width + std::strlen(c.name) > 52) {
+            s += "\n ";
+            width = 0;
+        }
+        s += std::string(" ") + c.name;
+        width += std::strlen(c.name) + 1;
+    }
+    return s;
+}
 
 }  // namespace
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {nullptr, "list", "list the devices of every kind (or of one --kind)", kindOption,
-         runList},
-        {nullptr, "show", "show everything known about each PATH", pathsArg, runShow},
-        {nullptr, "tree", "all devices nested: maps with their paths, disks with their partitions",
-         noArgs, runTree},
+        {nullptr, "list", "every block device, a line each (or those named)", listArgs, runList},
+        {nullptr, "tree", "devices nested: maps with their paths, disks with their partitions",
+         treeArgs, runTree},
+        {nullptr, "show", "everything known about each device, a map's path states included",
+         showArgs, runShow},
+        {nullptr, "check", "report what needs attention in this host's multipathing", noArgs,
+         runCheck},
         {nullptr, "wwid", "print the WWID of each PATH, one a line", pathsArg, runWwid},
         {nullptr, "multipath", "edit /etc/multipath.conf (add or remove disks)", noArgs, nullptr},
         {"multipath", "add", "put the disks at PATH... under multipath control", pathsArg,
@@ -111,6 +148,24 @@ int runSelected(CLI::App& app, const Options& opts, Output& out) {
     return EXIT_USAGE;
 }
 
+// "a command is required" or "unknown ... command", naming the valid ones,
+// when the command given needs one of its own.
+std::string missingCommand(CLI::App& app, const std::vector<std::string>& rest) {
+    for (const Command& parent : commands()) {
+        if (parent.run || !subcommandOf(app, parent)->parsed())
+            continue;
+        std::string valid;
+        for (const Command& c : commands())
+            if (c.parent && std::strcmp(c.parent, parent.name) == 0)
+                valid += (valid.empty() ? "" : ", ") + std::string(c.name);
+        std::string first = rest.empty() ? "" : rest.front();
+        return (first.empty() ? std::string("a ") + parent.name + " command is required"
+                              : "unknown " + std::string(parent.name) + " command '" + first + "'") +
+               " (one of: " + valid + "); see 'zodisk " + parent.name + " --help'";
+    }
+    return "a command is required; see 'zodisk --help'";
+}
+
 int main(int argc, char** argv) {
     Options opts;
     CLI::App app{"Shows the disks the zodevice library sees: SCSI disks, multipath maps,\n"
@@ -125,8 +180,21 @@ int main(int argc, char** argv) {
                    "'zodisk snapshot') instead of this machine")
         ->check(CLI::Validator(CLI::ExistingDirectory).description(""))
         ->type_name("DIR");
+    app.add_option("-o,--output", opts.columns, columnHelp())->type_name("LIST");
+    app.add_flag("-O,--output-all", opts.allColumns, "print every column");
+    app.add_flag("-n,--noheadings", opts.noHeadings, "print no header line");
+    app.add_flag("-r,--raw", opts.raw, "values separated by one blank, unaligned");
+    app.add_flag("-P,--pairs", opts.pairs, "values as KEY=\"value\" pairs");
     app.add_flag("-J,--json", opts.json, "print JSON");
+    app.add_flag("-b,--bytes", opts.bytes, "sizes in bytes");
+    app.add_flag("-i,--ascii", opts.ascii, "tree lines in ASCII (also when the locale is\nnot UTF-8)");
+    app.add_option("--timeout", opts.timeout,
+                   "wait at most SECONDS for a device that is asked\n"
+                   "directly (wwid, multipath add/remove)")
+        ->check(CLI::PositiveNumber.description(""))
+        ->type_name("SECONDS");
     app.add_flag("-v,--verbose", opts.verbose, "log detail to standard error (repeat for more)");
+    app.set_version_flag("--version", "zodisk " ZODISK_VERSION, "print the version and exit");
 
     for (const Command& c : commands()) {
         CLI::App* parent = c.parent ? app.get_subcommand(c.parent) : &app;
@@ -145,12 +213,14 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
     } catch (const CLI::ParseError& e) {
         std::vector<std::string> rest = app.remaining();
         if (app.get_subcommands().empty() && !rest.empty())
             Output::error("unknown command '" + rest.front() + "'; see 'zodisk --help'");
         else if (std::string(e.what()).rfind("A subcommand is required", 0) == 0)
-            Output::error("a command is required; see 'zodisk --help'");
+            Output::error(missingCommand(app, rest));
         else
             Output::error(std::string(e.what()) + "; see 'zodisk --help'");
         return EXIT_USAGE;
@@ -164,6 +234,10 @@ int main(int argc, char** argv) {
     if (!opts.sysroot.empty())
         ZoHost::setRoot(opts.sysroot);
 
+    if (opts.raw + opts.pairs + opts.json > 1) {
+        Output::error("choose one of -r, -P and -J; see 'zodisk --help'");
+        return EXIT_USAGE;
+    }
     Output out;
     if (!out.takeOverStdout()) {
         Output::error("cannot set up standard output");

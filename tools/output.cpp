@@ -1,7 +1,11 @@
 #include "output.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <unistd.h>
+
+#include <clocale>
+#include <cstring>
 
 #include <algorithm>
 #include <iostream>
@@ -57,6 +61,14 @@ void Output::error(const std::string& message) {
     line += "\n";
     std::fflush(stderr);
     std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+bool localeIsUtf8() {
+    static const bool utf8 = [] {
+        std::setlocale(LC_CTYPE, "");
+        return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    }();
+    return utf8;
 }
 
 size_t displayWidth(const std::string& s) {

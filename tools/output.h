@@ -54,6 +54,10 @@ private:
     std::vector<std::vector<std::string>> m_rows;
 };
 
+// True iff the locale of the environment (LC_ALL, LC_CTYPE, LANG) uses
+// UTF-8. Sets the process's character locale from the environment.
+bool localeIsUtf8();
+
 // Number of characters of a UTF-8 string.
 size_t displayWidth(const std::string& s);
 

@@ -1,5 +1,7 @@
-// What zodisk tells about one device: the answers of the library's public
-// interfaces, gathered once and then printed as JSON or as text.
+// The answers of the library's public interfaces about one device, asked
+// through the device objects (partition discovery, WWID by INQUIRY, the map
+// above a path). Listings do not use this: they read the host inventory.
+// A capture asks it to record the commands the library runs.
 #pragma once
 
 #include "output.h"
@@ -43,9 +45,6 @@ struct DeviceReport {
         std::string text;
     };
     std::vector<Problem> errors;
-
-    // The error text of a failed answer, or null.
-    const std::string* errorOf(const std::string& what) const;
 };
 
 // How much to ask of a device.
@@ -61,14 +60,5 @@ DeviceReport describe(const SP<ZoDevice>& dev, Depth depth = Depth::Full);
 
 // Short kind name of a device type; "none" for a value that is not a kind.
 std::string kindName(int type);
-
-// True iff the report or one of its children holds an error.
-bool hasErrors(const DeviceReport& r);
-
-Json toJson(const DeviceReport& r);
-Json toJson(const std::vector<DeviceReport>& reports);   // {"devices": [...]}
-
-// "show" text: one block of "field: value" lines per device.
-std::string showText(const DeviceReport& r);
 
 }  // namespace zodisk

@@ -284,6 +284,8 @@ private:
         std::string device = copyLink(dir + "/device");
         if (!device.empty())
             deviceDir(device, 2);
+        else if (dir.find("/nvme-subsystem/") != std::string::npos)
+            attributes(dirName(dir), kAttributes);   // a multipath namespace's subsystem
         eachSubdir(dir, [this](const std::string& d) {
             if (m_host.exists(d + "/partition"))
                 blockDir(d);

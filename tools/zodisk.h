@@ -16,15 +16,33 @@ class App;
 namespace zodisk {
 
 // Exit statuses.
-enum ExitStatus { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+// The last two are lsblk's for commands given device names: some of them
+// were not found (SOME_FOUND), or none was (NONE_FOUND).
+enum ExitStatus {
+    EXIT_OK = 0,
+    EXIT_FAILED = 1,
+    EXIT_USAGE = 2,
+    EXIT_NONE_FOUND = 32,
+    EXIT_SOME_FOUND = 64
+};
 
 // Everything the command line can set.
 struct Options {
     std::string sysroot;
     bool json = false;
     int verbose = 0;
+    double timeout = 0;               // --timeout SECONDS for device I/O; 0: the library's
+    // Output control of list, tree and show (columns.h).
+    std::string columns;              // -o LIST ("+LIST" adds to the defaults)
+    bool allColumns = false;          // -O
+    bool noHeadings = false;          // -n
+    bool raw = false;                 // -r
+    bool pairs = false;               // -P
+    bool bytes = false;               // -b
+    bool ascii = false;               // -i
     std::string kind;                 // list --kind
-    std::vector<std::string> paths;   // show, wwid, multipath add/remove
+    bool reread = false;              // show --reread
+    std::vector<std::string> paths;   // list, tree, show, wwid, multipath add/remove
     std::string name;                 // nvme-volume, nvme-device, xvd-to-sd, sd-to-xvd
     std::string dir;                  // snapshot
 };
@@ -49,6 +67,7 @@ const std::vector<Command>& commands();
 int runList(const Options& opts, Output& out);
 int runShow(const Options& opts, Output& out);
 int runTree(const Options& opts, Output& out);
+int runCheck(const Options& opts, Output& out);
 int runWwid(const Options& opts, Output& out);
 int runMultipathAdd(const Options& opts, Output& out);
 int runMultipathRemove(const Options& opts, Output& out);

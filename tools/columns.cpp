@@ -1,0 +1,426 @@
+#include "columns.h"
+
+#include "zodisk.h"
+
+#include "ZoHost.h"
+
+#include <sys/stat.h>
+
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+namespace zodisk {
+
+namespace {
+
+using Style = ValueStyle;
+using Inv = ZoHostInventory;
+
+Json str(const std::string& s) {
+    return s.empty() ? Json(nullptr) : Json(s);
+}
+
+const ZoBlockDevice& dev(const Inv& inv, size_t i) {
+    return inv.at(i);
+}
+
+// A fact of the device itself, which lsblk leaves empty for a partition.
+Json own(const Inv& inv, size_t i, std::string ZoBlockDevice::*field) {
+    const ZoBlockDevice& d = inv.at(i);
+    return d.partition > 0 ? Json(nullptr) : str(d.*field);
+}
+
+// The map's own facts for the MAP and DM columns.
+Json mapField(const Inv& inv, size_t i, bool kernelName) {
+    size_t m = mapFor(inv, i);
+    if (m == ZoBlockDevice::npos)
+        return nullptr;
+    const ZoBlockDevice& map = inv.at(m);
+    return str(kernelName ? map.name : map.dmName);
+}
+
+Json pathField(const Inv& inv, size_t i, bool state) {
+    const ZoMapPath* p = pathEntry(inv, i);
+    if (!p)
+        return nullptr;
+    if (state)
+        return str(p->dmState);
+    return p->group > 0 ? Json(p->group) : Json(nullptr);
+}
+
+const std::vector<Column> kColumns = {
+    {"NAME", "device name (device-mapper name for maps)", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         const ZoBlockDevice& d = dev(inv, i);
+         return str(d.dmName.empty() ? d.name : d.dmName);
+     }},
+    {"KNAME", "kernel name", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).name); }},
+    {"PATH", "device node path", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).path); }},
+    {"KIND", "kind of disk of the library: scsi, mpath, xvd, nvme or other", false,
+     [](const Inv& inv, size_t i, const Style&) { return Json(kindOf(dev(inv, i))); }},
+    {"MAJ:MIN", "major:minor device number", false,
+     [](const Inv& inv, size_t i, const Style& s) {
+         const ZoBlockDevice& d = dev(inv, i);
+         char buf[32];
+         std::snprintf(buf, sizeof buf, s.parsable ? "%u:%u" : "%3u:%-3u", d.major, d.minor);
+         return Json(buf);
+     }},
+    {"SIZE", "size of the device", true,
+     [](const Inv& inv, size_t i, const Style& s) {
+         uint64_t bytes = dev(inv, i).sectors * 512;
+         return s.bytes ? Json(bytes) : Json(humanSize(bytes));
+     }},
+    {"RO", "read-only device", true,
+     [](const Inv& inv, size_t i, const Style&) { return Json(dev(inv, i).readOnly); }},
+    {"RM", "removable device", true,
+     [](const Inv& inv, size_t i, const Style&) { return Json(dev(inv, i).removable); }},
+    {"TYPE", "device type: disk, part, mpath, dm, loop, ...", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).type); }},
+    {"TRAN", "transport: fc, iscsi, sas, nvme, xen, virtio, ...", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).transport); }},
+    {"DRIVER", "driver of the device: sd, virtio_blk, ...", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).driver); }},
+    {"HCTL", "SCSI Host:Channel:Target:Lun", false,
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::hctl); }},
+    {"VENDOR", "vendor", false,
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::vendor); }},
+    {"MODEL", "model", false,
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::model); }},
+    {"REV", "revision", false,
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::revision); }},
+    {"SERIAL", "serial number", false,
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::serial); }},
+    {"WWID", "WWID as multipath.conf names the disk", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).wwid); }},
+    {"STATE", "state of the device: running, offline, live, ...", false,
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::state); }},
+    {"FCNODE", "Fibre Channel node name of the remote port", false,
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::fcNodeName); }},
+    {"VOLUME", "cloud volume id of an NVMe disk", false,
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::nvmeVolumeId); }},
+    {"MAP", "multipath map: the map itself, or the one above the path or partition", false,
+     [](const Inv& inv, size_t i, const Style&) { return mapField(inv, i, false); }},
+    {"DM", "kernel name of that map (dm-N)", false,
+     [](const Inv& inv, size_t i, const Style&) { return mapField(inv, i, true); }},
+    {"PGROUP", "path group of a path in its map", true,
+     [](const Inv& inv, size_t i, const Style&) { return pathField(inv, i, false); }},
+    {"PSTATE", "state of a path as device-mapper reports it: active, failed", false,
+     [](const Inv& inv, size_t i, const Style&) { return pathField(inv, i, true); }},
+    {"PROBLEMS", "facts that could not be read", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         const ZoBlockDevice& d = dev(inv, i);
+         return d.problems.empty() ? Json(nullptr) : Json(d.problems);
+     }},
+};
+
+bool sameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0.
+size_t utf8Length(const std::string& s, size_t i) {
+    unsigned char c = s[i];
+    size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    if (c >= 0xF5 || i + n > s.size())
+        return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
+}  // namespace
+
+const std::vector<Column>& allColumns() {
+    return kColumns;
+}
+
+const Column* findColumn(const std::string& name) {
+    for (const Column& c : kColumns)
+        if (sameName(c.name, name))
+            return &c;
+    return nullptr;
+}
+
+std::string jsonKey(const Column& c) {
+    std::string key = c.name;
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char ch) { return std::tolower(ch); });
+    return key;
+}
+
+std::string textOf(const Json& v) {
+    if (v.is_null())
+        return "";
+    if (v.is_string())
+        return v.get<std::string>();
+    if (v.is_boolean())
+        return v.get<bool>() ? "1" : "0";
+    if (v.is_array()) {
+        std::string s;
+        for (const Json& e : v)
+            s += (s.empty() ? "" : "; ") + textOf(e);
+        return s;
+    }
+    return v.dump();
+}
+
+std::string escape(const std::string& s, Escape how, bool utf8) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = s[i];
+        bool hex = c < 0x20 || c == 0x7f;
+        if (c >= 0x80) {
+            size_t n = how == Escape::Table && utf8 ? utf8Length(s, i) : 0;
+            if (n) {
+                out.append(s, i, n);
+                i += n - 1;
+                continue;
+            }
+            hex = true;
+        }
+        if (how != Escape::Table && c == '\\')
+            hex = true;
+        if ((how == Escape::Raw && c == ' ') || (how == Escape::Pairs && c == '"'))
+            hex = true;
+        if (!hex) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char buf[5];
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+    }
+    return out;
+}
+
+std::string humanSize(uint64_t bytes) {
+    int exp = 0;
+    while (exp < 60 && bytes >= (1ULL << (exp + 10)))
+        exp += 10;
+    uint64_t whole = bytes >> exp;
+    uint64_t frac = exp ? bytes & ((1ULL << exp) - 1) : 0;
+    // One digit after the point, rounded half up; 0.95 and more carry over.
+    unsigned tenth = 0;
+    if (frac) {
+        uint64_t thousandths = frac >= UINT64_MAX / 1000
+                                   ? ((frac / 1024) * 1000) / (1ULL << (exp - 10))
+                                   : (frac * 1000) / (1ULL << exp);
+        tenth = static_cast<unsigned>((thousandths + 50) / 100);
+        if (tenth == 10) {
+            ++whole;
+            tenth = 0;
+        }
+    }
+    std::string s = std::to_string(whole);
+    if (tenth)
+        s += "." + std::to_string(tenth);
+    return s + "BKMGTPE"[exp / 10];
+}
+
+bool readInventory(ZoHostInventory* inv) {
+    CLuError err;
+    if (ZoHostInventory::read(inv, &err))
+        return true;
+    Output::error("cannot read the block devices: " + err.AsString());
+    return false;
+}
+
+size_t findNamed(const ZoHostInventory& inv, const std::string& name, std::string* why) {
+    size_t i = ZoBlockDevice::npos;
+    if (name.find('/') == std::string::npos) {
+        i = inv.byName(name);
+        for (size_t k = 0; i == ZoBlockDevice::npos && k < inv.devices().size(); ++k)
+            if (inv.at(k).dmName == name)
+                i = k;
+        if (i != ZoBlockDevice::npos)
+            return i;
+    }
+    std::string path = name.find('/') == std::string::npos ? "/dev/" + name : name;
+    i = inv.find(path);
+    if (i != ZoBlockDevice::npos)
+        return i;
+    struct stat st;
+    int rc = ZoHost::current()->stat(path, &st);
+    if (rc == ENOENT || rc == ENOTDIR)
+        *why = "no such device";
+    else if (rc != 0)
+        *why = std::strerror(rc);
+    else if (!S_ISBLK(st.st_mode))
+        *why = "not a block device";
+    else
+        *why = "block device " + std::to_string(major(st.st_rdev)) + ":" +
+               std::to_string(minor(st.st_rdev)) + " is not in the kernel's list";
+    return ZoBlockDevice::npos;
+}
+
+int namedStatus(size_t named, size_t missing) {
+    return missing == 0 ? EXIT_OK : missing < named ? EXIT_SOME_FOUND : EXIT_NONE_FOUND;
+}
+
+const char* kindOf(const ZoBlockDevice& d) {
+    switch (d.kind) {
+    case ZoDevice::SCSI_DISK:
+        return "scsi";
+    case ZoDevice::MPIO_DISK:
+        return "mpath";
+    case ZoDevice::XVD_DISK:
+        return "xvd";
+    case ZoDevice::NVME_DISK:
+        return "nvme";
+    default:
+        return "other";
+    }
+}
+
+bool isMap(const ZoBlockDevice& d) {
+    return d.type == "mpath" || d.dmUuid.compare(0, 6, "mpath-") == 0;
+}
+
+size_t mapFor(const ZoHostInventory& inv, size_t index) {
+    const ZoBlockDevice& d = inv.at(index);
+    if (isMap(d))
+        return index;
+    if (d.whole != ZoBlockDevice::npos && isMap(inv.at(d.whole)))
+        return d.whole;
+    return inv.mapOf(index);
+}
+
+const ZoMapPath* pathEntry(const ZoHostInventory& inv, size_t index) {
+    size_t m = inv.mapOf(index);
+    if (m == ZoBlockDevice::npos)
+        return nullptr;
+    const ZoBlockDevice& d = inv.at(index);
+    for (const ZoMapPath& p : inv.at(m).map.paths)
+        if (p.major == d.major && p.minor == d.minor)
+            return &p;
+    return nullptr;
+}
+
+const ZoMapGroup* groupOf(const ZoMapState& map, int number) {
+    for (const ZoMapGroup& g : map.groups)
+        if (g.number == number)
+            return &g;
+    return nullptr;
+}
+
+bool Printer::configure(const Options& opts, const std::vector<const char*>& defaults,
+                        std::string* error) {
+    mode = opts.json ? JSON : opts.pairs ? PAIRS : opts.raw ? RAW : TABLE;
+    headings = !opts.noHeadings;
+    utf8 = localeIsUtf8();
+    asciiTree = opts.ascii || !utf8;
+    style.bytes = opts.bytes;
+    style.parsable = mode != TABLE;
+    columns.clear();
+    std::string list = opts.columns;
+    if (opts.allColumns || (mode == JSON && list.empty())) {
+        for (const Column& c : kColumns)
+            columns.push_back(&c);
+        return true;
+    }
+    if (list.empty() || list[0] == '+') {
+        for (const char* name : defaults)
+            columns.push_back(findColumn(name));
+        if (!list.empty())
+            list.erase(0, 1);
+    }
+    for (size_t pos = 0; pos < list.size();) {
+        size_t comma = std::min(list.find(',', pos), list.size());
+        std::string name = list.substr(pos, comma - pos);
+        pos = comma + 1;
+        if (name.empty())
+            continue;
+        const Column* c = findColumn(name);
+        if (!c) {
+            *error = "unknown column: " + name;
+            return false;
+        }
+        columns.push_back(c);
+    }
+    return true;
+}
+
+Json Printer::object(const ZoHostInventory& inv, size_t index) const {
+    Json o = Json::object();
+    for (const Column* c : columns)
+        o[jsonKey(*c)] = c->value(inv, index, style);
+    return o;
+}
+
+Json Printer::json(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
+    std::function<Json(const Node&)> one = [&](const Node& n) {
+        Json o = object(inv, n.index);
+        if (!n.children.empty()) {
+            o["children"] = Json::array();
+            for (const Node& c : n.children)
+                o["children"].push_back(one(c));
+        }
+        return o;
+    };
+    Json list = Json::array();
+    for (const Node& n : nodes)
+        list.push_back(one(n));
+    return Json{{"blockdevices", list}};
+}
+
+std::string Printer::text(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
+    // Each line's escaped cells, the first with its tree prefix.
+    std::vector<std::vector<std::string>> rows;
+    if (headings && mode != PAIRS) {
+        rows.emplace_back();
+        for (const Column* c : columns)
+            rows.back().push_back(c->name);
+    }
+    Escape how = mode == RAW ? Escape::Raw : mode == PAIRS ? Escape::Pairs : Escape::Table;
+    const char* branch = asciiTree ? "|-" : "├─";
+    const char* lastBranch = asciiTree ? "`-" : "└─";
+    const char* through = asciiTree ? "| " : "│ ";
+    std::function<void(const Node&, const std::string&, const std::string&)> add =
+        [&](const Node& n, const std::string& prefix, const std::string& mark) {
+            rows.emplace_back();
+            for (const Column* c : columns) {
+                std::string cell = escape(textOf(c->value(inv, n.index, style)), how, utf8);
+                if (mode == PAIRS)
+                    cell = std::string(c->name) + "=\"" + cell + "\"";
+                else if (mode == TABLE && rows.back().empty())
+                    cell = prefix + mark + cell;
+                rows.back().push_back(cell);
+            }
+            std::string inner = prefix + (mark.empty() ? "" : mark == lastBranch ? "  " : through);
+            for (size_t k = 0; k < n.children.size(); ++k)
+                add(n.children[k], inner, k + 1 == n.children.size() ? lastBranch : branch);
+        };
+    for (const Node& n : nodes)
+        add(n, "", "");
+
+    std::vector<size_t> widths(columns.size(), 0);
+    if (mode == TABLE)
+        for (const auto& row : rows)
+            for (size_t k = 0; k < row.size(); ++k)
+                widths[k] = std::max(widths[k], displayWidth(row[k]));
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t k = 0; k < row.size(); ++k) {
+            std::string pad(widths[k] - std::min(widths[k], displayWidth(row[k])), ' ');
+            line += (k ? " " : "") + (columns[k]->right ? pad + row[k] : row[k] + pad);
+        }
+        if (mode == TABLE)
+            line.erase(line.find_last_not_of(' ') + 1);
+        out += line + "\n";
+    }
+    return out;
+}
+
+}  // namespace zodisk
