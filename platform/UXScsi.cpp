@@ -391,8 +391,10 @@ int UXScsi::send(const UXScsiTarget& target, const void* cdb, int cdbLength, voi
         throwScsi(fn, message, __LINE__);
     }
     std::string failure = describeStatus(status, senseBuffer, sizeof senseBuffer);
-    if (failure.empty()) return 0;
-    std::string message = what + failure;
-    if (!status.message.empty()) message += " (" + status.message + ")";
-    throwScsi(fn, message, __LINE__);
+    if (!failure.empty()) {
+        std::string message = what + failure;
+        if (!status.message.empty()) message += " (" + status.message + ")";
+        throwScsi(fn, message, __LINE__);
+    }
+    return 0;
 }

@@ -266,7 +266,9 @@ TEST_F(MpioTest, TheParentOfAPathIsItsMapAndOfAnythingElseItself) {
         EXPECT_EQ(c[1], parent->getDevicePath()) << c[0];
         EXPECT_EQ(c[2] ? ZoDevice::MPIO_DISK : ZoDevice::SCSI_DISK, parent->getType()) << c[0];
         EXPECT_FALSE(err.IsError()) << c[0] << ": " << err.AsString();
-        if (c[2]) EXPECT_EQ(1u, log.count(c[2])) << c[0] << "\n" << log.dump();
+        if (c[2]) {
+            EXPECT_EQ(1u, log.count(c[2])) << c[0] << "\n" << log.dump();
+        }
     }
 }
 
