@@ -382,6 +382,9 @@ int UXScsi::send(const UXScsiTarget& target, const void* cdb, int cdbLength, voi
     }
 
     const std::string what = "SCSI command " + hex2(block[0]) + " to " + node + " failed: ";
+    if (rc == ETIMEDOUT)
+        throwScsi(fn, what + "timed out after " + std::to_string((cmd.timeoutMs + 999) / 1000) + " s",
+                  __LINE__);
     if (rc != 0) {
         if ((rc == EPERM || rc == EACCES) && dataIn && isVpdInquiry(block, cdbLength, 0x83) &&
             answerPage83FromSysfs(*host, target, block, data, dataLength))

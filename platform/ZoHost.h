@@ -150,8 +150,9 @@ public:
     // read-only descriptor. Returns 0 or -1 with errno set (ioctl style).
     virtual int rereadPartitions(const std::string& node) = 0;
     // Sends one SCSI command (SG_IO). Returns 0 when the command reached the
-    // device (st then says how it ended) or the errno value of the failure
-    // to open the node or issue the request.
+    // device (st then says how it ended), ETIMEDOUT when it did not complete
+    // within cmd.timeoutMs, or the errno value of the failure to open the
+    // node or issue the request.
     virtual int scsiCommand(const std::string& node, const ZoScsiCommand& cmd,
                             ZoScsiStatus* st) = 0;
     // Reads the partition table of a disk node or image. Returns 0 and the

@@ -483,6 +483,8 @@ public:
         }
         st->status = hdr.status;
         st->hostStatus = hdr.host_status;
+        const int kHostTimedOut = 0x03;  // the transport's DID_TIME_OUT
+        if (hdr.host_status == kHostTimedOut) return fail(ETIMEDOUT);
         st->driverStatus = hdr.driver_status;
         st->senseWritten = hdr.sb_len_wr;
         st->residual = hdr.resid;

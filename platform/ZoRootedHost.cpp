@@ -573,6 +573,12 @@ int RootedHost::scsiCommand(const std::string& node, const ZoScsiCommand& cmd, Z
         device = sysDev + "/../device";
     if (device.empty())
         return checkCondition(0x20, std::string(what) + " (no SCSI device)");
+    // The kernel does not open a disk whose SCSI device is offline.
+    std::string state;
+    if (readAttr(device + "/state", &state) == 0 && state == "offline") {
+        st->message = "cannot open " + node + ": " + std::strerror(ENXIO);
+        return fail(ENXIO);
+    }
 
     std::string response;
     if (evpd && page == 0x00) {

@@ -8,8 +8,20 @@
 #include "ZoIdentity.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+
+namespace {
+const unsigned kDefaultCommandTimeout = 10;
+std::atomic<unsigned> g_commandTimeout{kDefaultCommandTimeout};
+}  // namespace
+
+void ZoDeviceTree::setCommandTimeout(unsigned seconds) {
+    g_commandTimeout = seconds == 0 ? kDefaultCommandTimeout : seconds;
+}
+
+unsigned ZoDeviceTree::commandTimeout() { return g_commandTimeout; }
 
 namespace ZOSO {
 
@@ -72,8 +84,9 @@ bool DetermineDeviceSerial(const unsigned long long& jobId, const std::string& p
             return false;
         }
         CLuError sendError = CLuError::Success();
-        if (scsi->sendScsiCDB(cdb, sizeof cdb, page, kPage83BufferLength, false, true, nullptr, 0, 10,
-                              &sendError) == -1)
+        const int timeout = static_cast<int>(ZoDeviceTree::commandTimeout());
+        if (scsi->sendScsiCDB(cdb, sizeof cdb, page, kPage83BufferLength, false, true, nullptr, 0,
+                              timeout, &sendError) == -1)
             throw ZoException(label, sendError.AsString(), __FILE__, __LINE__, -1);
     } catch (ZoException& e) {
         log.Debug(label, "%s",

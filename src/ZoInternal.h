@@ -1,6 +1,8 @@
 // Library-internal hooks: process-wide state that tests reset and count.
 #pragma once
 
+#include "ZoDeviceTree.h"
+
 namespace zo_internal {
 
 // Device tree: back to the load-time state (not refreshed, rescan setting
@@ -13,8 +15,9 @@ unsigned long deviceTreeRefreshCount();
 void resetXvdMajor();
 void resetNvmeMajor();
 
-// All of the above.
+// All of the above, and the default command time-out.
 inline void resetProcessState() {
+    ZoDeviceTree::setCommandTimeout(0);
     resetDeviceTreeState();
     resetXvdMajor();
     resetNvmeMajor();
