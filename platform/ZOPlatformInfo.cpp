@@ -21,40 +21,34 @@ namespace {
 // every malformed line is logged in one pass, each line is handed to inih on
 // its own, framed by the state inih had before it and followed by probes
 // that report the state after it:
-//   [S]                  the section in effect
-//   P=<restored>         the name a continuation line continues, if any
-//   <the line>
-//    <continued>         reports that name, or is malformed when there is none
-//   <probe>=<probe>      reports the section
-// inih stays the one judge of what a line means.
-const char* const kRestored = "\x01restored";
-const char* const kContinued = "\x01continued";
-const char* const kProbe = "\x01probe";
+//   [S]       the section in effect
+//   P=r       restores the name a continuation line continues, if any
+//   <line>    the line itself: its values, if any
+//    c        a continuation: answers with that name after the line, or
+//             is malformed (and silent) when there is none
+//   p=p       answers with the section after the line
+// The answers are told apart by their place among inih's calls, not by
+// their text, so no value of the file can pass for one. inih stays the one
+// judge of what a line means.
 // inih's line buffer: a longer line would be read in pieces.
 const size_t kMaxLine = 198;
-// inih's limit on a name; longer ones are cut.
+// inih keeps the name a continuation continues cut to this length.
 const size_t kMaxName = 49;
+
+struct Call {
+    std::string section, name, value;
+};
+
+int record(void* user, const char* section, const char* name, const char* value) {
+    static_cast<std::vector<Call>*>(user)->push_back(Call{section, name, value});
+    return 1;
+}
 
 struct Reader {
     const std::function<void(const char*, const char*, const char*)>* entry;
-    std::string current;     // inih's section between lines
-    std::string previous;    // the name a continuation line continues
-    bool continued = false;  // the continuation probe answered
+    std::string current;   // inih's section between lines
+    std::string previous;  // the name a continuation line continues
 };
-
-int onEntry(void* user, const char* section, const char* name, const char* value) {
-    Reader* r = static_cast<Reader*>(user);
-    if (std::strcmp(value, kRestored) == 0) return 1;
-    if (std::strcmp(value, kContinued) == 0) {
-        r->previous = name;
-        r->continued = true;
-    } else if (std::strcmp(name, kProbe) == 0) {
-        r->current = section;
-    } else {
-        (*r->entry)(section, name, value);
-    }
-    return 1;
-}
 
 // Reads one line (without its newline). Returns false iff the line is
 // malformed (it is then skipped, as inih skips it).
@@ -63,14 +57,23 @@ bool readLine(std::string_view line, Reader* r) {
     std::string framed = "[" + r->current + "]\n";
     int lineno = 2;
     if (!r->previous.empty()) {
-        framed += r->previous.substr(0, kMaxName) + "=" + kRestored + "\n";
+        framed += r->previous.substr(0, kMaxName) + "=r\n";
         ++lineno;
     }
     framed.append(line.data(), line.size());
-    framed += std::string("\n ") + kContinued + "\n" + kProbe + "=" + kProbe + "\n";
-    r->continued = false;
-    const int rc = ini_parse_string(framed.c_str(), onEntry, r);
-    if (!r->continued) r->previous.clear();
+    framed += "\n c\np=p\n";
+    std::vector<Call> calls;
+    const int rc = ini_parse_string(framed.c_str(), record, &calls);
+    // calls: [restored name], the line's values, [continuation], section.
+    // The continuation answers iff a name is left to continue, and a value
+    // with an empty name leaves none.
+    size_t end = calls.size() - 1;
+    r->current = calls[end].section;
+    const size_t first = r->previous.empty() ? 0 : 1;
+    const bool continued = end > first && !calls[end - 1].name.empty();
+    r->previous = continued ? calls[--end].name : std::string();
+    for (size_t i = first; i < end; ++i)
+        (*r->entry)(calls[i].section.c_str(), calls[i].name.c_str(), calls[i].value.c_str());
     return rc != lineno;
 }
 

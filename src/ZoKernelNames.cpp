@@ -3,6 +3,7 @@
 #include "ZoScsiDiskDevice.h"
 
 #include "ZoHost.h"
+#include "ZoKernelNames.h"
 
 #include <cctype>
 #include <cstdint>
@@ -40,14 +41,19 @@ bool readNumber(const std::string& text, size_t pos, long long* value) {
     return true;
 }
 
-// The name matched by namePattern on the /proc/partitions line carrying
-// major:minor, or "".
 std::string lookupKernelName(const char* namePattern, int major, int minor) {
-    ZoRegEx number("[0-9]+", REG_EXTENDED);
-    ZoRegEx name(namePattern, REG_EXTENDED);
     std::string contents;
     if (ZoHost::current()->readFile("/proc/partitions", &contents) != 0) return "";
+    return zo_names::wholeDiskName(contents, namePattern, major, minor);
+}
 
+}  // namespace
+
+namespace zo_names {
+
+std::string wholeDiskName(const std::string& contents, const char* namePattern, int major, int minor) {
+    ZoRegEx number("[0-9]+", REG_EXTENDED);
+    ZoRegEx name(namePattern, REG_EXTENDED);
     size_t pos = 0;
     while (pos < contents.size()) {
         size_t eol = contents.find('\n', pos);
@@ -72,7 +78,7 @@ std::string lookupKernelName(const char* namePattern, int major, int minor) {
     return "";
 }
 
-}  // namespace
+}  // namespace zo_names
 
 std::string getScsiDevName(int major, int minor) {
     return lookupKernelName("sd[a-z]+", major, minor);

@@ -42,13 +42,13 @@ TEST_F(ServicesTest, ConfigurationSkipsMalformedLines) {
     EXPECT_EQ(0, ZOPlatformInfo().getNumber("Tessarine", "nSkip", &value));  // no file
     m_tree.setConfig("; comment\n[Tessarine]\nnSkip = 1\nnHex = 0x1F\nnWord = yes\nnNegative = -3\n"
                      "this line is malformed\nnAfterBadLine = 77\n[Broken\nnAfterBrokenHeader = 5\n"
-                     "[Ferrovane]\nnBig = 18446744073709551615\nnTooBig = 18446744073709551616\nnMinusHex = 0x-1\n" +
+                     "[Ferrovane]\nnBig = 18446744073709551615\nnTooBig = 18446744073709551616\nnMinusHex = 0x-1\nnContinued = x\n  9\n" +
                      std::string(199, 'x') + " = 1\nnAfterLongLine = 8\n");
     struct Case { const char* section; const char* key; unsigned long value; } cases[] = {  // value 7: not found
         {"Tessarine", "nSkip", 1}, {"Tessarine", "nHex", 0x1f}, {"Tessarine", "nAfterBadLine", 77},
         {"Tessarine", "nAfterBrokenHeader", 5}, {"Ferrovane", "nBig", 18446744073709551615ul}, {"Ferrovane", "nTooBig", 7},
         {"Tessarine", "nWord", 7}, {"Tessarine", "nNegative", 7}, {"Ferrovane", "nSkip", 7},
-        {"Ferrovane", "nMinusHex", 7}, {"Ferrovane", "nAfterLongLine", 8}};
+        {"Ferrovane", "nMinusHex", 7}, {"Ferrovane", "nContinued", 9}, {"Ferrovane", "nAfterLongLine", 8}};
     for (const auto& c : cases) {
         zotest::LogCapture log;
         value = 7;
@@ -56,7 +56,7 @@ TEST_F(ServicesTest, ConfigurationSkipsMalformedLines) {
         EXPECT_EQ(c.value, value) << c.section << "/" << c.key;
         EXPECT_EQ(1u, log.count("config.ini line 7 malformed")) << c.key << "\n" << log.dump();
         EXPECT_EQ(1u, log.count("config.ini line 9 malformed")) << c.key << "\n" << log.dump();
-        EXPECT_EQ(1u, log.count("config.ini line 15 malformed")) << c.key << "\n" << log.dump();
+        EXPECT_EQ(1u, log.count("config.ini line 17 malformed")) << c.key << "\n" << log.dump();
     }
 }
 
