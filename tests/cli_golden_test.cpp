@@ -40,7 +40,8 @@ std::string copyOf(const std::string& tree, const zotest::HostTree& dir) {
 }
 
 // A SAN host with everything check looks for: map "data" over sdb and sdc
-// whose sdc device-mapper fails and SCSI has set offline, map "lonely" on
+// whose sdc device-mapper fails, SCSI has set offline and whose revision
+// cannot be read, map "lonely" on
 // one path, LUN 3 on sde and sdf (which disagree on its size) in no map,
 // and a multipath.conf naming a WWID no disk has.
 void buildSickHost(zotest::HostTree& tree) {
@@ -56,6 +57,8 @@ void buildSickHost(zotest::HostTree& tree) {
         zotest::addScsiDisk(tree, disk);
         tree.write(tree.sysDirOf(name) + "/device/state", host == 1 && seed == 1 ? "offline\n" : "running\n");
     }
+    tree.remove(tree.sysDirOf("sdc") + "/device/rev");   // unreadable: a problem beside the path
+    tree.mkdir(tree.sysDirOf("sdc") + "/device/rev");
     zotest::addMultipathMap(tree, {"data", 3, wwidOfSeed(1), {"sdb", "sdc"}});
     zotest::addMultipathMap(tree, {"lonely", 4, wwidOfSeed(2), {"sdd"}});
     tree.setDmState(253, 3,

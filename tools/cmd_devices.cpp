@@ -7,8 +7,6 @@
 #include "ZoDeviceTree.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
 
 namespace zodisk {
 
@@ -156,8 +154,6 @@ int runWwid(const Options& opts, Output& out) {
                 err = info->GetDeviceWwid(path, wwid);
             if (!info || err.IsError())
                 problem = err.IsError() ? err.AsString() : "no WWID";
-            if (err.IsError() && err.GetCode() == ETIMEDOUT && opts.timeout > 0)
-                problem = "timed out after " + std::to_string(std::lround(opts.timeout)) + " s";
         }
         if (problem.empty()) {
             entry["wwid"] = wwid;

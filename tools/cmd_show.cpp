@@ -104,7 +104,8 @@ Json mapJson(const Inv& inv, const ZoBlockDevice& map) {
              {"dm_state", e ? orNull(e->dmState) : Json(nullptr)},
              {"fail_count", e ? Json(e->failCount) : Json(nullptr)},
              {"state", d ? orNull(d->state) : Json(nullptr)},
-             {"fcnode", d ? orNull(d->fcNodeName) : Json(nullptr)}});
+             {"fcnode", d ? orNull(d->fcNodeName) : Json(nullptr)},
+             {"problems", d ? Json(d->problems) : Json::array()}});
     }
     return {{"known", map.map.known},
             {"queue_if_no_path", map.map.queueIfNoPath},
@@ -183,16 +184,25 @@ void addMap(Block& b, const ZoBlockDevice& map) {
         b.add("path group " + std::to_string(g.number), joined({g.state, g.selector}));
 }
 
+// What could not be read of a path stands beside it, in a last column.
 std::string pathTable(const Inv& inv, const ZoBlockDevice& map, bool utf8) {
-    Table t({"    PATH", "GROUP", "MAJ:MIN", "DM-STATE", "STATE", "HCTL", "FCNODE"});
+    std::vector<PathRow> rows = pathRows(inv, map);
+    bool problems = std::any_of(rows.begin(), rows.end(), [&](const PathRow& r) {
+        return r.index != ZoBlockDevice::npos && !inv.at(r.index).problems.empty();
+    });
+    Table t({"    PATH", "GROUP", "MAJ:MIN", "DM-STATE", "STATE", "HCTL", "FCNODE",
+             problems ? "PROBLEMS" : ""});
     auto cell = [&](const std::string& v) { return v.empty() ? "-" : escape(v, Escape::Table, utf8); };
-    for (const PathRow& r : pathRows(inv, map)) {
+    for (const PathRow& r : rows) {
         const ZoBlockDevice* d = r.index == ZoBlockDevice::npos ? nullptr : &inv.at(r.index);
         const ZoMapPath* e = r.entry;
+        std::string why;
+        for (const std::string& p : d ? d->problems : std::vector<std::string>())
+            why += (why.empty() ? "" : "; ") + p;
         t.add({"    " + (d ? cell(d->path) : "(unknown)"), e ? std::to_string(e->group) : "-",
                e ? std::to_string(e->major) + ":" + std::to_string(e->minor) : numbers(*d),
                e ? cell(e->dmState) : "-", d ? cell(d->state) : "-", d ? cell(d->hctl) : "-",
-               d ? cell(d->fcNodeName) : "-"});
+               d ? cell(d->fcNodeName) : "-", escape(why, Escape::Table, utf8)});
     }
     return t.render();
 }

@@ -31,7 +31,7 @@ struct Options {
     std::string sysroot;
     bool json = false;
     int verbose = 0;
-    double timeout = 0;               // --timeout SECONDS for device I/O; 0: the library's
+    unsigned timeout = 0;             // --timeout SECONDS for device I/O; 0: the library's
     // Output control of list, tree and show (columns.h).
     std::string columns;              // -o LIST ("+LIST" adds to the defaults)
     bool allColumns = false;          // -O
