@@ -110,6 +110,8 @@ TEST(CliGolden, OutputOfHostTrees) {
         {"sick-show.json", {"-J", "show", "data"}, 0},
         {"sick-check.txt", {"check"}, 1},
         {"sick-check.json", {"--json", "check"}, 1},
+        // The offline path's WWID is the kernel's: no command is sent to it.
+        {"sick-wwid.txt", {"--timeout", "2", "wwid", "sdc", "/dev/sdd"}, 0},
     };
     const std::string golden = ZODEVICE_SOURCE_DIR "/tests/golden/";
     for (const auto& c : cases) {

@@ -5,6 +5,7 @@
 #include "zodisk.h"
 
 #include "EvDebug.h"
+#include "ZoDeviceTree.h"
 #include "ZoException.h"
 #include "ZoHost.h"
 
@@ -233,6 +234,8 @@ int main(int argc, char** argv) {
                                     : ZO_LOG_ERROR - 1);
     if (!opts.sysroot.empty())
         ZoHost::setRoot(opts.sysroot);
+    if (opts.timeout > 0)
+        ZoDeviceTree::setCommandTimeout(opts.timeout);
 
     if (opts.raw + opts.pairs + opts.json > 1) {
         Output::error("choose one of -r, -P and -J; see 'zodisk --help'");
