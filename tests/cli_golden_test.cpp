@@ -54,6 +54,7 @@ void buildSickHost(zotest::HostTree& tree) {
         disk.name = name, disk.minor = minor, disk.host = host, disk.seed = seed;
         disk.sectors = sectors, disk.lun = minor / 16;
         disk.fcNodeName = "0x50060e80000000" + std::to_string(10 + host);
+        disk.model = minor == 80 ? "ODD\x01 \"DISK\"\n\\2" : "VDISK";   // escaped in text output
         zotest::addScsiDisk(tree, disk);
         tree.write(tree.sysDirOf(name) + "/device/state", host == 1 && seed == 1 ? "offline\n" : "running\n");
     }
@@ -105,7 +106,9 @@ TEST(CliGolden, OutputOfHostTrees) {
         {"xen-guest-list.txt", {"list", "-o", "path,hctl,fcnode,map,dm,size", "-b"}, 0},
         {"xen-guest-show.txt", {"show", "/dev/mapper/mpatha", "/dev/xvdf"}, 0},
         {"xen-guest-check.txt", {"check"}, 0},
-        {"sick-tree.txt", {"tree", "-o", "+PGROUP,HCTL"}, 0},
+        {"sick-tree.txt", {"tree", "-o", "+PGROUP,HCTL,MODEL"}, 0},
+        {"sick-list-raw.txt", {"list", "-r", "-o", "NAME,MODEL,SIZE", "sdf", "sde"}, 0},
+        {"sick-list-pairs.txt", {"list", "-P", "-o", "NAME,MODEL", "sdf"}, 0},
         {"sick-show.txt", {"show", "data", "sdc", "/dev/mapper/lonely"}, 0},
         {"sick-show.json", {"-J", "show", "data"}, 0},
         {"sick-check.txt", {"check"}, 1},
