@@ -43,6 +43,7 @@ struct Options {
     std::string kind;                 // list --kind
     bool reread = false;              // show --reread
     std::vector<std::string> paths;   // list, tree, show, wwid, multipath add/remove
+    bool dryRun = false;              // multipath add/remove --dry-run
     std::string name;                 // nvme-volume, nvme-device, xvd-to-sd, sd-to-xvd
     std::string dir;                  // snapshot
 };
@@ -69,6 +70,8 @@ int runShow(const Options& opts, Output& out);
 int runTree(const Options& opts, Output& out);
 int runCheck(const Options& opts, Output& out);
 int runWwid(const Options& opts, Output& out);
+// PATH... and --dry-run of multipath add and remove.
+void editArgs(CLI::App& app, Options& opts);
 int runMultipathAdd(const Options& opts, Output& out);
 int runMultipathRemove(const Options& opts, Output& out);
 int runNvmeVolume(const Options& opts, Output& out);
