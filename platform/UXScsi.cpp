@@ -209,7 +209,7 @@ bool answerPage83FromSysfs(ZoHost& host, const UXScsiTarget& target, const unsig
         device = address.sysfsDevice;
     }
     std::string page;
-    if (host.readFile(device + "/vpd_pg83", &page) != 0 || page.size() < 4) return false;
+    if (host.readFile(device + "/vpd_pg83", &page, ZoHost::kAttributeBytes) != 0 || page.size() < 4) return false;
     const size_t allocation = (static_cast<size_t>(cdb[3]) << 8) | cdb[4];
     size_t n = std::min(page.size(), allocation);
     n = std::min(n, static_cast<size_t>(std::max(dataLength, 0)));

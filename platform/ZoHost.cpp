@@ -74,7 +74,7 @@ int ZoHost::writeFileAtomic(const std::string& path, const std::string& contents
 }
 
 int ZoHost::readAttr(const std::string& path, std::string* value) {
-    int rc = readFile(path, value);
+    int rc = readFile(path, value, kAttributeBytes);
     if (rc == 0 && !value->empty() && value->back() == '\n')
         value->pop_back();
     return rc;

@@ -128,8 +128,21 @@ public:
     virtual int access(const std::string& path, int mode) = 0;
     // Entry names other than "." and "..", in the directory's own order.
     virtual int listDir(const std::string& path, std::vector<std::string>* names) = 0;
-    // The whole contents of a file (sysfs attributes included).
-    virtual int readFile(const std::string& path, std::string* contents) = 0;
+    // The contents of a regular file of at most maxBytes bytes. The file is
+    // opened without waiting (a FIFO never blocks) and must be a regular
+    // file: EISDIR for a directory, EINVAL for anything else. A longer file
+    // fails with EFBIG after maxBytes + 1 bytes were read.
+    virtual int readFile(const std::string& path, std::string* contents, size_t maxBytes) = 0;
+    // Bounds for readFile. An attribute of sysfs or proc is a page of text
+    // at most, or a raw VPD page (at most 4 + 65535 bytes).
+    static constexpr size_t kAttributeBytes = 65540;
+    // Files that grow with the machine: /proc/partitions with tens of
+    // thousands of devices, /etc/multipath.conf, a host tree's tables.
+    static constexpr size_t kFileBytes = 64u << 20;
+    // readFile with the bound for files that grow with the machine.
+    int readFile(const std::string& path, std::string* contents) {
+        return readFile(path, contents, kFileBytes);
+    }
     // Creates or truncates a file for writing with the given mode.
     virtual int openForWrite(const std::string& path, mode_t mode,
                              std::unique_ptr<ZoWritableFile>* file) = 0;
@@ -160,6 +173,13 @@ public:
     // table), or a negative value when the disk cannot be read.
     virtual int readPartitionTable(const std::string& node,
                                    std::vector<ZoHostPartition>* parts) = 0;
+    // Reads up to length bytes at offset of a disk node (of a host tree's
+    // disk: the image the partition-table reader sees). Returns 0, the bytes
+    // in *data (fewer at the end of the disk) and the disk's size in bytes
+    // in *diskBytes; or the errno of the failure (EINVAL when the node is no
+    // disk, a regular file or a block device).
+    virtual int readDisk(const std::string& node, uint64_t offset, size_t length,
+                         std::string* data, uint64_t* diskBytes) = 0;
     // The table and status of the device-mapper device with this number, as
     // the kernel keeps them (no I/O reaches the devices under it, no process
     // is run). Returns 0, ENXIO when no such mapped device exists, or the
@@ -178,7 +198,8 @@ public:
     // --- Helpers shared by every host ------------------------------------
     // Writes a file atomically: temporary file beside it, fsync, rename.
     int writeFileAtomic(const std::string& path, const std::string& contents, mode_t mode);
-    // Reads a file and strips one trailing newline.
+    // Reads an attribute (bounded by kAttributeBytes) and strips one
+    // trailing newline.
     int readAttr(const std::string& path, std::string* value);
     bool exists(const std::string& path);
 };
@@ -190,20 +211,30 @@ public:
 class ZODEVICE_API ZoRootedHost : public ZoHost {
 public:
     virtual const std::string& root() const = 0;
-    // Real location of a machine path inside the tree (links resolved).
-    virtual std::string hostPath(const std::string& path) = 0;
     virtual std::vector<std::string> commandsRun() = 0;
     virtual std::vector<unsigned long> sleepsMs() = 0;
     virtual std::vector<std::string> rereads() = 0;
     virtual void setClock(time_t t) = 0;
 
     // --- Writing host trees (for tools that capture machines) ------------
-    // Where a tree keeps the device-mapper state of the device with this
-    // number: "/.zohost/dm/MAJ:MIN".
+    // The machine paths of a tree's own files.
+    // The command table: "/.zohost/commands".
+    static std::string commandTablePath();
+    // The device-mapper state of the device with this number:
+    // "/.zohost/dm/MAJ:MIN".
     static std::string deviceMapperStatePath(unsigned major, unsigned minor);
-    // The contents of that file for state. Returns false and leaves *text
-    // untouched when the state cannot be written (a target type that is
-    // empty or holds a blank or a line break, parameters holding a line
-    // break).
+    // Bytes of the disk with this number at a byte offset, beyond the first
+    // ones that the file at its node holds: "/.zohost/disks/MAJ:MIN/OFFSET".
+    static std::string diskPiecePath(unsigned major, unsigned minor, uint64_t offset);
+
+    // The block of the command table that answers command with result (a
+    // result whose shell did not start exits 127). Returns false and leaves
+    // *block untouched when the command line holds a line break.
+    static bool formatCommandAnswer(const std::string& command, const ZoCommandResult& result,
+                                    std::string* block);
+    // The contents of a device-mapper state file for state. Returns false
+    // and leaves *text untouched when the state cannot be written (a target
+    // type that is empty or holds a blank or a line break, parameters
+    // holding a line break).
     static bool formatDeviceMapperState(const ZoDmState& state, std::string* text);
 };

@@ -1,7 +1,5 @@
-// Pieces shared by the live host and the rooted host: the operations that
-// act on a real path of this machine's file system with plain libc. The live
-// host hands them machine paths unchanged; the rooted host hands them the
-// path it mapped into its tree. Not part of the library's interface.
+// Pieces shared by the live host and the rooted host, and the host-tree
+// formats' readers. Not part of the library's interface.
 #pragma once
 
 #include "ZoHost.h"
@@ -18,19 +16,36 @@ int sysResult(int rc);
 // Sets errno to err and returns it (err 0 gives 0).
 int fail(int err);
 
-// Each of these: 0 on success, otherwise the errno value (errno set).
-int readWholeFile(const std::string& realPath, std::string* contents);
-int listDirAt(const std::string& realPath, std::vector<std::string>* names);
-int openForWriteAt(const std::string& realPath, mode_t mode, std::unique_ptr<ZoWritableFile>* file);
-int probeOpenAt(const std::string& realPath, int flags);
-int syncDirAt(const std::string& realPath);
-int lockFileAt(const std::string& realPath, std::unique_ptr<ZoHostLock>* lock);
-// Reads the partition table of a disk node or image file with libblkid.
-// Returns 0 and the partitions in table order, or -1 (errno set when the
-// file could not be opened) when there is no readable table.
-int readPartitionTableAt(const std::string& realPath, std::vector<ZoHostPartition>* parts);
+// Operations on open descriptors, shared by both hosts (each host opens the
+// path its own way). Each returns 0 on success, otherwise the errno value
+// (errno set). None closes fd unless it says so.
+//
+// The contents of the regular file open on fd, as ZoHost::readFile.
+int readRegularFd(int fd, size_t maxBytes, std::string* contents);
+// The entries of the directory open on fd (not "." and ".."); closes fd.
+int listDirFd(int fd, std::vector<std::string>* names);
+// A file that writes to fd and closes it.
+std::unique_ptr<ZoWritableFile> writableFile(int fd);
+// Waits for an exclusive lock on fd; the lock then owns fd. On failure fd is
+// closed.
+int lockFd(int fd, std::unique_ptr<ZoHostLock>* lock);
+// The size of the disk or image open on fd (a block device or a regular
+// file; EINVAL for anything else).
+int diskBytesFd(int fd, uint64_t* bytes);
+// Up to length bytes at offset (fewer only at the end of the file).
+int preadFd(int fd, uint64_t offset, size_t length, std::string* data);
+// Reads the partition table of the disk or image open on fd with libblkid.
+// Returns 0 and the partitions in table order, or -1 with errno set when
+// there is no readable table.
+int readPartitionTableFd(int fd, std::vector<ZoHostPartition>* parts);
+// Closes fd, keeping errno.
+void closeQuietly(int fd);
 // Sleeps for ms milliseconds, resuming after signals.
 void sleepRealMs(unsigned long ms);
+
+// A rooted host that resolves every path itself, component by component, as
+// it does where the kernel cannot resolve inside a root (no openat2).
+std::shared_ptr<ZoRootedHost> makeRootedResolvingHere(const std::string& dir);
 
 }  // namespace zohost
 

@@ -157,8 +157,24 @@ int parseDmState(const std::string& text, ZoDmState* state) {
 
 }  // namespace zohost
 
+std::string ZoRootedHost::commandTablePath() { return "/.zohost/commands"; }
+
 std::string ZoRootedHost::deviceMapperStatePath(unsigned major, unsigned minor) {
     return "/.zohost/dm/" + std::to_string(major) + ":" + std::to_string(minor);
+}
+
+std::string ZoRootedHost::diskPiecePath(unsigned major, unsigned minor, uint64_t offset) {
+    return "/.zohost/disks/" + std::to_string(major) + ":" + std::to_string(minor) + "/" +
+           std::to_string(offset);
+}
+
+bool ZoRootedHost::formatCommandAnswer(const std::string& command, const ZoCommandResult& result,
+                                       std::string* block) {
+    zohost::CommandAnswer answer;
+    answer.exitStatus = result.started ? result.exitStatus : 127;
+    answer.out = result.out;
+    answer.err = result.err;
+    return zohost::formatCommandAnswer(command, answer, block);
 }
 
 bool ZoRootedHost::formatDeviceMapperState(const ZoDmState& state, std::string* text) {

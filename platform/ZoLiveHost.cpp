@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -34,13 +35,22 @@ int fail(int err) {
     return err;
 }
 
-namespace {
-
-// Closes fd, keeping errno.
 void closeQuietly(int fd) {
     int saved = errno;
     ::close(fd);
     errno = saved;
+}
+
+namespace {
+
+// Calls io again as long as a signal interrupts it; returns its result.
+template <class F>
+ssize_t noEintr(F io) {
+    ssize_t n;
+    do
+        n = io();
+    while (n < 0 && errno == EINTR);
+    return n;
 }
 
 class PosixWritableFile final : public ZoWritableFile {
@@ -57,12 +67,9 @@ public:
         if (m_fd < 0)
             return fail(EBADF);
         while (len > 0) {
-            ssize_t n = ::write(m_fd, data, len);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
+            ssize_t n = noEintr([&] { return ::write(m_fd, data, len); });
+            if (n < 0)
                 return errno;
-            }
             if (n == 0)
                 return fail(ENOSPC);
             data += n;
@@ -105,34 +112,36 @@ private:
 
 }  // namespace
 
-int readWholeFile(const std::string& realPath, std::string* contents) {
-    int fd = ::open(realPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+int readRegularFd(int fd, size_t maxBytes, std::string* contents) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
         return errno;
+    if (!S_ISREG(st.st_mode))
+        return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     std::string data;
-    char buf[65536];
+    char buf[16384];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            int err = errno;
-            ::close(fd);
-            return fail(err);
-        }
+        // One byte past the bound tells a file that is too long.
+        const size_t want = std::min(sizeof buf, maxBytes + 1 - data.size());
+        ssize_t n = noEintr([&] { return ::read(fd, buf, want); });
+        if (n < 0)
+            return errno;
         if (n == 0)
             break;
         data.append(buf, static_cast<size_t>(n));
+        if (data.size() > maxBytes)
+            return fail(EFBIG);
     }
-    ::close(fd);
     contents->swap(data);
     return 0;
 }
 
-int listDirAt(const std::string& realPath, std::vector<std::string>* names) {
-    DIR* dir = ::opendir(realPath.c_str());
-    if (!dir)
+int listDirFd(int fd, std::vector<std::string>* names) {
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        closeQuietly(fd);
         return errno;
+    }
     std::vector<std::string> found;
     errno = 0;
     while (struct dirent* ent = ::readdir(dir)) {
@@ -148,54 +157,58 @@ int listDirAt(const std::string& realPath, std::vector<std::string>* names) {
     return 0;
 }
 
-int openForWriteAt(const std::string& realPath, mode_t mode, std::unique_ptr<ZoWritableFile>* file) {
-    int fd = ::open(realPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0)
-        return errno;
-    file->reset(new PosixWritableFile(fd));
-    return 0;
+std::unique_ptr<ZoWritableFile> writableFile(int fd) {
+    return std::unique_ptr<ZoWritableFile>(new PosixWritableFile(fd));
 }
 
-int probeOpenAt(const std::string& realPath, int flags) {
-    int fd = ::open(realPath.c_str(), flags | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return errno;
-    ::close(fd);
-    return 0;
-}
-
-int syncDirAt(const std::string& realPath) {
-    int fd = ::open(realPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int rc = sysResult(::fsync(fd));
-    closeQuietly(fd);
-    return rc;
-}
-
-int lockFileAt(const std::string& realPath, std::unique_ptr<ZoHostLock>* lock) {
-    int fd = ::open(realPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return errno;
+int lockFd(int fd, std::unique_ptr<ZoHostLock>* lock) {
     // flock locks belong to the open file description, so two descriptions
     // in one process exclude each other as two processes do.
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
-            int err = errno;
-            ::close(fd);
-            return fail(err);
+            closeQuietly(fd);
+            return errno;
         }
     }
     lock->reset(new PosixLock(fd));
     return 0;
 }
 
-int readPartitionTableAt(const std::string& realPath, std::vector<ZoHostPartition>* parts) {
-    errno = 0;
-    blkid_probe pr = blkid_new_probe_from_filename(realPath.c_str());
-    if (!pr) {
-        if (errno == 0)
-            errno = EINVAL;
+int diskBytesFd(int fd, uint64_t* bytes) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return errno;
+    if (S_ISREG(st.st_mode)) {
+        *bytes = static_cast<uint64_t>(st.st_size);
+        return 0;
+    }
+    if (!S_ISBLK(st.st_mode))
+        return fail(EINVAL);
+    return sysResult(::ioctl(fd, BLKGETSIZE64, bytes));
+}
+
+int preadFd(int fd, uint64_t offset, size_t length, std::string* data) {
+    std::string buf(length, '\0');
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = noEintr(
+            [&] { return ::pread(fd, &buf[done], length - done, static_cast<off_t>(offset + done)); });
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    buf.resize(done);
+    data->swap(buf);
+    return 0;
+}
+
+int readPartitionTableFd(int fd, std::vector<ZoHostPartition>* parts) {
+    blkid_probe pr = blkid_new_probe();
+    if (!pr || blkid_probe_set_device(pr, fd, 0, 0) != 0) {
+        blkid_free_probe(pr);
+        errno = ENOMEM;
         return -1;
     }
     int rc = -1;
@@ -406,17 +419,32 @@ public:
         return sysResult(::access(path.c_str(), mode));
     }
     int listDir(const std::string& path, std::vector<std::string>* names) override {
-        return zohost::listDirAt(path, names);
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        return fd < 0 ? errno : zohost::listDirFd(fd, names);
     }
-    int readFile(const std::string& path, std::string* contents) override {
-        return zohost::readWholeFile(path, contents);
+    using ZoHost::readFile;
+    int readFile(const std::string& path, std::string* contents, size_t maxBytes) override {
+        int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        int rc = zohost::readRegularFd(fd, maxBytes, contents);
+        zohost::closeQuietly(fd);
+        return rc;
     }
     int openForWrite(const std::string& path, mode_t mode,
                      std::unique_ptr<ZoWritableFile>* file) override {
-        return zohost::openForWriteAt(path, mode, file);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+        if (fd < 0)
+            return errno;
+        *file = zohost::writableFile(fd);
+        return 0;
     }
     int probeOpen(const std::string& path, int flags) override {
-        return zohost::probeOpenAt(path, flags);
+        int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return errno;
+        ::close(fd);
+        return 0;
     }
     int rename(const std::string& from, const std::string& to) override {
         return sysResult(::rename(from.c_str(), to.c_str()));
@@ -434,7 +462,14 @@ public:
     int symlink(const std::string& target, const std::string& linkPath) override {
         return sysResult(::symlink(target.c_str(), linkPath.c_str()));
     }
-    int syncDir(const std::string& path) override { return zohost::syncDirAt(path); }
+    int syncDir(const std::string& path) override {
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        int rc = sysResult(::fsync(fd));
+        zohost::closeQuietly(fd);
+        return rc;
+    }
 
     int rereadPartitions(const std::string& node) override {
         int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
@@ -493,7 +528,24 @@ public:
     }
 
     int readPartitionTable(const std::string& node, std::vector<ZoHostPartition>* parts) override {
-        return zohost::readPartitionTableAt(node, parts);
+        int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        int rc = zohost::readPartitionTableFd(fd, parts);
+        zohost::closeQuietly(fd);
+        return rc;
+    }
+
+    int readDisk(const std::string& node, uint64_t offset, size_t length, std::string* data,
+                 uint64_t* diskBytes) override {
+        int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        int rc = zohost::diskBytesFd(fd, diskBytes);
+        if (rc == 0)
+            rc = zohost::preadFd(fd, offset, length, data);
+        zohost::closeQuietly(fd);
+        return rc;
     }
 
     int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) override {
@@ -522,7 +574,8 @@ public:
 
     ZoCommandResult run(const std::string& command) override { return runShell(command); }
     int lockFile(const std::string& path, std::unique_ptr<ZoHostLock>* lock) override {
-        return zohost::lockFileAt(path, lock);
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        return fd < 0 ? errno : zohost::lockFd(fd, lock);
     }
     void sleepMs(unsigned long ms) override { zohost::sleepRealMs(ms); }
     time_t now() override { return ::time(nullptr); }

@@ -1,46 +1,43 @@
 // The rooted host: a directory tree standing in for "/" (a captured or
-// synthetic machine).
-//
-// Rules of a host tree (docs/host-trees.md has the long form):
-//   - Every machine path is resolved component by component inside the root.
-//     Symbolic links are followed: an absolute target starts again at the
-//     root, a relative one from the link's directory; ".." never climbs above
-//     the root; more than 40 links give ELOOP. Nothing outside the root is
-//     ever touched. Link targets are stored and reported as written.
+// synthetic machine). docs/host-trees.md gives the rules in full:
+//   - Machine paths are resolved inside the root: symbolic links are
+//     followed, an absolute target from the root, a relative one from the
+//     link's directory; ".." never climbs above the root; more than 40 links
+//     give ELOOP. Nothing outside the root is ever touched, and no path is
+//     used that was not resolved inside it. Link targets are stored and
+//     reported as written.
 //   - /dev: a real block or character node in the tree is what it is.
 //     Otherwise /dev/.../N is a block device when /sys/class/block/N/dev
-//     holds "MAJ:MIN" (a regular file at that path is the disk's contents),
-//     else a character device when some /sys/class/<class>/N/dev exists.
-//   - SCSI INQUIRY is answered from the device's sysfs attributes
-//     (device/vpd_pgXX, device/{type,vendor,model,rev}); anything else ends
-//     in CHECK CONDITION, ILLEGAL REQUEST.
-//   - Commands are answered from the table /.zohost/commands. Blocks are
-//     separated by blank lines or started by a "$ " line:
-//         $ cat /proc/devices | grep 'xvd' | awk '{print $1}'
-//         > 202
-//         ? 0
-//     "$ CMD"   the exact command line
-//     "> TEXT"  a line of standard output (TEXT and a newline)
-//     ">- TEXT" standard output TEXT without a newline (only as the last one)
-//     "! TEXT"  a line of standard error; "!- TEXT" without a newline
-//     "? N"     the exit status (0 when absent)
-//     "# ..."   a comment
-//     A later block for the same command replaces an earlier one. A command
-//     without an answer exits 127 with "no answer in host tree for: CMD" on
-//     standard error.
-//   - Sleeps are recorded, not slept, and move the clock on. The clock is
-//     setClock()'s value, else the epoch seconds in /.zohost/clock, else the
-//     real time; recorded sleeps are added to it.
+//     holds "MAJ:MIN" (a regular file at that path is the disk's first
+//     bytes), else a character device when some /sys/class/<class>/N/dev
+//     exists.
+//   - A disk's image is its regular file, the further pieces in
+//     /.zohost/disks/MAJ:MIN/<byte offset> and zeros up to the size sysfs
+//     gives the disk.
+//   - SCSI INQUIRY is answered from the device's sysfs attributes; commands
+//     from the table /.zohost/commands; device-mapper state from
+//     /.zohost/dm/MAJ:MIN. Sleeps are recorded, not slept, and move the
+//     clock on.
+//
+// Resolution: the kernel resolves inside the root (openat2 with
+// RESOLVE_IN_ROOT), one system call per operation. Paths under /dev, whose
+// final name decides what node they are, and every path on a kernel without
+// openat2, are resolved here component by component from the root's
+// descriptor.
 #include "ZoHost.h"
 
 #include "ZoHostInternal.h"
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -48,14 +45,14 @@
 #include <deque>
 #include <mutex>
 
-
 namespace {
 
+using zohost::closeQuietly;
 using zohost::fail;
 using zohost::sysResult;
 
-const char kCommandTable[] = "/.zohost/commands";
 const char kClockFile[] = "/.zohost/clock";
+const char kDiskPieces[] = "/.zohost/disks/";
 const int kMaxLinks = 40;
 
 std::vector<std::string> splitPath(const std::string& path) {
@@ -78,16 +75,40 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool parseDevNumber(const std::string& text, dev_t* dev) {
-    unsigned maj = 0, min = 0;
-    char extra = 0;
-    if (std::sscanf(text.c_str(), "%u:%u%c", &maj, &min, &extra) < 2)
+// A decimal number of digits only that fits in 64 bits.
+bool parseDecimal(const std::string& text, uint64_t* value) {
+    if (text.empty() || text.size() > 20)
         return false;
-    if (extra != 0 && extra != '\n')
-        return false;
-    *dev = makedev(maj, min);
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (v > (UINT64_MAX - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    *value = v;
     return true;
 }
+
+// "MAJ:MIN" exactly, as sysfs writes a dev attribute.
+bool parseDevNumber(const std::string& text, dev_t* dev) {
+    const size_t colon = text.find(':');
+    uint64_t maj = 0, min = 0;
+    if (colon == std::string::npos || !parseDecimal(text.substr(0, colon), &maj) ||
+        !parseDecimal(text.substr(colon + 1), &min) || maj > UINT32_MAX || min > UINT32_MAX)
+        return false;
+    *dev = makedev(static_cast<unsigned>(maj), static_cast<unsigned>(min));
+    return true;
+}
+
+std::string devNumber(dev_t dev) {
+    return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
+
+// The path of a descriptor for the calls that take no descriptor.
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // SCSI sense, fixed format, ILLEGAL REQUEST with the given additional sense
 // code.
@@ -100,25 +121,40 @@ void illegalRequest(unsigned char asc, unsigned char sense[kSenseLength]) {
     sense[12] = asc;
 }
 
+// Closes a descriptor at the end of a scope.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0)
+            closeQuietly(fd);
+    }
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
 class RootedHost final : public ZoRootedHost {
 public:
-    explicit RootedHost(const std::string& dir) {
+    RootedHost(const std::string& dir, bool kernelResolves) : m_kernelResolves(kernelResolves) {
         char buf[PATH_MAX];
         m_root = ::realpath(dir.c_str(), buf) ? std::string(buf) : dir;
         while (m_root.size() > 1 && m_root.back() == '/')
             m_root.pop_back();
         if (m_root == "/")
             m_root.clear();  // a tree at "/" is the machine itself
+        m_rootFd = ::open(m_root.empty() ? "/" : m_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        m_rootErr = m_rootFd < 0 ? errno : 0;
     }
+    ~RootedHost() override {
+        if (m_rootFd >= 0)
+            ::close(m_rootFd);
+    }
+    RootedHost(const RootedHost&) = delete;
+    RootedHost& operator=(const RootedHost&) = delete;
 
     const std::string& root() const override { return m_root; }
-
-    std::string hostPath(const std::string& path) override {
-        Resolved r;
-        if (resolve(path, true, &r) == 0)
-            return r.real;
-        return m_root + (path.empty() || path[0] != '/' ? "/" : "") + path;
-    }
 
     std::vector<std::string> commandsRun() override {
         std::lock_guard<std::mutex> g(m_mutex);
@@ -140,116 +176,117 @@ public:
     }
 
     // --- Files and directories ------------------------------------------
-    int stat(const std::string& path, struct stat* st) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
-            return rc;
-        if (isUnderDev(r.machine))
-            return deviceStat(r, st);
-        return sysResult(::lstat(r.real.c_str(), st));
-    }
-    int lstat(const std::string& path, struct stat* st) override {
-        Resolved r;
-        if (int rc = resolve(path, false, &r))
-            return rc;
-        if (isUnderDev(r.machine))
-            return deviceStat(r, st);
-        return sysResult(::lstat(r.real.c_str(), st));
-    }
+    int stat(const std::string& path, struct stat* st) override { return statIn(path, true, st); }
+    int lstat(const std::string& path, struct stat* st) override { return statIn(path, false, st); }
     int readlink(const std::string& path, std::string* target) override {
-        Resolved r;
-        if (int rc = resolve(path, false, &r))
+        Fd f;
+        if (int rc = openIn(path, O_PATH | O_NOFOLLOW, 0, &f.fd))
             return rc;
-        return readLinkReal(r.real, target);
+        std::string buf(256, '\0');
+        for (;;) {
+            ssize_t n = ::readlinkat(f.fd, "", &buf[0], buf.size());
+            if (n < 0)
+                return fail(errno == ENOENT ? EINVAL : errno);  // the path is no link
+            if (static_cast<size_t>(n) < buf.size()) {
+                buf.resize(static_cast<size_t>(n));
+                target->swap(buf);
+                return 0;
+            }
+            buf.resize(buf.size() * 2);
+        }
     }
     int access(const std::string& path, int mode) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
-            return rc;
-        int rc = sysResult(::access(r.real.c_str(), mode));
+        Fd f;
+        int rc = openIn(path, O_PATH, 0, &f.fd);
+        if (rc == 0)
+            return mode == F_OK ? 0 : sysResult(::access(procPath(f.fd).c_str(), mode));
         struct stat st;
-        if (rc == ENOENT && isUnderDev(r.machine) && deviceStat(r, &st) == 0)
-            return 0;
+        if (rc == ENOENT && isDevPath(path) && devStat(path, true, &st) == 0)
+            return 0;  // a node made up from sysfs
         return rc;
     }
     int listDir(const std::string& path, std::vector<std::string>* names) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
+        Fd f;
+        if (int rc = openIn(path, O_RDONLY | O_DIRECTORY, 0, &f.fd))
             return rc;
         // A tree keeps no order of its own (a capture cannot keep sysfs's, and
         // the file system holding the tree has another): names come sorted, so
         // a tree answers the same on every machine.
-        const int rc = zohost::listDirAt(r.real, names);
+        const int rc = zohost::listDirFd(f.release(), names);
         if (rc == 0)
             std::sort(names->begin(), names->end());
         return rc;
     }
-    int readFile(const std::string& path, std::string* contents) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
+    using ZoHost::readFile;
+    int readFile(const std::string& path, std::string* contents, size_t maxBytes) override {
+        Fd f;
+        if (int rc = openIn(path, O_RDONLY | O_NONBLOCK, 0, &f.fd))
             return rc;
-        return zohost::readWholeFile(r.real, contents);
+        return zohost::readRegularFd(f.fd, maxBytes, contents);
     }
     int openForWrite(const std::string& path, mode_t mode,
                      std::unique_ptr<ZoWritableFile>* file) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
+        int fd = -1;
+        if (int rc = openIn(path, O_WRONLY | O_CREAT | O_TRUNC, mode, &fd))
             return rc;
-        return zohost::openForWriteAt(r.real, mode, file);
+        *file = zohost::writableFile(fd);
+        return 0;
     }
     int probeOpen(const std::string& path, int flags) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
-            return rc;
-        int rc = zohost::probeOpenAt(r.real, flags);
+        Fd f;
+        int rc = openIn(path, flags, 0600, &f.fd);
         struct stat st;
-        if (rc == ENOENT && !(flags & O_CREAT) && isUnderDev(r.machine) && deviceStat(r, &st) == 0)
-            return (flags & O_ACCMODE) == O_RDONLY ? 0 : fail(EROFS);
+        if (rc == ENOENT && !(flags & O_CREAT) && isDevPath(path) && devStat(path, true, &st) == 0)
+            return (flags & O_ACCMODE) == O_RDONLY ? 0 : fail(EROFS);  // made up from sysfs
         return rc;
     }
     int rename(const std::string& from, const std::string& to) override {
-        Resolved a, b;
-        if (int rc = resolve(from, false, &a))
+        Fd a, b;
+        std::string nameA, nameB;
+        if (int rc = openParent(from, &a.fd, &nameA))
             return rc;
-        if (int rc = resolve(to, false, &b))
+        if (int rc = openParent(to, &b.fd, &nameB))
             return rc;
-        return sysResult(::rename(a.real.c_str(), b.real.c_str()));
+        return sysResult(::renameat(a.fd, nameA.c_str(), b.fd, nameB.c_str()));
     }
     int chmod(const std::string& path, mode_t mode) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
+        Fd f;
+        if (int rc = openIn(path, O_PATH, 0, &f.fd))
             return rc;
-        return sysResult(::chmod(r.real.c_str(), mode));
+        return sysResult(::chmod(procPath(f.fd).c_str(), mode));
     }
     int chown(const std::string& path, uid_t uid, gid_t gid) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
+        Fd f;
+        if (int rc = openIn(path, O_PATH, 0, &f.fd))
             return rc;
-        return sysResult(::lchown(r.real.c_str(), uid, gid));
+        return sysResult(::fchownat(f.fd, "", uid, gid, AT_EMPTY_PATH));
     }
     int unlink(const std::string& path) override {
-        Resolved r;
-        if (int rc = resolve(path, false, &r))
+        Fd d;
+        std::string name;
+        if (int rc = openParent(path, &d.fd, &name))
             return rc;
-        return sysResult(::unlink(r.real.c_str()));
+        return sysResult(::unlinkat(d.fd, name.c_str(), 0));
     }
     int mkdir(const std::string& path, mode_t mode) override {
-        Resolved r;
-        if (int rc = resolve(path, false, &r))
+        Fd d;
+        std::string name;
+        if (int rc = openParent(path, &d.fd, &name))
             return rc;
-        return sysResult(::mkdir(r.real.c_str(), mode));
+        return sysResult(::mkdirat(d.fd, name.c_str(), mode));
     }
     int symlink(const std::string& target, const std::string& linkPath) override {
-        Resolved r;
-        if (int rc = resolve(linkPath, false, &r))
+        Fd d;
+        std::string name;
+        if (int rc = openParent(linkPath, &d.fd, &name))
             return rc;
-        return sysResult(::symlink(target.c_str(), r.real.c_str()));
+        return sysResult(::symlinkat(target.c_str(), d.fd, name.c_str()));
     }
     int syncDir(const std::string& path) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
+        Fd f;
+        if (int rc = openIn(path, O_RDONLY | O_DIRECTORY, 0, &f.fd))
             return rc;
-        return zohost::syncDirAt(r.real);
+        return sysResult(::fsync(f.fd));
     }
 
     // --- Devices -----------------------------------------------------------
@@ -276,8 +313,7 @@ public:
     // partitions, held by another device (a device-mapper map over it):
     // the kernel then refuses to re-read the disk's table.
     bool heldByAnother(dev_t dev) {
-        const std::string sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" +
-                                std::to_string(minor(dev));
+        const std::string sys = "/sys/dev/block/" + devNumber(dev);
         std::vector<std::string> names;
         if (listDir(sys + "/holders", &names) == 0 && !names.empty())
             return true;
@@ -294,15 +330,22 @@ public:
     }
 
     int readPartitionTable(const std::string& node, std::vector<ZoHostPartition>* parts) override {
-        Resolved r;
-        if (int rc = resolve(node, true, &r)) {
+        Fd f;
+        if (int rc = openDiskImage(node, &f.fd)) {
             errno = rc;
-            return -1;
+            return -1;  // a node made up from sysfs has no contents to read
         }
-        struct stat st;
-        if (::lstat(r.real.c_str(), &st) != 0)
-            return -1;  // a synthesized node has no contents to read
-        return zohost::readPartitionTableAt(r.real, parts);
+        return zohost::readPartitionTableFd(f.fd, parts);
+    }
+
+    int readDisk(const std::string& node, uint64_t offset, size_t length, std::string* data,
+                 uint64_t* diskBytes) override {
+        Fd f;
+        if (int rc = openDiskImage(node, &f.fd))
+            return rc;
+        if (int rc = zohost::diskBytesFd(f.fd, diskBytes))
+            return rc;
+        return zohost::preadFd(f.fd, offset, length, data);
     }
 
     int scsiCommand(const std::string& node, const ZoScsiCommand& cmd, ZoScsiStatus* st) override;
@@ -328,7 +371,7 @@ public:
         ZoCommandResult result;
         result.started = true;
         std::string text;
-        if (readFile(kCommandTable, &text) == 0) {
+        if (readFile(commandTablePath(), &text) == 0) {
             auto table = zohost::parseCommandTable(text);
             auto it = table.find(command);
             if (it != table.end()) {
@@ -343,10 +386,10 @@ public:
         return result;
     }
     int lockFile(const std::string& path, std::unique_ptr<ZoHostLock>* lock) override {
-        Resolved r;
-        if (int rc = resolve(path, true, &r))
+        int fd = -1;
+        if (int rc = openIn(path, O_RDWR | O_CREAT, 0600, &fd))
             return rc;
-        return zohost::lockFileAt(r.real, lock);
+        return zohost::lockFd(fd, lock);
     }
     void sleepMs(unsigned long ms) override {
         std::lock_guard<std::mutex> g(m_mutex);
@@ -380,31 +423,84 @@ public:
     }
 
 private:
+    // A path resolved here: as the machine would show it, links resolved,
+    // and relative to the root's descriptor.
     struct Resolved {
-        std::string real;     // where the path lives in this machine's file system
-        std::string machine;  // the path as the machine would show it, links resolved
+        std::string machine;
+        std::string rel;
     };
 
-    std::string realOf(const std::vector<std::string>& parts) const {
-        std::string real = m_root;
-        for (const auto& p : parts)
-            real += "/" + p;
-        return real.empty() ? "/" : real;
-    }
-
-    static int readLinkReal(const std::string& real, std::string* target) {
-        char buf[PATH_MAX];
-        ssize_t n = ::readlink(real.c_str(), buf, sizeof buf);
-        if (n < 0)
+    // Opens path inside the root with open(2) flags (O_CLOEXEC added).
+    int openIn(const std::string& path, int flags, mode_t mode, int* fd) {
+        if (m_rootFd < 0)
+            return fail(m_rootErr);
+        if (m_kernelResolves.load(std::memory_order_relaxed)) {
+            struct open_how how;
+            std::memset(&how, 0, sizeof how);
+            how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+            how.mode = (flags & O_CREAT) ? mode : 0;
+            how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+            for (int tries = 0;; ++tries) {
+                long r = ::syscall(SYS_openat2, m_rootFd, path.c_str(), &how, sizeof how);
+                if (r >= 0) {
+                    *fd = static_cast<int>(r);
+                    return 0;
+                }
+                // EAGAIN: a rename raced with a ".."; the kernel asks to retry.
+                if (errno == EINTR || (errno == EAGAIN && tries < 16))
+                    continue;
+                if (errno != ENOSYS)
+                    return errno;
+                m_kernelResolves = false;
+                break;
+            }
+        }
+        Resolved r;
+        if (int rc = resolve(path, !(flags & O_NOFOLLOW), &r))
+            return rc;
+        // The resolved path holds no link; O_NOFOLLOW keeps it so.
+        int f = ::openat(m_rootFd, r.rel.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (f < 0)
             return errno;
-        target->assign(buf, static_cast<size_t>(n));
+        *fd = f;
         return 0;
     }
 
-    // Resolves path inside the root. followLast: a link in the last place
-    // is followed too. The last component need not exist.
+    // Opens the directory holding path's last component and names that
+    // component (a trailing slash kept).
+    int openParent(const std::string& path, int* dirFd, std::string* name) {
+        std::string p = path;
+        bool slash = false;
+        while (p.size() > 1 && p.back() == '/') {
+            p.pop_back();
+            slash = true;
+        }
+        const size_t cut = p.find_last_of('/');
+        const std::string base = cut == std::string::npos ? p : p.substr(cut + 1);
+        if (base.empty() || base == "." || base == "..")
+            return fail(EINVAL);
+        *name = base + (slash ? "/" : "");
+        return openIn(cut == std::string::npos || cut == 0 ? "/" : p.substr(0, cut),
+                      O_PATH | O_DIRECTORY, 0, dirFd);
+    }
+
+    int statIn(const std::string& path, bool follow, struct stat* st) {
+        if (isDevPath(path))
+            return devStat(path, follow, st);
+        Fd f;
+        if (int rc = openIn(path, O_PATH | (follow ? 0 : O_NOFOLLOW), 0, &f.fd))
+            return rc;
+        return sysResult(::fstat(f.fd, st));
+    }
+
+    // Resolves path inside the root here, component by component.
+    // followLast: a link in the last place is followed too. The last
+    // component need not exist.
     int resolve(const std::string& path, bool followLast, Resolved* out) const {
-        if (!path.empty() && path.back() == '/')
+        if (m_rootFd < 0)
+            return fail(m_rootErr);
+        const bool trailingSlash = !path.empty() && path.back() == '/';
+        if (trailingSlash)
             followLast = true;  // "link/" names the directory the link points at
         std::vector<std::string> done;
         std::deque<std::string> todo;
@@ -423,9 +519,9 @@ private:
             const bool last = todo.empty();
             if (last && !followLast)
                 break;
-            const std::string real = realOf(done);
+            const std::string rel = relOf(done);
             struct stat st;
-            if (::lstat(real.c_str(), &st) != 0) {
+            if (::fstatat(m_rootFd, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno != ENOENT)
                     return errno;
                 // Nothing below a missing directory exists: the rest is
@@ -443,7 +539,7 @@ private:
                 if (++links > kMaxLinks)
                     return fail(ELOOP);
                 std::string target;
-                if (int rc = readLinkReal(real, &target))
+                if (int rc = readLinkAt(rel, &target))
                     return rc;
                 done.pop_back();
                 if (!target.empty() && target[0] == '/')
@@ -454,7 +550,7 @@ private:
                 return fail(ENOTDIR);
             }
         }
-        out->real = realOf(done);
+        out->rel = relOf(done) + (trailingSlash && !done.empty() ? "/" : "");
         out->machine.clear();
         for (const auto& p : done)
             out->machine += "/" + p;
@@ -463,12 +559,43 @@ private:
         return 0;
     }
 
+    static std::string relOf(const std::vector<std::string>& parts) {
+        std::string rel;
+        for (const auto& p : parts)
+            rel += (rel.empty() ? "" : "/") + p;
+        return rel.empty() ? "." : rel;
+    }
+
+    int readLinkAt(const std::string& rel, std::string* target) const {
+        char buf[PATH_MAX];
+        ssize_t n = ::readlinkat(m_rootFd, rel.c_str(), buf, sizeof buf);
+        if (n < 0)
+            return errno;
+        target->assign(buf, static_cast<size_t>(n));
+        return 0;
+    }
+
+    // Paths written under /dev: their final name decides what node they are.
+    static bool isDevPath(const std::string& path) {
+        const size_t start = path.find_first_not_of('/');
+        return start != std::string::npos && path.compare(start, 3, "dev") == 0 &&
+               (path.size() == start + 3 || path[start + 3] == '/');
+    }
     static bool isUnderDev(const std::string& machine) { return machine.compare(0, 5, "/dev/") == 0; }
+
+    int devStat(const std::string& path, bool follow, struct stat* st) {
+        Resolved r;
+        if (int rc = resolve(path, follow, &r))
+            return rc;
+        if (!isUnderDev(r.machine))
+            return sysResult(::fstatat(m_rootFd, r.rel.c_str(), st, AT_SYMLINK_NOFOLLOW));
+        return deviceStat(r, st);
+    }
 
     // stat of a resolved path under /dev by the tree's node rules.
     int deviceStat(const Resolved& r, struct stat* st) {
         struct stat real;
-        const bool present = ::lstat(r.real.c_str(), &real) == 0;
+        const bool present = ::fstatat(m_rootFd, r.rel.c_str(), &real, AT_SYMLINK_NOFOLLOW) == 0;
         if (present && (S_ISBLK(real.st_mode) || S_ISCHR(real.st_mode) || S_ISLNK(real.st_mode) ||
                         S_ISDIR(real.st_mode))) {
             *st = real;
@@ -483,7 +610,6 @@ private:
         } else {
             std::vector<std::string> classes;
             if (listDir("/sys/class", &classes) == 0) {
-                std::sort(classes.begin(), classes.end());
                 for (const auto& c : classes) {
                     if (c != "block" && readAttr("/sys/class/" + c + "/" + name + "/dev", &text) == 0 &&
                         parseDevNumber(text, &dev)) {
@@ -510,7 +636,97 @@ private:
         return 0;
     }
 
+    // A descriptor on the image of the disk node: a block device in the
+    // tree as it is; a regular file as the disk's first bytes, with the
+    // pieces the tree keeps further on and zeros up to the size sysfs gives
+    // the disk (assembled in memory when there is more than the file).
+    int openDiskImage(const std::string& node, int* fd) {
+        Fd file;
+        if (int rc = openIn(node, O_RDONLY | O_NONBLOCK, 0, &file.fd))
+            return rc;
+        struct stat st;
+        if (::fstat(file.fd, &st) != 0)
+            return errno;
+        if (S_ISBLK(st.st_mode)) {
+            *fd = file.release();
+            return 0;
+        }
+        if (!S_ISREG(st.st_mode))
+            return fail(EINVAL);
+        uint64_t bytes = static_cast<uint64_t>(st.st_size);
+        std::vector<std::pair<uint64_t, std::string>> pieces;
+        struct stat nodeSt;
+        if (stat(node, &nodeSt) == 0 && S_ISBLK(nodeSt.st_mode)) {
+            const std::string number = devNumber(nodeSt.st_rdev);
+            std::string text;
+            uint64_t sectors = 0;
+            if (readAttr("/sys/dev/block/" + number + "/size", &text) == 0 &&
+                parseDecimal(text, &sectors) && sectors <= UINT64_MAX / 512)
+                bytes = std::max(bytes, sectors * 512);
+            std::vector<std::string> names;
+            if (listDir(kDiskPieces + number, &names) == 0) {
+                for (const std::string& n : names) {
+                    uint64_t offset = 0;
+                    std::string data;
+                    if (!parseDecimal(n, &offset))
+                        return fail(EINVAL);
+                    if (int rc = readFile(kDiskPieces + number + "/" + n, &data))
+                        return rc;
+                    if (offset > UINT64_MAX - data.size())
+                        return fail(EINVAL);
+                    bytes = std::max(bytes, offset + data.size());
+                    pieces.emplace_back(offset, std::move(data));
+                }
+            }
+        }
+        if (pieces.empty() && bytes == static_cast<uint64_t>(st.st_size)) {
+            *fd = file.release();
+            return 0;
+        }
+        Fd image;
+        image.fd = ::memfd_create("zohost-disk", MFD_CLOEXEC);
+        if (image.fd < 0 || ::ftruncate(image.fd, static_cast<off_t>(bytes)) != 0)
+            return errno;
+        if (int rc = copyData(file.fd, image.fd, static_cast<uint64_t>(st.st_size)))
+            return rc;
+        for (const auto& p : pieces)
+            if (::pwrite(image.fd, p.second.data(), p.second.size(), static_cast<off_t>(p.first)) !=
+                static_cast<ssize_t>(p.second.size()))
+                return errno ? errno : fail(EIO);
+        *fd = image.release();
+        return 0;
+    }
+
+    // Copies the data of a (possibly sparse) file to the same offsets of to,
+    // skipping its holes.
+    static int copyData(int from, int to, uint64_t size) {
+        off_t pos = 0;
+        while (static_cast<uint64_t>(pos) < size) {
+            off_t data = ::lseek(from, pos, SEEK_DATA);
+            if (data < 0)
+                return errno == ENXIO ? 0 : errno;  // ENXIO: only a hole is left
+            off_t hole = ::lseek(from, data, SEEK_HOLE);
+            if (hole < 0)
+                return errno;
+            std::string chunk;
+            for (off_t at = data; at < hole; at += static_cast<off_t>(chunk.size())) {
+                if (int rc = zohost::preadFd(from, static_cast<uint64_t>(at),
+                                             std::min<uint64_t>(1 << 20, static_cast<uint64_t>(hole - at)), &chunk))
+                    return rc;
+                if (chunk.empty())
+                    break;
+                if (::pwrite(to, chunk.data(), chunk.size(), at) != static_cast<ssize_t>(chunk.size()))
+                    return errno ? errno : fail(EIO);
+            }
+            pos = hole;
+        }
+        return 0;
+    }
+
     std::string m_root;
+    int m_rootFd = -1;
+    int m_rootErr = 0;
+    std::atomic<bool> m_kernelResolves;
     std::mutex m_mutex;  // guards the records and the clock below
     std::vector<std::string> m_commands;
     std::vector<unsigned long> m_sleeps;
@@ -603,7 +819,7 @@ int RootedHost::scsiCommand(const std::string& node, const ZoScsiCommand& cmd, Z
     } else if (evpd) {
         char file[32];
         std::snprintf(file, sizeof file, "/vpd_pg%02x", page);
-        if (readFile(device + file, &response) != 0)
+        if (readFile(device + file, &response, kAttributeBytes) != 0)
             return checkCondition(0x24, std::string(what) + " (no device" + file + ")");
     } else {
         if (page != 0)
@@ -647,5 +863,9 @@ int RootedHost::scsiCommand(const std::string& node, const ZoScsiCommand& cmd, Z
 }  // namespace
 
 std::shared_ptr<ZoHost> ZoHost::makeRooted(const std::string& dir) {
-    return std::make_shared<RootedHost>(dir);
+    return std::make_shared<RootedHost>(dir, true);
+}
+
+std::shared_ptr<ZoRootedHost> zohost::makeRootedResolvingHere(const std::string& dir) {
+    return std::make_shared<RootedHost>(dir, false);
 }

@@ -101,7 +101,7 @@ private:
     bool attr(ZoBlockDevice& dev, const std::string& dir, const std::string& name,
               std::string* value, bool raw = false) {
         const std::string path = dir + "/" + name;
-        int rc = raw ? m_host.readFile(path, value) : m_host.readAttr(path, value);
+        int rc = raw ? m_host.readFile(path, value, ZoHost::kAttributeBytes) : m_host.readAttr(path, value);
         if (rc == 0) return true;
         value->clear();
         if (rc != ENOENT && rc != ENOTDIR) dev.problems.push_back(name + ": " + std::strerror(rc));
@@ -226,7 +226,7 @@ private:
         if (m_host.readlink(device + "/driver", &target) == 0 && !target.empty())
             return baseName(target);
         std::string uevent;
-        if (m_host.readFile(device + "/uevent", &uevent) != 0) return std::string();
+        if (m_host.readFile(device + "/uevent", &uevent, ZoHost::kAttributeBytes) != 0) return std::string();
         const std::string key = "DRIVER=";
         for (size_t pos = 0; pos < uevent.size();) {
             size_t end = uevent.find('\n', pos);

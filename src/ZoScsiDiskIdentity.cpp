@@ -35,7 +35,7 @@ CLuError ZoScsiDiskDevice::GetArrayInitiatorId(const std::string&, std::string& 
                                        sysfsPath.c_str(), diskPath.c_str());
     }
     std::string contents;
-    if (host->readFile(sysfsPath, &contents) != 0) {
+    if (host->readFile(sysfsPath, &contents, ZoHost::kAttributeBytes) != 0) {
         int e = errno;
         EvDebug(nullptr).Error(fn, "Open failed for file %s. rc %d", sysfsPath.c_str(), e);
         return FXErrorUtil::ErrorErrNo(FX_LOCATION, e, "Open failed for file %s", sysfsPath.c_str());

@@ -1,30 +1,43 @@
 // One contract for every host: the live host (in a temporary directory) and
-// a rooted host (the same layout at /w inside a tree) must answer alike.
+// a rooted host (the same layout at /w inside a tree, resolved by the kernel
+// or by the host itself) must answer alike.
 #include "support/host_tree.h"
 
 #include "ZoFileLock.h"
 #include "ZoHost.h"
+#include "ZoHostInternal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
+enum Kind { kLive, kRooted, kRootedResolvingHere };
+
+std::shared_ptr<ZoHost> makeHost(Kind kind, const std::string& root) {
+    if (kind == kLive) return ZoHost::makeLive();
+    return kind == kRooted ? ZoHost::makeRooted(root) : zohost::makeRootedResolvingHere(root);
+}
+
 // Installed for the process, so that the services in a child use it too.
-class HostContract : public ::testing::TestWithParam<bool> {
+class HostContract : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override { m_tree.mkdir("/w"); }
     ZoHost& host() { return *m_host; }
-    std::string p(const std::string& rel) const { return (GetParam() ? "/w/" : m_tree.at("/w/")) + rel; }
+    std::string p(const std::string& rel) const { return (GetParam() != kLive ? "/w/" : m_tree.at("/w/")) + rel; }
 
     zotest::HostTree m_tree;
-    std::shared_ptr<ZoHost> m_host = GetParam() ? ZoHost::makeRooted(m_tree.root()) : ZoHost::makeLive();
+    std::shared_ptr<ZoHost> m_host = makeHost(GetParam(), m_tree.root());
     zotest::HostTree::Installed m_installed{m_host, ZoHost::install(m_host)};
 };
 
-INSTANTIATE_TEST_SUITE_P(Hosts, HostContract, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Rooted" : "Live"; });
+std::string kindName(const ::testing::TestParamInfo<Kind>& i) {
+    const char* names[] = {"Live", "Rooted", "RootedResolvingHere"};
+    return names[i.param];
+}
+INSTANTIATE_TEST_SUITE_P(Hosts, HostContract, ::testing::Values(kLive, kRooted, kRootedResolvingHere), kindName);
 
 TEST_P(HostContract, FilesDirectoriesRenameAndUnlink) {
     const std::string big = "abc" + std::string(100000, 'z');
@@ -57,13 +70,31 @@ TEST_P(HostContract, FilesDirectoriesRenameAndUnlink) {
     EXPECT_EQ(ENXIO, host().deviceMapperState(7, 4093, &dm));  // no mapped device of that number
 }
 
+// Reads take regular files only and stop one byte past their bound: a FIFO
+// never blocks, a huge sparse attribute costs no more than the bound.
+TEST_P(HostContract, ReadsAreBoundedAndOfRegularFilesOnly) {
+    const size_t page = ZoHost::kAttributeBytes;
+    ASSERT_EQ(0, ::mkfifo(m_tree.at("/w/fifo").c_str(), 0600));
+    ASSERT_EQ(0, host().writeFileAtomic(p("page"), std::string(page, 'v'), 0644));
+    ASSERT_EQ(0, ::truncate((m_tree.at("/w/page")).c_str(), 1L << 30));
+    ASSERT_EQ(0, host().writeFileAtomic(p("attr"), std::string(page, 'v'), 0644));
+    struct Case { const char* path; size_t max; int err; size_t size; } cases[] = {
+        {"attr", page, 0, page}, {"attr", page - 1, EFBIG, 0}, {"page", page, EFBIG, 0},
+        {"fifo", page, EINVAL, 0}, {"", page, EISDIR, 0}};
+    for (const auto& c : cases) {
+        std::string s;
+        EXPECT_EQ(c.err, host().readFile(p(c.path), &s, c.max)) << c.path << " up to " << c.max;
+        EXPECT_EQ(c.size, s.size()) << c.path << " up to " << c.max;
+    }
+}
+
 TEST_P(HostContract, FollowsLinksLikeTheKernel) {
     ASSERT_EQ(0, host().mkdir(p("dir"), 0755));
     ASSERT_EQ(0, host().writeFileAtomic(p("dir/f"), "F", 0644));
     ASSERT_EQ(0, host().writeFileAtomic(p("data"), "D", 0644));
     for (auto link : std::vector<std::pair<std::string, std::string>>{
              {"data", "rel"}, {p("data"), "abs"}, {"abs", "chain"}, {"dir", "dirlink"}, {"../dirlink/../data", "dir/dots"},
-             {"loopB", "loopA"}, {"loopA", "loopB"}, {"nothere", "dangling"}})
+             {"loopB", "loopA"}, {"loopA", "loopB"}, {"nothere", "dangling"}, {std::string(300, 'l'), "long"}})
         ASSERT_EQ(0, host().symlink(link.first, p(link.second))) << link.second;
     struct Case { const char* path; int err; const char* contents; } cases[] = {
         {"rel", 0, "D"},       {"chain", 0, "D"},         {"dirlink/f", 0, "F"},    {"dir/dots", 0, "D"},
@@ -77,6 +108,9 @@ TEST_P(HostContract, FollowsLinksLikeTheKernel) {
     std::string target;
     ASSERT_EQ(0, host().readlink(p("abs"), &target));
     EXPECT_EQ(p("data"), target);           // the stored text, not rewritten
+    ASSERT_EQ(0, host().readlink(p("long"), &target));
+    EXPECT_EQ(std::string(300, 'l'), target);
+    EXPECT_EQ(EINVAL, host().readlink(p("data"), &target));  // no link
     ASSERT_EQ(0, host().unlink(p("rel")));  // the link goes, its target stays
     EXPECT_TRUE(host().exists(p("data")));
 }
@@ -114,6 +148,8 @@ TEST_P(HostContract, RunsCommands) {
         {"kill -9 $$", 137, "", ""},
         // Megabytes on standard error before standard output: no deadlock.
         {"head -c 3145728 /dev/zero | tr '\\0' e >&2; head -c 3145728 /dev/zero | tr '\\0' o", 0, big, bigErr},
+        // Output that looks like the host tree's command table.
+        {"printf '> t\\n>- y\\n\\n$ n\\n? 9'; printf '! no\\n!- x' >&2; exit 1", 1, "> t\n>- y\n\n$ n\n? 9", "! no\n!- x"},
     };
     for (const auto& c : cases) {
         if (GetParam()) m_tree.answerCommand(c.cmd, c.status, c.out, c.err);
@@ -121,6 +157,13 @@ TEST_P(HostContract, RunsCommands) {
         EXPECT_TRUE(r.started && c.status == r.exitStatus) << c.cmd << " gave " << r.exitStatus;
         EXPECT_TRUE(c.out == r.out && c.err == r.err) << c.cmd << ": " << r.out.size() << "+" << r.err.size();
     }
+    if (GetParam() == kLive) return;
+    m_tree.answerCommand(cases[0].cmd, 5, "later");  // a later block wins
+    const ZoCommandResult later = host().run(cases[0].cmd), unknown = host().run("unknown");
+    EXPECT_TRUE(later.exitStatus == 5 && later.out == "later") << later.out;
+    EXPECT_TRUE(unknown.exitStatus == 127 && unknown.err == "no answer in host tree for: unknown") << unknown.err;
+    EXPECT_EQ(6u, dynamic_cast<ZoRootedHost&>(host()).commandsRun().size());
+    EXPECT_THROW(m_tree.answerCommand("two\nlines", 0, ""), std::invalid_argument);
 }
 
 }  // namespace

@@ -4,12 +4,22 @@
 #include "support/disk_image.h"
 #include "support/host_tree.h"
 
+#include "FXString.h"
 #include "LUSleep.h"
 #include "ZoHost.h"
+#include "ZoHostInternal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 
 namespace {
 
@@ -30,13 +40,16 @@ TEST_F(HostTreeTest, LinksAndWritesNeverLeaveTheRoot) {
     m_tree.symlink("../../../.." + outside, "/w/up");
     m_tree.symlink("/../..", "/w/top");
     m_tree.mkdir("/tmp");
-    std::unique_ptr<ZoWritableFile> f;
-    ASSERT_EQ(0, m_host->openForWrite("/w/up", 0644, &f));  // through an escaping link
-    EXPECT_TRUE(f->append("inside") == 0 && f->close() == 0);
-    EXPECT_NE(0, ::access(outside.c_str(), F_OK));
-    for (const std::string& path : {std::string("/w/up"), "/w/top" + outside, "/../.." + outside}) {
-        std::string s;
-        EXPECT_TRUE(m_host->readFile(path, &s) == 0 && s == "inside") << path << ": " << s;
+    for (auto host : {std::shared_ptr<ZoRootedHost>(m_host), zohost::makeRootedResolvingHere(m_tree.root())}) {
+        std::unique_ptr<ZoWritableFile> f;
+        ASSERT_EQ(0, host->openForWrite("/w/up", 0644, &f));  // through an escaping link
+        EXPECT_TRUE(f->append("inside") == 0 && f->close() == 0);
+        EXPECT_NE(0, ::access(outside.c_str(), F_OK));
+        for (const std::string& path : {std::string("/w/up"), "/w/top" + outside, "/../.." + outside}) {
+            std::string s;
+            EXPECT_TRUE(host->readFile(path, &s) == 0 && s == "inside") << path << ": " << s;
+        }
+        ASSERT_EQ(0, host->unlink(outside));
     }
 }
 
@@ -44,9 +57,12 @@ TEST_F(HostTreeTest, DeviceNodesComeFromSysfsAndImagesAreDisks) {
     m_tree.write("/sys/devices/virtual/nvme/nvme0/dev", "243:0\n");
     m_tree.symlink("../../devices/virtual/nvme/nvme0", "/sys/class/nvme/nvme0");
     m_tree.symlink("../../sdb1", "/dev/disk/by-id/wwn-1-part1");
+    for (auto bad : {std::make_pair("sdx", "8:1x\n"), std::make_pair("sdy", "8\n"), std::make_pair("sdz", "-1:2\n")})
+        m_tree.write(std::string("/sys/class/block/") + bad.first + "/dev", bad.second);
     struct Case { const char* path; mode_t type; dev_t rdev; } cases[] = {  // type 0: no node
         {"/dev/sdb", S_IFBLK, makedev(8, 16)}, {"/dev/disk/by-id/wwn-1-part1", S_IFBLK, makedev(8, 17)},
-        {"/dev/nvme0", S_IFCHR, makedev(243, 0)}, {"/dev/sdc", 0, 0}, {"/sdb", 0, 0}};
+        {"/dev/nvme0", S_IFCHR, makedev(243, 0)}, {"/dev/sdc", 0, 0}, {"/sdb", 0, 0},
+        {"/dev/sdx", 0, 0}, {"/dev/sdy", 0, 0}, {"/dev/sdz", 0, 0}};
     for (const auto& c : cases) {
         struct stat st;
         ASSERT_EQ(c.type ? 0 : ENOENT, m_host->stat(c.path, &st)) << c.path;
@@ -83,24 +99,6 @@ TEST_F(HostTreeTest, InquiryIsAnsweredFromSysfs) {
     }
 }
 
-TEST_F(HostTreeTest, CommandTableRoundTrips) {
-    struct Case { std::string cmd; int status; std::string out, err; } cases[] = {
-        {"cat /proc/devices | grep 'xvd' | awk '{print $1}'", 0, "202\n", ""},
-        {"markers", 1, "> tricky\n>- y\n\n$ not a command\n? 9", "! no\n!- x\n"},
-        {"again", 5, "later", ""}};  // a later block wins
-    m_tree.answerCommand("again", 1, "first");
-    for (const auto& c : cases) m_tree.answerCommand(c.cmd, c.status, c.out, c.err);
-    for (const auto& c : cases) {
-        const ZoCommandResult r = m_host->run(c.cmd);
-        EXPECT_TRUE(c.status == r.exitStatus && c.out == r.out && c.err == r.err)
-            << c.cmd << " gave " << r.exitStatus << " [" << r.out << "] [" << r.err << "]";
-    }
-    const ZoCommandResult r = m_host->run("unknown");
-    EXPECT_TRUE(r.exitStatus == 127 && r.err == "no answer in host tree for: unknown") << r.err;
-    EXPECT_EQ((std::vector<std::string>{cases[0].cmd, "markers", "again", "unknown"}), m_host->commandsRun());
-    EXPECT_THROW(m_tree.answerCommand("two\nlines", 0, ""), std::invalid_argument);
-}
-
 std::string describe(const ZoDmState& s) {
     std::string text;
     for (const auto* list : {&s.table, &s.status})
@@ -116,25 +114,20 @@ TEST_F(HostTreeTest, DeviceMapperStateComesFromItsFile) {
                       {131072, 8, "linear", ""}, {131080, 8, "zero", " x"}};
     std::string text;
     ASSERT_TRUE(ZoRootedHost::formatDeviceMapperState(written, &text));
-    m_tree.write(ZoRootedHost::deviceMapperStatePath(253, 0), "# captured\n\n" + text);
     EXPECT_FALSE(ZoRootedHost::formatDeviceMapperState({{{0, 8, "two words", ""}}, {}}, &text));
     EXPECT_FALSE(ZoRootedHost::formatDeviceMapperState({{}, {{0, 8, "linear", "a\nb"}}}, &text));
-    m_tree.mkdir("/sys/devices/virtual/block/dm-1/dm");
+    m_tree.mkdir("/sys/devices/virtual/block/dm-1/dm");  // a map without captured state
     m_tree.symlink("../../devices/virtual/block/dm-1", "/sys/dev/block/253:1");
-    const char* malformed[] = {"table 0 8 linear\nbogus", "table x 8 linear", "table 0 8", "table 0 8 ",
-                               "status 0 18446744073709551616 linear", "table 0  8 linear"};
-    for (unsigned i = 0; i < sizeof malformed / sizeof *malformed; ++i)
-        m_tree.write(ZoRootedHost::deviceMapperStatePath(253, 10 + i), malformed[i]);
-    struct Case { unsigned minor; int err; std::string want; } cases[] = {
-        {0, 0, describe(written)}, {1, ENOENT, ""}, {9, ENXIO, ""}};  // 1: a map without captured state
+    struct Case { unsigned minor; std::string file; int err; std::string want; } cases[] = {
+        {0, "# captured\n\n" + text, 0, describe(written)}, {1, "", ENOENT, ""}, {9, "", ENXIO, ""},
+        {10, "table 0 8 linear\nbogus", EINVAL, ""}, {11, "table x 8 linear", EINVAL, ""}, {12, "table 0 8", EINVAL, ""},
+        {13, "table 0 8 ", EINVAL, ""}, {14, "status 0 18446744073709551616 linear", EINVAL, ""},
+        {15, "table 0  8 linear", EINVAL, ""}};
     for (const auto& c : cases) {
+        if (!c.file.empty()) m_tree.write(ZoRootedHost::deviceMapperStatePath(253, c.minor), c.file);
         ZoDmState got;
-        EXPECT_EQ(c.err, m_host->deviceMapperState(253, c.minor, &got)) << c.minor;
-        EXPECT_EQ(c.want, describe(got)) << c.minor;
-    }
-    for (unsigned i = 0; i < sizeof malformed / sizeof *malformed; ++i) {
-        ZoDmState got;
-        EXPECT_EQ(EINVAL, m_host->deviceMapperState(253, 10 + i, &got)) << malformed[i];
+        EXPECT_EQ(c.err, m_host->deviceMapperState(253, c.minor, &got)) << c.file;
+        EXPECT_EQ(c.want, describe(got)) << c.file;
     }
 }
 
@@ -149,6 +142,115 @@ TEST_F(HostTreeTest, SleepsAreRecordedAndMoveTheClock) {
     LUSLEEP(60000);
     EXPECT_EQ(std::vector<unsigned long>{60000}, installed.host().sleepsMs());
     EXPECT_EQ(1700000060, ZoHost::current()->now());
+}
+
+// Captures of trees with `zodisk snapshot`; the exit status (124: it hung).
+int snapshot(const std::string& tree, const std::string& dir) {
+    const int w = std::system(("timeout 60 " ZODEVICE_BINARY_DIR "/tools/zodisk --sysroot " + FXString::ShellQuote(tree) +
+                               " snapshot " + FXString::ShellQuote(dir) + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(w) ? WEXITSTATUS(w) : -1;
+}
+
+// Every path under dir (but skip) with its type, size and link target.
+std::set<std::string> listing(const std::string& dir, const std::string& skip = "") {
+    std::set<std::string> out;
+    namespace fs = std::filesystem;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+        struct stat st;
+        if (it->path() == skip || ::lstat(it->path().c_str(), &st) != 0) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        out.insert(it->path().string() + " " + std::to_string(st.st_mode) + " " +
+                   (S_ISDIR(st.st_mode) ? "" : std::to_string(st.st_size)) +
+                   (S_ISLNK(st.st_mode) ? " -> " + fs::read_symlink(it->path()).string() : ""));
+    }
+    return out;
+}
+
+// A capture writes nothing outside its directory and copies nothing from
+// outside the tree, whatever the tree's links, FIFOs and loops.
+TEST(HostTreeCapture, HostileTreesStayInside) {
+    zotest::HostTree sandbox;  // the tree, the world outside it and the capture
+    const std::string outside = sandbox.at("/outside");
+    sandbox.write("/outside/secret", "SECRET");
+    sandbox.mkdir("/outside/dir");
+    const std::string disk = "/sys/devices/virtual/block/sdb";
+    auto addDisk = [&](const std::string& t) {
+        sandbox.write(t + disk + "/dev", "8:16\n");
+        sandbox.write(t + disk + "/size", "2048\n");
+        for (const char* link : {"/sys/block/sdb", "/sys/class/block/sdb", "/sys/dev/block/8:16"})
+            sandbox.symlink("../../devices/virtual/block/sdb", t + link);
+    };
+    const std::vector<std::pair<std::string, std::string>> links = {  // in tree /a: target, link
+        {outside + "/dir", "/sys/block/zz"}, {"../../block/zz/in", "/sys/class/block/zq"},
+        {"../../../../../../../../../../../.." + outside + "/new", "/sys/block/zy"},
+        {"../../../../../../../../../../.." + outside, disk + "/holders/up"}, {"../sdb", disk + "/slaves/self"},
+        {".", disk + "/sub"}, {"l2", "/sys/block/l1"}, {"l1", "/sys/block/l2"}};
+    addDisk("/a");
+    for (const auto& l : links) sandbox.symlink(l.first, "/a" + l.second);
+    sandbox.write("/a" + outside + "/dir/in/dev", "8:32\n");
+    for (const char* fifo : {"/proc/partitions", "/etc/multipath.conf", "/dev/sdb"}) {
+        sandbox.mkdir(std::filesystem::path("/a" + std::string(fifo)).parent_path());
+        ASSERT_EQ(0, ::mkfifo(sandbox.at("/a" + std::string(fifo)).c_str(), 0600)) << fifo;
+    }
+    ASSERT_EQ(0, ::mkfifo(sandbox.at("/a" + disk + "/vpd_pg83").c_str(), 0600));
+    // In tree /b the way to the secret meets a regular file: ENOTDIR.
+    addDisk("/b");
+    for (const char* link : {"/dev/sdb", "/dev/disk/by-id/wwn-1", "/etc/multipath.conf", "/proc/partitions"})
+        sandbox.symlink(outside + "/secret", "/b" + std::string(link));
+    sandbox.write("/b" + outside.substr(0, outside.find('/', 1)), "a file where a directory is");
+    for (const char* tree : {"/a", "/b"}) {
+        const std::string capture = sandbox.at(tree + std::string(".capture"));
+        const std::set<std::string> before = listing(sandbox.root(), capture);
+        EXPECT_NE(124, snapshot(sandbox.at(tree), capture)) << tree;
+        std::vector<std::string> changed;
+        const std::set<std::string> after = listing(sandbox.root(), capture);
+        std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(),
+                                      std::back_inserter(changed));
+        EXPECT_EQ(std::vector<std::string>{}, changed) << tree;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(capture))
+            EXPECT_TRUE(e.is_symlink() || !e.is_regular_file() || zotest::slurp(e.path()).find("SECRET") == std::string::npos)
+                << e.path();
+    }
+}
+
+// A capture keeps of a disk only the sectors its partition table is read
+// from, and reads back the same table.
+TEST(HostTreeCapture, DisksCaptureTheirTablesInAFewSectors) {
+    zotest::HostTree tree;
+    std::vector<std::string> disks;
+    for (int i = 0; i < 9; ++i) {
+        disks.push_back("/dev/sd" + std::string(1, static_cast<char>('a' + i)));
+        tree.addBlockDevice(disks.back().substr(5), 8, 16 * i, 131072,
+                            "/sys/devices/virtual/block/" + disks.back().substr(5));
+        zotest::makeDiskImage(tree.at(disks.back()), 64,
+                              i < 8 ? "label: gpt\nstart=2048,size=4096\nstart=8192,size=8192\n"  // the last: logical partitions
+                                    : "label: dos\nstart=2048,size=4096\nstart=20480,size=100000,type=5\n"
+                                      "start=40960,size=2048\nstart=90000,size=4096\n");
+    }
+    std::fstream damaged(tree.at("/dev/sdh"), std::ios::in | std::ios::out | std::ios::binary);
+    damaged.seekp(512) << std::string(512, '\0');  // no primary GPT header: the backup is read
+    damaged.close();
+    const std::string capture = tree.at("/capture");
+    ASSERT_EQ(0, snapshot(tree.root(), capture));
+    uint64_t bytes = 0;  // as du --apparent-size counts them
+    for (const auto& e : std::filesystem::recursive_directory_iterator(capture)) {
+        struct stat st;
+        bytes += ::lstat(e.path().c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    }
+    EXPECT_LT(bytes, 512u << 10);
+    auto original = ZoHost::makeRooted(tree.root()), captured = ZoHost::makeRooted(capture);
+    for (const std::string& d : disks) {
+        std::vector<ZoHostPartition> want, got;
+        ASSERT_EQ(0, original->readPartitionTable(d, &want)) << d;
+        EXPECT_EQ(0, captured->readPartitionTable(d, &got)) << d;
+        ASSERT_EQ(d == "/dev/sdi" ? 4u : 2u, want.size()) << d;
+        for (size_t i = 0; i < want.size() && i < got.size(); ++i)
+            EXPECT_TRUE(want[i].startSector == got[i].startSector && want[i].sectorCount == got[i].sectorCount &&
+                        want[i].number == got[i].number) << d << " " << i;
+        EXPECT_EQ(want.size(), got.size()) << d;
+    }
 }
 
 }  // namespace

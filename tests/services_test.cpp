@@ -1,5 +1,5 @@
 // The platform services on top of ZoHost (process runner, configuration
-// store, file lock) and the failure-injecting host the other tests rely on.
+// store, file lock, atomic rewrite).
 // The lock's exclusion across processes is in the host contract suite.
 #include "support/fault_host.h"
 #include "support/host_tree.h"
@@ -75,25 +75,6 @@ TEST_F(ServicesTest, FaultHostInjectsIntoEveryStepOfAWrite) {
     m_faulty->failAll("lockFile", EACCES);
     EXPECT_NE(0, ZoFileLock(false).lock("/etc/multipath.conf.lock", ZoFileLock::EXCLUSIVE, -1));
     EXPECT_NE(0, ZoFileLock(false).lock(nullptr, ZoFileLock::EXCLUSIVE, -1));
-}
-
-TEST_F(ServicesTest, FaultHostRulesHooksAndRecords) {
-    m_tree.addBlockDevice("sdb", 8, 16, 4096, "/sys/devices/virtual/block/sdb");
-    m_faulty->after("rereadPartitions", [&] { m_tree.addPartition("sdb", "sdb1", 1, 8, 17, 0, 8); });
-    m_faulty->failWhen("stat", "/dev/sdc", EIO);
-    m_faulty->failNth("rereadPartitions", 2, EBUSY);
-    struct stat st;
-    EXPECT_EQ(EIO, m_faulty->stat("/dev/sdc", &st));
-    EXPECT_EQ(0, m_faulty->rereadPartitions("/dev/sdb"));
-    EXPECT_EQ(0, m_faulty->stat("/dev/sdb1", &st));  // the hook made the partition; no /dev directory needed
-    EXPECT_EQ(-1, m_faulty->rereadPartitions("/dev/sdb"));
-    EXPECT_EQ(EBUSY, errno);
-    LUSLEEP(20);
-    EXPECT_EQ(2, m_faulty->count("stat"));
-    EXPECT_EQ((std::vector<std::string>{"stat /dev/sdc", "rereadPartitions /dev/sdb", "stat /dev/sdb1",
-                                        "rereadPartitions /dev/sdb", "sleepMs 20"}),
-              m_faulty->touched());
-    EXPECT_EQ(std::vector<unsigned long>{20}, m_faulty->sleeps());
 }
 
 }  // namespace

@@ -21,7 +21,10 @@ public:
     int listDir(const std::string& p, std::vector<std::string>* n) override {
         return m->listDir(p, n);
     }
-    int readFile(const std::string& p, std::string* c) override { return m->readFile(p, c); }
+    using ZoHost::readFile;
+    int readFile(const std::string& p, std::string* c, size_t max) override {
+        return m->readFile(p, c, max);
+    }
     int openForWrite(const std::string& p, mode_t mode,
                      std::unique_ptr<ZoWritableFile>* f) override {
         return m->openForWrite(p, mode, f);
@@ -42,6 +45,10 @@ public:
     int readPartitionTable(const std::string& node,
                            std::vector<ZoHostPartition>* parts) override {
         return m->readPartitionTable(node, parts);
+    }
+    int readDisk(const std::string& node, uint64_t offset, size_t length, std::string* data,
+                 uint64_t* diskBytes) override {
+        return m->readDisk(node, offset, length, data, diskBytes);
     }
     int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) override {
         return m->deviceMapperState(major, minor, state);

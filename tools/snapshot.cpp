@@ -2,17 +2,22 @@
 // tree (docs/host-trees.md).
 //
 // The machine is read through the current host (the live machine, or the
-// tree given with --sysroot, which makes a copy of that tree); DIR is written
-// with plain file operations and nothing outside it is touched. Only what the
-// library reads is taken: per block device its sysfs attributes and links and
-// those of its SCSI, NVMe and device-mapper ancestry, the /dev links and the
+// tree given with --sysroot, which makes a copy of that tree, and never
+// reads outside it). Only what the library reads is taken: per block device
+// its sysfs attributes and links and those of its SCSI, NVMe and
+// device-mapper ancestry, the device-mapper tables and status, the sectors
+// of each disk that hold its partition table, the /dev links and the
 // configuration files. The answers of the commands the library runs are
-// recorded while zodisk asks the library, through a recording host, every
-// question list, show and tree ask (and the name conversions), so the table
-// holds exactly the command lines the library uses.
+// recorded while zodisk asks the library what its commands ask, through a
+// recording host, so the table holds exactly the command lines the library
+// uses.
+//
+// DIR is written from a descriptor of DIR, one component at a time, never
+// following a link: a link the capture copied is never written through, and
+// nothing is created outside DIR whatever the machine's links say. A file
+// that would have to go through such a link is left out.
 #include "forwarding_host.h"
 #include "output.h"
-#include "report.h"
 #include "zodisk.h"
 
 #include "ZoDeviceTree.h"
@@ -20,13 +25,16 @@
 #include "ZoVDDiskDevice.h"
 
 #include "ZoHost.h"
-#include "ZoHostInternal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -50,8 +58,14 @@ const std::set<std::string> kDmAttributes = {"name", "uuid", "suspended"};
 // asked during the capture did not need one.
 const char* const kUdevTools[] = {"/sbin/udevsettle", "/sbin/udevadm", "/usr/sbin/udevadm",
                                   "/bin/udevadm", "/usr/bin/udevadm"};
-// Bytes of a disk kept for its partition table.
-const ssize_t kImageBytes = 64 * 1024;
+
+// Of each disk the partition-table reader needs the first sectors (every
+// table starts there), the last ones on a GPT disk (the backup table) and
+// the extended boot records of an MBR disk; with the disk's size (its sysfs
+// size attribute) they make the image a host tree presents.
+const size_t kSector = 512;
+const size_t kEdgeBytes = 64 * 1024;
+const int kMaxExtendedRecords = 128;
 
 // Records the answer of every command run through it (the first answer of
 // each command line).
@@ -72,13 +86,33 @@ private:
     std::vector<std::pair<std::string, ZoCommandResult>> m_runs;
 };
 
-// Asks the library what list, show and tree ask, and the conversions.
+// Asks a device what zodisk's commands ask of it.
+void askDevice(const SP<ZoDevice>& dev) {
+    for (const SP<ZoDevice>& child : dev->getChildren())
+        if (child)
+            askDevice(child);
+    const std::string path = dev->getDevicePath();
+    CLuError err;
+    if (auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"))) {
+        std::list<ZoPartInfo> parts;
+        part->getPartitions(parts, &err, false);
+        part->getParentDevice(&err);
+    }
+    ZoDeviceTree::getParentDevice(path.c_str(), &err);
+    if (auto* info = static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"))) {
+        std::string answer;
+        info->GetDeviceWwid(path, answer);
+        info->GetArrayInitiatorId(path, answer, false);
+    }
+}
+
+// Asks the library every question of zodisk's commands and conversions.
 void askEverything() {
     for (ZoDevice::TYPE type : {ZoDevice::SCSI_DISK, ZoDevice::MPIO_DISK, ZoDevice::XVD_DISK,
                                 ZoDevice::NVME_DISK}) {
         CLuError err;
         for (const SP<ZoDevice>& dev : ZoDeviceTree::getAllDevices(type, &err)) {
-            describe(dev);
+            askDevice(dev);
             if (type == ZoDevice::NVME_DISK)
                 ZoNVMEDiskDevice::convertNVMEtoAWSVol(dev->getDevicePath(), nullptr);
         }
@@ -114,31 +148,203 @@ std::string normalize(const std::string& path) {
     return out.empty() ? "/" : out;
 }
 
+uint32_t le32(const std::string& b, size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+bool isExtended(unsigned char type) { return type == 0x05 || type == 0x0f || type == 0x85; }
+
+// True iff the first sector is an MBR whose entries hold the partition of
+// type 0xee that guards a GPT disk (its primary header may be damaged).
+bool protectiveMbr(const std::string& head) {
+    if (head.size() < kSector || head.compare(510, 2, "\x55\xaa") != 0)
+        return false;
+    for (size_t entry = 446; entry < 510; entry += 16)
+        if (static_cast<unsigned char>(head[entry + 4]) == 0xee)
+            return true;
+    return false;
+}
+
+// The pieces of bytes (at their offset) that hold anything but zeros, cut
+// at sector boundaries.
+std::vector<std::pair<uint64_t, std::string>> nonZeroRuns(uint64_t offset, const std::string& bytes) {
+    std::vector<std::pair<uint64_t, std::string>> runs;
+    for (size_t at = 0; at < bytes.size(); at += kSector) {
+        const std::string sector = bytes.substr(at, kSector);
+        if (sector.find_first_not_of('\0') == std::string::npos)
+            continue;
+        if (!runs.empty() && runs.back().first + runs.back().second.size() == offset + at)
+            runs.back().second += sector;
+        else
+            runs.emplace_back(offset + at, sector);
+    }
+    return runs;
+}
+
+// The directory the capture writes, reached only through descriptors.
+class TreeWriter {
+public:
+    ~TreeWriter() {
+        closeCached();
+        if (m_top >= 0)
+            ::close(m_top);
+    }
+
+    // Opens DIR, creating it (and its parents) when missing. A DIR that
+    // exists must be an empty directory this process may write.
+    bool open(const std::string& dir, std::string* why) {
+        struct stat st;
+        if (::stat(dir.c_str(), &st) != 0) {
+            if (!makeParents(dir, why))
+                return false;
+        } else if (!S_ISDIR(st.st_mode)) {
+            return *why = dir + " is not a directory", false;
+        }
+        m_top = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_top < 0)
+            return *why = "cannot open " + dir + ": " + std::strerror(errno), false;
+        int probe = ::dup(m_top);
+        DIR* d = probe < 0 ? nullptr : ::fdopendir(probe);
+        bool empty = d != nullptr;
+        while (struct dirent* e = d ? ::readdir(d) : nullptr)
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                empty = false;
+        if (d)
+            ::closedir(d);
+        if (!empty)
+            return *why = dir + " is not empty", false;
+        if (::faccessat(m_top, ".", W_OK | X_OK, AT_EACCESS) != 0)
+            return *why = "cannot write into " + dir + ": " + std::strerror(errno), false;
+        return true;
+    }
+
+    // Each returns 0 when done, EEXIST when something is already there, or
+    // the errno of the failure (ELOOP or ENOTDIR: a link or file of the
+    // capture stands where a directory would have to be).
+    int mkdirs(const std::string& path) {
+        int fd = -1;
+        return dirFd(path, &fd);
+    }
+    int writeFile(const std::string& path, const std::string& contents) {
+        int dir = -1;
+        if (int rc = dirFd(dirName(path), &dir))
+            return rc;
+        int fd = ::openat(dir, baseName(path).c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return errno;
+        size_t done = 0;
+        while (done < contents.size()) {
+            ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                int err = n < 0 ? errno : ENOSPC;
+                ::close(fd);
+                return err;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return ::close(fd) == 0 ? 0 : errno;
+    }
+    int writeLink(const std::string& path, const std::string& target) {
+        int dir = -1;
+        if (int rc = dirFd(dirName(path), &dir))
+            return rc;
+        return ::symlinkat(target.c_str(), dir, baseName(path).c_str()) == 0 ? 0 : errno;
+    }
+
+private:
+    static std::string baseName(const std::string& path) {
+        return path.substr(path.find_last_of('/') + 1);
+    }
+
+    // mkdir -p of DIR itself, through the links its own path may hold.
+    static bool makeParents(const std::string& dir, std::string* why) {
+        if (dir.empty() || ::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST)
+            return true;
+        if (errno == ENOENT && makeParents(dirName(dir), why) &&
+            (::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST))
+            return true;
+        if (why->empty())
+            *why = "cannot create " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+
+    void closeCached() {
+        if (m_cachedFd >= 0)
+            ::close(m_cachedFd);
+        m_cachedFd = -1;
+        m_cachedPath.clear();
+    }
+
+    // A descriptor of the directory at machine path dir inside DIR, created
+    // as needed, owned by the writer (valid until the next call).
+    int dirFd(const std::string& dir, int* out) {
+        if (dir == m_cachedPath && m_cachedFd >= 0)
+            return *out = m_cachedFd, 0;
+        closeCached();
+        int cur = ::dup(m_top);
+        if (cur < 0)
+            return errno;
+        size_t pos = 0;
+        while (pos < dir.size()) {
+            size_t slash = dir.find('/', pos);
+            if (slash == std::string::npos)
+                slash = dir.size();
+            const std::string part = dir.substr(pos, slash - pos);
+            pos = slash + 1;
+            if (part.empty() || part == ".")
+                continue;
+            if (part == "..") {
+                ::close(cur);
+                return EINVAL;
+            }
+            if (::mkdirat(cur, part.c_str(), 0755) != 0 && errno != EEXIST) {
+                int err = errno;
+                ::close(cur);
+                return err;
+            }
+            int next = ::openat(cur, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            int err = errno;
+            ::close(cur);
+            if (next < 0)
+                return err;
+            cur = next;
+        }
+        m_cachedFd = cur;
+        m_cachedPath = dir;
+        *out = cur;
+        return 0;
+    }
+
+    int m_top = -1;
+    int m_cachedFd = -1;
+    std::string m_cachedPath;
+};
+
 class Capture {
 public:
-    Capture(ZoHost& host, const std::string& dir) : m_host(host), m_dir(dir) {}
+    explicit Capture(ZoHost& host) : m_host(host) {}
 
     int files = 0, links = 0, commands = 0;
     std::vector<std::string> problems;
 
-    // The directory must be new or empty.
-    bool prepare() {
-        struct stat st;
-        if (::stat(m_dir.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode))
-                return fail(m_dir + " is not a directory");
-            std::vector<std::string> names;
-            if (zohost::listDirAt(m_dir, &names) != 0 || !names.empty())
-                return fail(m_dir + " is not empty");
+    bool open(const std::string& dir) {
+        std::string why;
+        if (m_out.open(dir, &why))
             return true;
-        }
-        return makeDirs(m_dir);
+        problems.push_back(why);
+        return false;
     }
 
     void run() {
         for (const char* f : {"/proc/partitions", "/proc/devices", "/etc/multipath.conf",
                                "/etc/quorvel/config.ini"})
-            copyFile(f, false);
+            copyFile(f);
         eachLink("/sys/block", [this](const std::string& t) { blockDir(t); });
         eachLink("/sys/class/block", [this](const std::string& t) { blockDir(t); });
         eachLink("/sys/dev/block", [this](const std::string& t) { blockDir(t); });
@@ -147,54 +353,38 @@ public:
         eachLink("/sys/class/nvme-subsystem", [this](const std::string& t) { deviceDir(t, 1); });
         eachLink("/sys/class/fc_transport", [this](const std::string& t) { deviceDir(t, 0); });
         std::vector<std::string> disks;
-        if (m_host.listDir("/sys/block", &disks) == 0)
-            for (const std::string& d : disks)
-                if (!m_host.exists("/sys/block/" + d + "/dm"))   // maps have no table of their own
-                    diskHead("/dev/" + d);
+        if (m_host.listDir("/sys/block", &disks) == 0) {
+            for (const std::string& d : disks) {
+                if (m_host.exists("/sys/block/" + d + "/dm"))
+                    mapState("/sys/block/" + d);
+                else   // maps have no partition table of their own
+                    diskImage("/dev/" + d);
+            }
+        }
         eachLink("/dev/disk/by-id", nullptr);
         eachLink("/dev/mapper", nullptr);
         captureCommands();
     }
 
 private:
-    bool fail(const std::string& why) {
-        problems.push_back(why);
-        return false;
+    // Writes a file of the capture; a problem when it cannot be written,
+    // except where a link of the capture stands in its way.
+    void write(const std::string& path, const std::string& contents) {
+        const int rc = m_out.writeFile(path, contents);
+        if (rc == 0)
+            ++files;
+        else if (rc != EEXIST && rc != ELOOP && rc != ENOTDIR)
+            problems.push_back("cannot write " + path + ": " + std::strerror(rc));
     }
 
-    std::string real(const std::string& path) const { return m_dir + path; }
-
-    bool makeDirs(const std::string& realPath) {
-        if (realPath.empty() || ::mkdir(realPath.c_str(), 0755) == 0 || errno == EEXIST)
-            return true;
-        if (errno != ENOENT)
-            return fail("cannot create " + realPath + ": " + std::strerror(errno));
-        return makeDirs(dirName(realPath)) &&
-               (::mkdir(realPath.c_str(), 0755) == 0 || errno == EEXIST ||
-                fail("cannot create " + realPath + ": " + std::strerror(errno)));
-    }
-
-    bool writeReal(const std::string& path, const std::string& contents) {
-        if (!makeDirs(dirName(real(path))))
-            return false;
-        std::unique_ptr<ZoWritableFile> file;
-        if (zohost::openForWriteAt(real(path), 0644, &file) != 0 || file->append(contents) != 0 ||
-            file->close() != 0)
-            return fail("cannot write " + real(path) + ": " + std::strerror(errno));
-        ++files;
-        return true;
-    }
-
-    // Copies a file of the machine; a missing one is skipped (and reported
-    // when required).
-    void copyFile(const std::string& path, bool required) {
+    // Copies a regular file of the machine; one that cannot be read is
+    // skipped.
+    void copyFile(const std::string& path, size_t maxBytes = ZoHost::kFileBytes) {
         std::string contents;
-        if (m_host.readFile(path, &contents) != 0) {
-            if (required)
-                fail("cannot read " + path + ": " + std::strerror(errno));
-            return;
-        }
-        writeReal(path, contents);
+        struct stat st;
+        if (m_host.lstat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+            m_host.readFile(path, &contents, maxBytes) == 0)
+            write(path, contents);
     }
 
     // Recreates the link at path; returns its target as an absolute machine
@@ -203,11 +393,12 @@ private:
         std::string target;
         if (m_host.readlink(path, &target) != 0 || target.empty())
             return "";
-        if (m_made.insert(path).second && makeDirs(dirName(real(path)))) {
-            if (::symlink(target.c_str(), real(path).c_str()) == 0)
+        if (m_linked.insert(path).second) {
+            const int rc = m_out.writeLink(path, target);
+            if (rc == 0)
                 ++links;
-            else if (errno != EEXIST)
-                fail("cannot link " + real(path) + ": " + std::strerror(errno));
+            else if (rc != EEXIST && rc != ELOOP && rc != ENOTDIR)
+                problems.push_back("cannot link " + path + ": " + std::strerror(rc));
         }
         return target[0] == '/' ? normalize(target) : normalize(dirName(path) + "/" + target);
     }
@@ -234,21 +425,25 @@ private:
         return m_host.lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
     }
 
+    // True the first time a directory is met: by its identity, so that
+    // links that name one directory by ever longer paths end.
+    bool firstVisit(const std::string& dir) {
+        struct stat st;
+        if (m_host.stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+        return m_visited.insert({st.st_dev, st.st_ino}).second;
+    }
+
     void attributes(const std::string& dir, const std::set<std::string>& wanted) {
-        makeDirs(real(dir));
-        for (const std::string& a : wanted) {
-            std::string contents;
-            struct stat st;
-            if (m_host.lstat(dir + "/" + a, &st) == 0 && S_ISREG(st.st_mode) &&
-                m_host.readFile(dir + "/" + a, &contents) == 0)
-                writeReal(dir + "/" + a, contents);
-        }
+        m_out.mkdirs(dir);
+        for (const std::string& a : wanted)
+            copyFile(dir + "/" + a, ZoHost::kAttributeBytes);
     }
 
     // A device directory under /sys/devices and, up to depth further
     // "device" links, the devices it hangs off.
     void deviceDir(const std::string& dir, int depth) {
-        if (!m_visited.insert(dir).second)
+        if (!firstVisit(dir))
             return;
         attributes(dir, kAttributes);
         std::string parent = copyLink(dir + "/device");
@@ -261,9 +456,9 @@ private:
     // A /sys/class/scsi_device entry's directory: its device link and the
     // SCSI device it names (whose block/ directory holds the disk).
     void classDir(const std::string& dir) {
-        if (!m_visited.insert(dir).second)
+        if (!firstVisit(dir))
             return;
-        makeDirs(real(dir));
+        m_out.mkdirs(dir);
         std::string device = copyLink(dir + "/device");
         if (!device.empty())
             deviceDir(device, 0);
@@ -272,13 +467,13 @@ private:
     // A block device directory: attributes, dm/, slaves/, holders/, its
     // partitions and its device ancestry.
     void blockDir(const std::string& dir) {
-        if (!m_visited.insert(dir).second)
+        if (!firstVisit(dir))
             return;
         attributes(dir, kAttributes);
         if (isDir(dir + "/dm"))
             attributes(dir + "/dm", kDmAttributes);
         for (const char* rel : {"slaves", "holders"}) {
-            makeDirs(real(dir + "/" + rel));
+            m_out.mkdirs(dir + "/" + rel);
             eachLink(dir + "/" + rel, [this](const std::string& t) { blockDir(t); });
         }
         std::string device = copyLink(dir + "/device");
@@ -292,39 +487,6 @@ private:
         });
     }
 
-    // The partition table of a disk: its first bytes (and for a GPT disk its
-    // last bytes too, in a sparse file of the disk's size) at its node path,
-    // where a host tree takes a regular file for the disk's contents.
-    void diskHead(const std::string& node) {
-        std::string source = node;
-        if (auto rooted = std::dynamic_pointer_cast<ZoRootedHost>(ZoHost::current()))
-            source = rooted->hostPath(node);
-        int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return;   // not readable (no root): the tree has no table for it
-        std::string head(kImageBytes, '\0'), tail;
-        ssize_t n = ::pread(fd, &head[0], head.size(), 0);
-        off_t size = ::lseek(fd, 0, SEEK_END);
-        bool gpt = n > 520 && head.compare(512, 8, "EFI PART") == 0;
-        if (gpt && size > static_cast<off_t>(2 * kImageBytes)) {
-            tail.assign(kImageBytes, '\0');
-            if (::pread(fd, &tail[0], tail.size(), size - kImageBytes) != kImageBytes)
-                tail.clear();
-        }
-        ::close(fd);
-        if (n <= 0)
-            return;
-        head.resize(n);
-        if (!writeReal(node, head) || tail.empty())
-            return;
-        int out = ::open(real(node).c_str(), O_WRONLY | O_CLOEXEC);
-        if (out < 0 || ::pwrite(out, tail.data(), tail.size(), size - kImageBytes) !=
-                           static_cast<ssize_t>(tail.size()))
-            fail("cannot write the end of " + real(node) + ": " + std::strerror(errno));
-        if (out >= 0)
-            ::close(out);
-    }
-
     template <class F>
     void eachSubdir(const std::string& dir, F then) {
         std::vector<std::string> names;
@@ -335,15 +497,74 @@ private:
                 then(dir + "/" + n);
     }
 
-    void answer(const std::string& command, const ZoCommandResult& r) {
-        zohost::CommandAnswer a;
-        a.exitStatus = r.started ? r.exitStatus : 127;
-        a.out = r.out;
-        a.err = r.err;
-        std::string block;
-        if (zohost::formatCommandAnswer(command, a, &block)) {
-            m_commands += block;
-            ++commands;
+    // The table and status of the mapped device whose sysfs directory is
+    // dir. A device the host cannot tell about is left out.
+    void mapState(const std::string& dir) {
+        std::string dev, text;
+        unsigned maj = 0, min = 0;
+        char extra = 0;
+        ZoDmState state;
+        if (m_host.readAttr(dir + "/dev", &dev) != 0 ||
+            std::sscanf(dev.c_str(), "%u:%u%c", &maj, &min, &extra) != 2 ||
+            m_host.deviceMapperState(maj, min, &state) != 0)
+            return;
+        if (ZoRootedHost::formatDeviceMapperState(state, &text))
+            write(ZoRootedHost::deviceMapperStatePath(maj, min), text);
+        else
+            problems.push_back("cannot record the device-mapper state of " + dir);
+    }
+
+    // The sectors of a disk that its partition table is read from: the
+    // first ones at the node's path (where a host tree takes a regular file
+    // for the disk's first bytes), the others as pieces at their offsets.
+    // A disk that cannot be read (no root) has no table in the capture.
+    void diskImage(const std::string& node) {
+        struct stat st;
+        std::string head, tail;
+        uint64_t size = 0;
+        if (m_host.stat(node, &st) != 0 || !S_ISBLK(st.st_mode) ||
+            m_host.readDisk(node, 0, kEdgeBytes, &head, &size) != 0)
+            return;
+        std::vector<std::pair<uint64_t, std::string>> pieces = nonZeroRuns(0, head);
+        const size_t headBytes = pieces.empty() || pieces.front().first != 0 ? 0 : pieces.front().second.size();
+        write(node, head.substr(0, headBytes));
+        pieces.erase(pieces.begin(), pieces.begin() + (headBytes ? 1 : 0));
+        const bool gpt = (head.size() >= 2 * kSector && head.compare(kSector, 8, "EFI PART") == 0) ||
+                         protectiveMbr(head);
+        if (gpt && size > kEdgeBytes && m_host.readDisk(node, size - kEdgeBytes, kEdgeBytes, &tail, &size) == 0)
+            for (auto& run : nonZeroRuns(size - kEdgeBytes, tail))
+                pieces.push_back(std::move(run));
+        extendedRecords(node, head, &pieces);
+        for (const auto& p : pieces)
+            if (p.first >= headBytes)
+                write(ZoRootedHost::diskPiecePath(major(st.st_rdev), minor(st.st_rdev), p.first), p.second);
+    }
+
+    // The chain of extended boot records of an MBR disk: each names its
+    // logical partition and the next record.
+    void extendedRecords(const std::string& node, const std::string& mbr,
+                         std::vector<std::pair<uint64_t, std::string>>* pieces) {
+        if (mbr.size() < kSector || mbr.compare(510, 2, "\x55\xaa") != 0)
+            return;
+        for (int i = 0; i < 4; ++i) {
+            const size_t entry = 446 + 16 * static_cast<size_t>(i);
+            if (!isExtended(static_cast<unsigned char>(mbr[entry + 4])))
+                continue;
+            const uint64_t first = le32(mbr, entry + 8);
+            uint64_t at = first;
+            std::set<uint64_t> seen;
+            for (int n = 0; n < kMaxExtendedRecords && at != 0 && seen.insert(at).second; ++n) {
+                std::string ebr;
+                uint64_t size = 0;
+                if (m_host.readDisk(node, at * kSector, kSector, &ebr, &size) != 0 || ebr.size() < kSector ||
+                    ebr.compare(510, 2, "\x55\xaa") != 0)
+                    break;
+                pieces->emplace_back(at * kSector, ebr);
+                const size_t link = 446 + 16;
+                at = isExtended(static_cast<unsigned char>(ebr[link + 4])) && le32(ebr, link + 8) != 0
+                         ? first + le32(ebr, link + 8)
+                         : 0;
+            }
         }
     }
 
@@ -353,28 +574,36 @@ private:
         struct tm tm;
         if (gmtime_r(&now, &tm))
             std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", &tm);
-        m_commands = std::string("# Answers captured by zodisk snapshot, ") + stamp + ".\n\n";
+        std::string table = std::string("# Answers captured by zodisk snapshot, ") + stamp + ".\n\n";
 
         auto recorder = std::make_shared<RecordingHost>(ZoHost::current());
         std::shared_ptr<ZoHost> previous = ZoHost::install(recorder);
         askEverything();
         std::string settle;
-        for (const char* tool : kUdevTools)
-            if (m_host.access(tool, F_OK) == 0 && writeReal(tool, "") && settle.empty())
+        for (const char* tool : kUdevTools) {
+            if (m_host.access(tool, F_OK) != 0)
+                continue;
+            write(tool, "");
+            if (settle.empty())
                 settle = std::strcmp(tool, "/sbin/udevsettle") == 0 ? "udevsettle" : "udevadm settle";
+        }
         if (!settle.empty())
             recorder->run(settle + " --timeout=120");
         ZoHost::install(previous);
-        for (const auto& run : recorder->runs())
-            answer(run.first, run.second);
-        writeReal("/.zohost/commands", m_commands);
+        for (const auto& run : recorder->runs()) {
+            std::string block;
+            if (ZoRootedHost::formatCommandAnswer(run.first, run.second, &block)) {
+                table += block;
+                ++commands;
+            }
+        }
+        write(ZoRootedHost::commandTablePath(), table);
     }
 
     ZoHost& m_host;
-    std::string m_dir;
-    std::string m_commands;
-    std::set<std::string> m_visited;
-    std::set<std::string> m_made;
+    TreeWriter m_out;
+    std::set<std::pair<dev_t, ino_t>> m_visited;
+    std::set<std::string> m_linked;
 };
 
 }  // namespace
@@ -392,8 +621,8 @@ int runSnapshot(const Options& opts, Output& out) {
         dir = std::string(cwd) + "/" + dir;
     }
     std::shared_ptr<ZoHost> host = ZoHost::current();
-    Capture capture(*host, dir);
-    if (capture.prepare())
+    Capture capture(*host);
+    if (capture.open(dir))
         capture.run();
     for (const std::string& p : capture.problems)
         Output::error("snapshot: " + p);
@@ -405,7 +634,7 @@ int runSnapshot(const Options& opts, Output& out) {
         doc["commands"] = capture.commands;
         doc["errors"] = capture.problems;
         out.json(doc);
-    } else {
+    } else if (capture.problems.empty()) {
         out.text("captured " + std::to_string(capture.files) + " files, " +
                  std::to_string(capture.links) + " links and " +
                  std::to_string(capture.commands) + " command answers into " + dir + "\n");

@@ -1,5 +1,7 @@
 #include "disk_image.h"
 
+#include "FXString.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -7,19 +9,13 @@
 
 namespace zotest {
 
-std::string shellWord(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 void makeDiskImage(const std::string& realPath, unsigned sizeMiB, const std::string& sfdiskScript) {
     std::filesystem::create_directories(std::filesystem::path(realPath).parent_path());
     std::filesystem::remove(realPath);
-    std::string command = "truncate -s " + std::to_string(sizeMiB) + "M " + shellWord(realPath);
+    std::string command = "truncate -s " + std::to_string(sizeMiB) + "M " + FXString::ShellQuote(realPath);
     if (!sfdiskScript.empty())
-        command += " && printf %s " + shellWord(sfdiskScript) + " | sfdisk --quiet --no-reread --no-tell-kernel " +
-                   shellWord(realPath);
+        command += " && printf %s " + FXString::ShellQuote(sfdiskScript) + " | sfdisk --quiet --no-reread --no-tell-kernel " +
+                   FXString::ShellQuote(realPath);
     if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 

@@ -11,9 +11,6 @@ namespace zotest {
 // the script is not empty, writes the table the sfdisk script describes.
 void makeDiskImage(const std::string& realPath, unsigned sizeMiB, const std::string& sfdiskScript);
 
-// The text quoted as one word for /bin/sh.
-std::string shellWord(const std::string& text);
-
 // The partition interface of a device, or null.
 ZoDevicePartIface* partIface(const SP<ZoDevice>& dev);
 

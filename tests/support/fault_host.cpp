@@ -13,7 +13,7 @@ struct FaultHost::State {
     std::vector<Rule> rules;
     std::map<std::string, std::vector<std::function<void()>>> hooks;
     std::map<std::string, int> counts;
-    std::vector<std::string> touched, commands;
+    std::vector<std::string> commands;
     std::vector<unsigned long> sleeps;
 
     template <class F> auto locked(F f) {
@@ -26,7 +26,6 @@ struct FaultHost::State {
         std::vector<std::function<void()>> hooksToRun;
         int injected = locked([&] {
             const int n = ++counts[op];
-            touched.push_back(op + " " + subject);
             auto rule = std::find_if(rules.begin(), rules.end(), [&](const Rule& r) {
                 return r.op == op && (r.subject.empty() || r.subject == subject) && (r.nth == 0 || r.nth == n);
             });
@@ -72,7 +71,6 @@ void FaultHost::after(const std::string& op, std::function<void()> hook) {
     m_state->locked([&] { m_state->hooks[op].push_back(std::move(hook)); });
 }
 int FaultHost::count(const std::string& op) const { return m_state->locked([&] { return m_state->counts[op]; }); }
-std::vector<std::string> FaultHost::touched() const { return m_state->locked([&] { return m_state->touched; }); }
 std::vector<std::string> FaultHost::commands() const { return m_state->locked([&] { return m_state->commands; }); }
 std::vector<unsigned long> FaultHost::sleeps() const { return m_state->locked([&] { return m_state->sleeps; }); }
 

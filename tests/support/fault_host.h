@@ -35,7 +35,6 @@ public:
     void after(const std::string& op, std::function<void()> hook);
 
     int count(const std::string& op) const;    // calls of op so far, failed ones included
-    std::vector<std::string> touched() const;  // every call as "op subject", in order
     std::vector<std::string> commands() const;
     std::vector<unsigned long> sleeps() const;
 
@@ -46,7 +45,8 @@ public:
     ZOTEST_FORWARD(readlink, p, (const std::string& p, std::string* target), (p, target))
     ZOTEST_FORWARD(access, p, (const std::string& p, int mode), (p, mode))
     ZOTEST_FORWARD(listDir, p, (const std::string& p, std::vector<std::string>* names), (p, names))
-    ZOTEST_FORWARD(readFile, p, (const std::string& p, std::string* contents), (p, contents))
+    using ZoHost::readFile;
+    ZOTEST_FORWARD(readFile, p, (const std::string& p, std::string* contents, size_t max), (p, contents, max))
     ZOTEST_FORWARD(probeOpen, p, (const std::string& p, int flags), (p, flags))
     ZOTEST_FORWARD(rename, from, (const std::string& from, const std::string& to), (from, to))
     ZOTEST_FORWARD(chmod, p, (const std::string& p, mode_t mode), (p, mode))
@@ -56,6 +56,8 @@ public:
     ZOTEST_FORWARD(symlink, link, (const std::string& target, const std::string& link), (target, link))
     ZOTEST_FORWARD(syncDir, p, (const std::string& p), (p))
     ZOTEST_FORWARD(scsiCommand, node, (const std::string& node, const ZoScsiCommand& c, ZoScsiStatus* st), (node, c, st))
+    ZOTEST_FORWARD(readDisk, node, (const std::string& node, uint64_t at, size_t n, std::string* data, uint64_t* size),
+                   (node, at, n, data, size))
     ZOTEST_FORWARD(deviceMapperState, std::to_string(major) + ":" + std::to_string(minor),
                    (unsigned major, unsigned minor, ZoDmState* state), (major, minor, state))
     ZOTEST_FORWARD(lockFile, p, (const std::string& p, std::unique_ptr<ZoHostLock>* lock), (p, lock))

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -68,13 +68,13 @@ void HostTree::write(const std::string& path, const std::string& contents) {
     writeReal(at(path), contents, std::ios::trunc);
 }
 
-std::string HostTree::read(const std::string& path) const {
-    std::ifstream f(at(path), std::ios::binary);
-    if (!f) failed("read", at(path));
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+std::string slurp(const std::string& realPath) {
+    std::ifstream f(realPath, std::ios::binary);
+    if (!f) failed("read", realPath);
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
+
+std::string HostTree::read(const std::string& path) const { return slurp(at(path)); }
 
 bool HostTree::exists(const std::string& path) const {
     std::error_code ec;

@@ -11,6 +11,9 @@
 
 namespace zotest {
 
+// The whole contents of a file of this machine; throws when it cannot be read.
+std::string slurp(const std::string& realPath);
+
 class HostTree {
 public:
     // A fresh, empty tree in a new temporary directory, removed on
