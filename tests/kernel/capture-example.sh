@@ -2,9 +2,10 @@
 # Regenerates the shipped host tree examples/hosts/qemu-guest from a real
 # kernel: boots the real-kernel suite's multipath guest (scsi_debug disks with
 # partitions, a two-path map with partition maps, an NVMe namespace with a
-# volume serial), takes the tree `zodisk snapshot` captured there, cuts each
-# disk image to the bytes its partition table needs, and checks that zodisk
-# answers from the cut tree exactly what it answered live in the guest.
+# volume serial), takes the tree `zodisk snapshot` captured there (which keeps
+# of each disk only the sectors its partition table is read from), and checks
+# that zodisk answers from that tree exactly what it answered live in the
+# guest.
 #
 # Usage: capture-example.sh --build-dir DIR [--cache DIR] [--reuse]
 #   --build-dir, --cache  as for run-suite.sh (a build of zodisk and of the
@@ -52,22 +53,11 @@ NEW=$DEST.new
 rm -rf "$NEW"
 cp -a "$RES/capture" "$NEW"
 
-# Disk images: the snapshot keeps the first 64 KiB of every disk. Only the
-# partition table is read from them; trailing zero bytes are cut and whole
-# sectors kept, but never fewer than two: libblkid reads no table from a
-# device smaller than 1 KiB.
-find "$NEW/dev" -type f | while read -r img; do
-    keep=$(perl -0777 -ne 's/\0+\z//; print length' "$img")
-    keep=$(((keep + 511) / 512 * 512))
-    [ "$keep" -ge 1024 ] || keep=1024
-    truncate -s "$keep" "$img"
-done
-
 # Git keeps no empty directory (an empty holders/ or slaves/): the tree is
 # shipped and checked without them, as a checkout will have it.
 find "$NEW" -depth -type d -empty -delete
 
-# The cut tree answers every command of the guest's round trip as the guest
+# The tree answers every command of the guest's round trip as the guest
 # did live.
 n=0
 bad=0
@@ -77,13 +67,13 @@ while read -r args; do
     "$ZODISK" --sysroot "$NEW" --json $args </dev/null >"$NEW.out" 2>/dev/null && rc=0 || rc=$?
     if [ "$rc" != "$(cat "$RES/roundtrip/live/$n.rc")" ] ||
         ! cmp -s "$NEW.out" "$RES/roundtrip/live/$n.json"; then
-        echo "zodisk --json $args: the cut tree answers differently:" >&2
+        echo "zodisk --json $args: the tree answers differently:" >&2
         diff -u "$RES/roundtrip/live/$n.json" "$NEW.out" | head -30 >&2 || true
         bad=1
     fi
 done <"$RES/roundtrip/commands"
 rm -f "$NEW.out"
-[ "$bad" = 0 ] || { rm -rf "$NEW"; die "the cut tree lost something the library reads"; }
+[ "$bad" = 0 ] || { rm -rf "$NEW"; die "the tree lost something the library reads"; }
 
 rm -rf "$DEST"
 mv "$NEW" "$DEST"
