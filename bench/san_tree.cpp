@@ -20,7 +20,7 @@ namespace zobench {
 namespace {
 
 // Bumped whenever the layout changes, so that kept trees are rebuilt.
-const char kLayoutVersion[] = "zodevice-san 2";
+const char kLayoutVersion[] = "zodevice-san 3";
 
 // sd's numbers of the disk with this index, as the kernel gives them: 16
 // majors of 16 disks, further disks in the high minor bits.
@@ -84,6 +84,7 @@ San addSan(zotest::HostTree& tree, int maps, int pathsPerMap) {
         map.minor = m;
         map.wwid = zotest::wwidOfSeed(m + 1);
         map.sectors = 4194304;
+        if (m % 16 == 5) map.failed = {"sd" + getAAName(disk + pathsPerMap - 1)};  // its last path
         san.pathNodes.emplace_back();
         for (int p = 0; p < pathsPerMap; ++p, ++disk) {
             map.paths.push_back(addDisk(tree, disk, p, m / 256, m % 256, m + 1, "ZOSAN"));

@@ -1,6 +1,7 @@
 // Synthetic SAN host trees for the benchmarks and bench/compare-lsblk.sh:
 // `maps` multipath maps over `pathsPerMap` SCSI paths each, on Fibre
-// Channel hosts 0..pathsPerMap-1; every 8th map carries two partition maps;
+// Channel hosts 0..pathsPerMap-1, with their device-mapper state (the last
+// path of every 16th map failed); every 8th map carries two partition maps;
 // one local ATA disk with two partitions per 64 maps. The layout is the one
 // the library and lsblk --sysroot read (sys/block, sys/class/block,
 // sys/dev/block, proc/partitions, proc/devices; nodes under /dev as the

@@ -4,6 +4,7 @@
 
 #include "ZoException.h"
 #include "ZoHost.h"
+#include "ZoOpCache.h"
 #include "ZoSysfs.h"
 
 #include <fcntl.h>
@@ -50,7 +51,6 @@ std::string trimmed(const std::string& s) {
 
 // The SCSI device behind a block node, found through sysfs.
 struct NodeAddress {
-    dev_t devno = 0;
     Hctl hctl;
     std::string sysfsDevice;  // the SCSI device's directory under /sys/devices
 };
@@ -60,7 +60,7 @@ struct NodeAddress {
 // and fills *out. On failure returns false and says why in *why.
 bool findNodeAddress(ZoHost& host, const std::string& node, NodeAddress* out, std::string* why) {
     struct stat st;
-    if (host.stat(node, &st) != 0) {
+    if (zo_cache::stat(host, node, &st) != 0) {
         int err = errno;
         *why = "Failed to stat " + node + ": " + std::strerror(err);
         return false;
@@ -76,16 +76,16 @@ bool findNodeAddress(ZoHost& host, const std::string& node, NodeAddress* out, st
                " does not exist";
         return false;
     }
-    if (host.exists(blockDir + "/partition")) blockDir = dirName(blockDir);
+    struct stat probe;
+    if (zo_cache::stat(host, blockDir + "/partition", &probe) == 0) blockDir = dirName(blockDir);
     const std::string device = linkTarget(host, blockDir + "/device");
     Hctl hctl;
     if (device.empty() || !parseHctl(baseName(device), &hctl) ||
-        !host.exists(device + "/scsi_device")) {
+        zo_cache::stat(host, device + "/scsi_device", &probe) != 0) {
         *why = node + " (" + devnoText(st.st_rdev) + ") is not a SCSI device: no SCSI device under " +
                blockDir;
         return false;
     }
-    out->devno = st.st_rdev;
     out->hctl = hctl;
     out->sysfsDevice = device;
     return true;
@@ -317,7 +317,7 @@ bool UXScsi::findListed(const std::string& path, dev_t devno, UXScsiTarget* targ
         const UXScsiTarget& listed = snapshot->entries[index].target;
         const std::string node = listed.getNativePath();
         struct stat st;
-        if (host->stat(node, &st) != 0) continue;
+        if (zo_cache::stat(*host, node, &st) != 0) continue;
         if (st.st_rdev == devno || node == path) {
             if (target) *target = listed;
             return true;

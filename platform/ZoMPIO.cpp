@@ -18,6 +18,7 @@
 #include "ZoException.h"
 #include "ZoHost.h"
 #include "ZoMpioInternal.h"
+#include "ZoOpCache.h"
 #include "ZoProcess.h"
 #include "ZoScsiDiskDevice.h"
 
@@ -59,7 +60,7 @@ std::string trimmed(const std::string& text) {
 // Returns 0, ENOTBLK when path is something else, or the errno of the stat.
 int blockSysDir(ZoHost& host, const std::string& path, std::string* dir, dev_t* devno = nullptr) {
     struct stat st;
-    if (int rc = host.stat(path, &st)) return rc;
+    if (int rc = zo_cache::stat(host, path, &st)) return rc;
     if (!S_ISBLK(st.st_mode)) return ENOTBLK;
     *dir = FXString::Format("/sys/dev/block/%u:%u", major(st.st_rdev), minor(st.st_rdev));
     if (devno) *devno = st.st_rdev;
@@ -99,7 +100,9 @@ int partitionNumber(const std::string& uuid) {
 // "/dev/<kernel name>" when udev made no mapper node.
 std::string mapNode(ZoHost& host, const std::string& kernelName, const std::string& name) {
     std::string node = kMapperDir + name;
-    if (!name.empty() && name.find('/') == std::string::npos && host.exists(node)) return node;
+    struct stat st;
+    if (!name.empty() && name.find('/') == std::string::npos && zo_cache::stat(host, node, &st) == 0)
+        return node;
     return "/dev/" + kernelName;
 }
 
@@ -192,7 +195,7 @@ std::list<std::string> zo_mpio::mapsHolding(const std::string& path) {
     ZoHost& host = *ZoHost::current();
     std::string dir;
     struct stat st;
-    if (host.stat(path, &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
+    if (zo_cache::stat(host, path, &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
         dir = FXString::Format("/sys/dev/block/%u:%u", major(st.st_rdev), minor(st.st_rdev));
     } else if (startsWith(path, "/dev/") && path.size() > 5) {
         std::string name = path.substr(5);
@@ -233,7 +236,7 @@ int ZoMPIO::isMPIODevice(const std::string& path, CLuError* err) {
     std::string dir;
     if (blockSysDir(host, path, &dir) != 0) return 0;
     std::string uuid;
-    int rc = host.readAttr(dir + "/dm/uuid", &uuid);
+    int rc = zo_cache::readAttr(host, dir + "/dm/uuid", &uuid);
     if (rc == ENOENT || rc == ENOTDIR) return 0;  // not a device-mapper device
     if (rc != 0) {
         setError(err, FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Unable to read %s/dm/uuid: %s",

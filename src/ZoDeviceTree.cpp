@@ -8,6 +8,7 @@
 #include "ZoInternal.h"
 #include "ZoMpioDiskDevice.h"
 #include "ZoMpioInternal.h"
+#include "ZoOpCache.h"
 #include "ZoNVMEDiskDevice.h"
 #include "ZoScsiDiskDevice.h"
 #include "ZoVDDiskDevice.h"
@@ -30,6 +31,7 @@ const int kMaxPopulateDepth = 8;
 thread_local int populateDepth = 0;
 
 void refreshDeviceList() {
+    zo_cache::forget();  // the host is looked at again
     UXScsi::refreshDeviceList(UXScsi::Device::DIRECT_ACCESS, false);
     refreshCount.fetch_add(1);
 }
@@ -130,6 +132,7 @@ unsigned long deviceTreeRefreshCount() { return refreshCount.load(); }
 template <class T>
 SP<ZoDevice> ZoDeviceTree::PopulateZoDevice(const std::string& path, CLuError* err) {
     if (populateDepth >= kMaxPopulateDepth) return SP<ZoDevice>();
+    zo_cache::Scope scope;
     struct DepthGuard {
         DepthGuard() { ++populateDepth; }
         ~DepthGuard() { --populateDepth; }
@@ -188,6 +191,7 @@ SP<ZoDevice> ZoDeviceTree::getDevice(const char* path, CLuError* err) {
         return SP<ZoDevice>();
     }
     const char* fn = "ZoDeviceTree::getDevice";
+    zo_cache::Scope scope;
     bool retry = false;
     do {
         refreshCatching("ZoDeviceTree::getDevice");
@@ -214,6 +218,7 @@ SP<ZoDevice> ZoDeviceTree::getDeviceCheckNoRetry(const char* path, CLuError* err
         return SP<ZoDevice>();
     }
     const char* fn = "ZoDeviceTree::getDevice";
+    zo_cache::Scope scope;
     bool retry = false;
     do {
         if (!isRefreshed.load()) {
@@ -242,6 +247,7 @@ SP<ZoDevice> ZoDeviceTree::getDeviceCheckNoRetry(const char* path, CLuError* err
 std::list<SP<ZoDevice>> ZoDeviceTree::getAllDevices(ZoDevice::TYPE type, CLuError* err) {
     std::list<SP<ZoDevice>> result;
     std::list<std::string> paths;
+    zo_cache::Scope scope;
     refreshCatching("ZoDeviceTree::getAllDevices");
 
     int rc = 0;
@@ -292,6 +298,7 @@ SP<ZoDevice> ZoDeviceTree::getParentDevice(const char* path, CLuError* err) {
         return SP<ZoDevice>();
     }
     const char* fn = "ZoDeviceTree::getParentDevice";
+    zo_cache::Scope scope;
     refreshCatching("ZoDeviceTree::getParentDevice");
 
     SP<ZoDevice> dev;

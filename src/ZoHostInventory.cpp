@@ -240,7 +240,8 @@ private:
 
     void readScsi(ZoBlockDevice& dev, const std::string& device, const zo_sysfs::Hctl& hctl) {
         dev.hctl = baseName(device);
-        dev.driver = driverOf(device);
+        // SCSI block devices are made by sd (sdX) and sr (srN).
+        dev.driver = startsWith(dev.name, "sd") ? "sd" : startsWith(dev.name, "sr") ? "sr" : driverOf(device);
         std::string value;
         attr(dev, device, "vendor", &value);
         dev.vendor = trimmed(value);

@@ -9,6 +9,7 @@
 #include "ZoException.h"
 #include "ZoHost.h"
 #include "ZoInternal.h"
+#include "ZoOpCache.h"
 #include "ZoPartitionDiscovery.h"
 #include "ZoProcess.h"
 
@@ -106,7 +107,7 @@ bool ZoNVMEDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
         std::shared_ptr<ZoHost> host = ZoHost::current();
         struct stat st;
         std::memset(&st, 0, sizeof st);
-        if (int rc = host->stat(path, &st)) {
+        if (int rc = zo_cache::stat(*host, path, &st)) {
             if (err)
                 *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Failed to stat device [%s]", path);
             return false;
@@ -122,7 +123,7 @@ bool ZoNVMEDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
         const std::string link =
             FXString::Format("/sys/dev/block/%d:%d", nodeMajor, static_cast<int>(::minor(st.st_rdev)));
         std::string target;
-        if (int rc = host->readlink(link, &target)) {
+        if (int rc = zo_cache::readlink(*host, link, &target)) {
             if (err)
                 *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc,
                                                "failed to read link for path=[%s], error=[%s]",

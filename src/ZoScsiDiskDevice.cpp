@@ -5,6 +5,7 @@
 #include "EvDebug.h"
 #include "ZoException.h"
 #include "ZoHost.h"
+#include "ZoOpCache.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -45,7 +46,7 @@ Resolution resolve(const char* path, MakeDevice make, CLuError* err, SP<ZoDevice
     try {
         std::string candidate = path ? path : "";
         struct stat st;
-        if (!path || host->stat(candidate, &st) != 0) {
+        if (!path || zo_cache::stat(*host, candidate, &st) != 0) {
             int e = path ? errno : EFAULT;
             throw ZoException(fn, "Failed to stat " + (path ? candidate : std::string("(null)")) +
                                       ": " + std::strerror(e),
@@ -90,7 +91,7 @@ Resolution resolve(const char* path, MakeDevice make, CLuError* err, SP<ZoDevice
             // up live on another major, where "minor mod 16" names a
             // different partition of some disk.
             struct stat nextSt;
-            if (host->stat(next, &nextSt) != 0 || !S_ISBLK(nextSt.st_mode) || nextSt.st_rdev != devno) {
+            if (zo_cache::stat(*host, next, &nextSt) != 0 || !S_ISBLK(nextSt.st_mode) || nextSt.st_rdev != devno) {
                 if (build) {
                     std::string message = candidate + " (" + std::to_string(major(devno)) + ":" +
                                           std::to_string(minor(devno)) + ") is not known under " +

@@ -1,5 +1,7 @@
 #include "ZoSysfs.h"
 
+#include "ZoOpCache.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +41,7 @@ std::string normalizePath(const std::string& path) {
 
 std::string linkTarget(ZoHost& host, const std::string& link) {
     std::string target;
-    if (host.readlink(link, &target) != 0 || target.empty()) return "";
+    if (zo_cache::readlink(host, link, &target) != 0 || target.empty()) return "";
     if (target[0] == '/') return normalizePath(target);
     return normalizePath(dirName(link) + "/" + target);
 }

@@ -6,6 +6,7 @@
 #include "ZoException.h"
 #include "ZoHost.h"
 #include "ZoInternal.h"
+#include "ZoOpCache.h"
 #include "ZoPartitionDiscovery.h"
 #include "ZoProcess.h"
 #include "ZoScsiDiskDevice.h"
@@ -160,7 +161,7 @@ bool ZoVDDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
             return false;
         struct stat st;
         std::memset(&st, 0, sizeof st);
-        if (int rc = ZoHost::current()->stat(path, &st)) {
+        if (int rc = zo_cache::stat(*ZoHost::current(), path, &st)) {
             if (err)
                 *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Failed to stat device [%s]", path);
             return false;

@@ -123,7 +123,7 @@ const std::vector<std::pair<std::string, std::function<void(zotest::HostTree&)>>
          zotest::addNvmeDisk(t, 1, 3, 4096, "vol0aaaabbbbccccdddd", zotest::NvmeLayout::Subsystem);
          // sde under two maps: the first cannot be built (vda is no SCSI disk).
          zotest::addMultipathMap(t, {"broken", 2, "", {"sde", "vda"}});
-         zotest::addMultipathMap(t, {"twin", 6, "", {"sde"}});
+         zotest::addMultipathMap(t, {"twin", 6, "", {"sde"}, 2097152, {"sde"}});
      }},
     {"no drivers",
      [](zotest::HostTree& t) {
@@ -212,6 +212,26 @@ TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
                 }
                 info->GetArrayInitiatorId(d.path, node, false);  // node stays empty on failure
                 EXPECT_EQ(node, d.fcNodeName) << what;
+            }
+            if (d.map.known) {  // the paths device-mapper reports are the slaves
+                std::set<std::string> paths;
+                for (const ZoMapPath& p : d.map.paths) {
+                    const size_t at = inv.byNumber(p.major, p.minor);
+                    paths.insert(at == ZoBlockDevice::npos ? "?" : inv.at(at).name);
+                }
+                EXPECT_EQ(s.slaves, paths) << what;
+            }
+            if (d.kind == ZoDevice::MPIO_DISK && fs::exists(root + "/.zohost/dm")) {
+                // Partition maps as the kind lists them (from dmsetup's answers).
+                std::list<ZoPartInfo> parts;
+                ASSERT_EQ(0, static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"))
+                                 ->getPartitions(parts, nullptr, false)) << what;
+                std::vector<std::string> want, got;
+                for (const ZoPartInfo& p : parts)
+                    want.push_back(std::to_string(p.partNumber) + "@" + std::to_string(p.startSector));
+                for (size_t p : d.partitions)
+                    got.push_back(std::to_string(inv.at(p).partition) + "@" + std::to_string(inv.at(p).start));
+                EXPECT_EQ(want, got) << what;
             }
             if (d.kind == ZoDevice::NVME_DISK && d.partition == 0) {
                 EXPECT_EQ(ZoNVMEDiskDevice::convertNVMEtoAWSVol(d.path, nullptr), d.nvmeVolumeId) << what;

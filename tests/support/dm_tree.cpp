@@ -6,6 +6,7 @@
 #include "scsi_tree.h"
 #include "xen_tree.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -52,7 +53,20 @@ void relativeSymlink(HostTree& tree, const std::string& target, const std::strin
 
 DmMap addMultipathMap(HostTree& tree, const DmMapSpec& map) {
     const std::string uuid = "mpath-" + (map.wwid.empty() ? map.name : map.wwid);
-    return addDmDevice(tree, map.name, map.minor, uuid, map.sectors, map.paths);
+    DmMap added = addDmDevice(tree, map.name, map.minor, uuid, map.sectors, map.paths);
+    // One service-time group holding every path, all active but those failed.
+    const std::string target = "0 " + std::to_string(map.sectors) + " multipath ";
+    const std::string n = std::to_string(map.paths.size());
+    std::string table = target + "1 queue_if_no_path 0 " + (map.paths.empty() ? "0 1" : "1 1 service-time 0 " + n + " 1");
+    std::string status = target + "2 0 0 0 " + (map.paths.empty() ? "0 1" : "1 1 A 0 " + n + " 2");
+    for (const std::string& path : map.paths) {
+        const bool failed = std::count(map.failed.begin(), map.failed.end(), path) > 0;
+        const std::string number = firstLine(tree, tree.sysDirOf(path) + "/dev");
+        table += " " + number + " 1";
+        status += " " + number + (failed ? " F 1" : " A 0") + " 0 1";
+    }
+    tree.setDmState(kDmMajor, static_cast<unsigned>(map.minor), {table}, {status});
+    return added;
 }
 
 DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part) {
@@ -63,6 +77,10 @@ DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part) {
                        "0 " + std::to_string(part.sectors) + " linear " +
                            firstLine(tree, mapDir + "/dev") + " " + std::to_string(part.start) +
                            "\n");
+    tree.setDmState(kDmMajor, static_cast<unsigned>(part.minor),
+                    {"0 " + std::to_string(part.sectors) + " linear " + firstLine(tree, mapDir + "/dev") + " " +
+                     std::to_string(part.start)},
+                    {"0 " + std::to_string(part.sectors) + " linear"});
     return addDmDevice(tree, part.name, part.minor, uuid, part.sectors, {part.map});
 }
 

@@ -26,6 +26,7 @@ struct DmMapSpec {
     std::string wwid;             // dm/uuid is "mpath-<wwid>"; empty: the name
     std::vector<std::string> paths;  // kernel names of path devices, in slaves/ order
     uint64_t sectors = 2097152;
+    std::vector<std::string> failed = {};  // paths device-mapper reports failed
 };
 
 struct DmPartitionSpec {
@@ -43,11 +44,12 @@ struct DmMap {
     std::string sysDir;      // "/sys/devices/virtual/block/dm-N"
 };
 
-// Adds a multipath map over path devices already in the tree.
+// Adds a multipath map over path devices already in the tree, with its
+// device-mapper state: one service-time group of every path, queueing.
 DmMap addMultipathMap(HostTree& tree, const DmMapSpec& map);
 
-// Adds a partition map over a map, and the answer to "dmsetup table '<name>'"
-// ("0 <sectors> linear <maj>:<min> <start>").
+// Adds a partition map over a map, its device-mapper state and the answer
+// to "dmsetup table '<name>'" ("0 <sectors> linear <maj>:<min> <start>").
 DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part);
 
 // A SCSI disk /dev/<name> (major 8) on SCSI host `host`, answering INQUIRY
