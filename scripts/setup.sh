@@ -14,4 +14,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     util-linux fdisk multipath-tools sg3-utils udev kmod cpio \
     qemu-system-x86 busybox-static \
     clang-14 libclang-rt-14-dev \
+    strace time \
     >/dev/null

@@ -1,0 +1,125 @@
+#!/bin/bash
+# Times zodisk against lsblk on generated SAN host trees, side by side in one
+# run: for each size (maps x 4 paths), `zodisk --json list`, `zodisk tree`,
+# the library's inventory alone (read_inventory) and
+# `lsblk --sysroot T -J -o NAME,TYPE,MAJ:MIN,SIZE,WWN`; medians of CPU
+# seconds (user + system) over the runs, the ratio of each to lsblk, the
+# growth from one size to the next, and system calls per block device
+# (strace -c -f) for zodisk list, the inventory and lsblk.
+#
+# usage: bench/compare-lsblk.sh [-b BUILD] [-s "256 1024 4096"] [-r RUNS] [-t SECONDS] [--clean]
+#   -b  the build directory (default: build); its tools/zodisk, bench/make_san_tree
+#       and bench/read_inventory are used
+#   -s  the sizes, in maps (default: 256 1024 4096)
+#   -r  runs per command (default 3)
+#   -t  time limit per run in seconds (default 600); a run cut off counts as ">T"
+#   --clean  removes the trees afterwards (they are kept under $ZO_SAN_DIR,
+#            default /dev/shm/zodevice-san, for the next run)
+set -u
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$here/build
+sizes="256 1024 4096"
+runs=3
+limit=600
+clean=0
+while [ $# -gt 0 ]; do
+    case $1 in
+    -b) build=$(cd "$2" && pwd); shift 2 ;;
+    -s) sizes=$2; shift 2 ;;
+    -r) runs=$2; shift 2 ;;
+    -t) limit=$2; shift 2 ;;
+    --clean) clean=1; shift ;;
+    *) echo "usage: $0 [-b BUILD] [-s SIZES] [-r RUNS] [-t SECONDS] [--clean]" >&2; exit 2 ;;
+    esac
+done
+zodisk=$build/tools/zodisk
+maketree=$build/bench/make_san_tree
+inventory=$build/bench/read_inventory
+for tool in "$zodisk" "$maketree" "$inventory" lsblk strace; do
+    command -v "$tool" >/dev/null || { echo "$0: $tool not found (build first; strace comes with scripts/setup.sh)" >&2; exit 1; }
+done
+
+commands=("zodisk --json list" "zodisk tree" "inventory" "lsblk -J")
+run_cmd() {  # name tree: runs one command on the tree, output discarded
+    case $1 in
+    "zodisk --json list") "$zodisk" --sysroot "$2" --json list ;;
+    "zodisk tree") "$zodisk" --sysroot "$2" tree ;;
+    inventory) "$inventory" "$2" ;;
+    "lsblk -J") lsblk --sysroot "$2" -J -o NAME,TYPE,MAJ:MIN,SIZE,WWN ;;
+    esac >/dev/null 2>&1
+}
+export -f run_cmd
+export zodisk inventory
+
+# CPU seconds of one run (user + system of the command and its children),
+# or ">limit" when the time limit cut it off.
+cpu_seconds() {  # name tree
+    local out
+    out=$( { /usr/bin/time -f "%U %S %x" timeout "$limit" bash -c 'run_cmd "$0" "$1"' "$1" "$2"; } 2>&1 >/dev/null | tail -1)
+    set -- $out
+    if [ "${3:-0}" = 124 ]; then echo ">$limit"; return; fi
+    echo "$1 $2" | awk '{printf "%.3f", $1 + $2}'
+    [ "${3:-0}" = 0 ] || echo "!"
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+
+syscalls_per_device() {  # name tree devices
+    local log=$(mktemp)
+    timeout "$limit" strace -c -f -o "$log" bash -c 'run_cmd "$0" "$1"' "$1" "$2"
+    if [ $? = 124 ]; then echo "-"; else awk -v n="$3" '$NF == "total" {printf "%.1f", $4 / n}' "$log"; fi
+    rm -f "$log"
+}
+
+declare -A cpu calls devices
+for size in $sizes; do
+    set -- $("$maketree" "$size") || exit 1
+    tree=$1
+    devices[$size]=$2
+    for name in "${commands[@]}"; do
+        samples=()
+        for ((i = 0; i < runs; i++)); do samples+=("$(cpu_seconds "$name" "$tree")"); done
+        if printf '%s\n' "${samples[@]}" | grep -q '>'; then
+            cpu[$size,$name]=">$limit"
+        else
+            cpu[$size,$name]=$(median "${samples[@]%!}")
+            printf '%s\n' "${samples[@]}" | grep -q '!' && cpu[$size,$name]+="!"
+        fi
+    done
+    for name in "zodisk --json list" inventory "lsblk -J"; do
+        calls[$size,$name]=$(syscalls_per_device "$name" "$tree" "${devices[$size]}")
+    done
+    [ $clean = 1 ] && rm -rf "$tree"
+done
+
+ratio() { case "$1$2" in *'>'*|*-*) echo "-" ;; *) awk -v a="${1%!}" -v b="${2%!}" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}' ;; esac; }
+
+echo "CPU seconds, median of $runs (ratio to lsblk); ! marks a command that exited non-zero"
+printf '%-8s %-9s' maps devices
+for name in "${commands[@]}"; do printf ' | %-24s' "$name"; done
+echo
+for size in $sizes; do
+    printf '%-8s %-9s' "$size" "${devices[$size]}"
+    for name in "${commands[@]}"; do
+        printf ' | %-24s' "${cpu[$size,$name]} ($(ratio "${cpu[$size,$name]}" "${cpu[$size,lsblk -J]}"))"
+    done
+    echo
+done
+echo
+echo "growth from size to size (CPU seconds)"
+prev=""
+for size in $sizes; do
+    if [ -n "$prev" ]; then
+        printf '%-12s' "$prev->$size"
+        for name in "${commands[@]}"; do printf ' | %-24s' "$(ratio "${cpu[$size,$name]}" "${cpu[$prev,$name]}")x"; done
+        echo
+    fi
+    prev=$size
+done
+echo
+echo "system calls per block device (strace -c -f)"
+for size in $sizes; do
+    printf '%-8s' "$size"
+    for name in "zodisk --json list" inventory "lsblk -J"; do printf ' | %s: %s' "$name" "${calls[$size,$name]}"; done
+    echo
+done
