@@ -84,9 +84,8 @@ TEST_F(LookupTest, NullPathsFailCleanly) {
 
 TEST_F(LookupTest, FailingRefreshIsLoggedByGetDeviceAndThrownByCheckNoRetry) {
     zotest::addScsiDisk(tree, zotest::ScsiDiskSpec());
-    auto installed = tree.install();
-    auto faulty = std::make_shared<zotest::FaultHost>(installed.shared());
-    zotest::HostTree::Installed guard(faulty, ZoHost::install(faulty));
+    zotest::FaultyInstall installed(tree);
+    auto& faulty = installed.fault;
     faulty->failWhen("listDir", "/sys/class/scsi_device", EIO);
     zotest::LogCapture log;
     CLuError err;

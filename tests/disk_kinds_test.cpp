@@ -2,6 +2,7 @@
 // them): recognition, enumeration, partitions, parents, the volume-id and
 // xvd/sd conversions, and their place in the lookup order.
 #include "ZoDeviceTree.h"
+#include "ZoException.h"
 #include "ZoInternal.h"
 #include "ZoNVMEDiskDevice.h"
 #include "ZoVDDiskDevice.h"
@@ -97,6 +98,18 @@ TEST_F(DiskKinds, RecognitionAndEnumeration) {
     EXPECT_EQ("Failed to stat device [/dev/nvme1c1n1]", err.AsString());
     EXPECT_EQ((Names{"/dev/nvme0n1", "/dev/nvme0n12", "/dev/nvme1n1"}), Names(nvmes.begin(), nvmes.end()));
     EXPECT_EQ((Names{"/dev/xvda", "/dev/xvde", "/dev/xvdf"}), Names(xens.begin(), xens.end()));
+    // An exception from below (here the host) is the kind's failure: its
+    // message replaces any error, and no device is made.
+    for (const char* op : {"readlink", "stat"}) {  // the NVMe kind's link, the Xen kind's node
+        zotest::FaultyInstall faulty(tree);
+        faulty.fault->after(op, [] { throw ZoException("below", "it broke", __FILE__, __LINE__, -1); });
+        const bool isNvme = *op == 'r';
+        const char* path = isNvme ? "/dev/nvme0n1" : "/dev/xvda";
+        auto instance = isNvme ? &ZoNVMEDiskDevice::getInstance : &ZoVDDiskDevice::getInstance;
+        CLuError e1 = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "earlier"), e2;
+        EXPECT_FALSE((isNvme ? nvme : xen)(path, &e1) || instance(path, &e2) || instance(path, nullptr)) << op;
+        EXPECT_EQ("it broke it broke", e1.AsString() + " " + e2.AsString()) << op;
+    }
     // Without the drivers nothing is accepted, and that is no error.
     zo_internal::resetProcessState();
     tree.answerCommand(zotest::kNvmeMajorCommand, 0, "");
@@ -112,9 +125,8 @@ TEST_F(DiskKinds, RecognitionAndEnumeration) {
 // whole disk (a new object of the same kind; namespace 12 is not taken for
 // namespace 1; a node removed since fails).
 TEST_F(DiskKinds, PartitionsAndParents) {
-    auto installed = tree.install();
-    auto fault = std::make_shared<zotest::FaultHost>(installed.shared());
-    ZoHost::install(fault);  // the tree's guard puts the live host back
+    zotest::FaultyInstall installed(tree);
+    auto& fault = installed.fault;
     const std::string nvme0 = "0 [] /dev/nvme0n1p1 1 259:7 2048+8192 512; /dev/nvme0n1p2 2 259:5 10240+8192 512; "
                               "/dev/nvme0n1p3 3 259:9 18432+8192 512; ";
     struct Case {

@@ -79,21 +79,4 @@ TEST(KernelFindings, RereadOfAHeldDiskIsBusyAsInTheKernel) {
     }
 }
 
-// The library's answer for a multipath path whose partition nodes the map
-// took away: on the live machine the re-read is refused, and so in the tree.
-TEST(KernelFindings, PartitionsOfAMultipathPathFailAsOnTheMachine) {
-    PathDiskTree t;
-    t.mapOverDisk();
-    auto installed = t.tree.install();
-    UXScsiTarget target("/dev/sda", false);
-    SP<ZoDevice> dev(new ZoScsiDiskDevice(target));
-    ZoDevicePartIface* part = zotest::partIface(dev);
-    ASSERT_NE(part, nullptr);
-    std::list<ZoPartInfo> parts;
-    CLuError err;
-    EXPECT_LT(part->getPartitions(parts, &err, false), 0) << zotest::describeParts(parts);
-    EXPECT_EQ(err.AsString(), "Failed to re-read device partitions[/dev/sda]");
-    EXPECT_TRUE(parts.empty()) << zotest::describeParts(parts);
-}
-
 }  // namespace

@@ -12,7 +12,7 @@ TEST(KernelNames, WholeDiskNameOfADiskOrPartitionNumber) {
                "major minor  #blocks  name\n\n   8   16 10485760 sdb\n   8   17 2048 sdb1\n"
                "   8   26 2048 sdb10\n 259    0 2048 sdb16\n  65  160 10485760 sdaa\n 202    0 8388608 xvda\n"
                " 202    2 2048 xvda2\n 259    3 2048 nvme0n1p3\n 259    4 8388608 nvme0n2\n"
-               " 259    5 8388608 nvme0n12\n 259    6 8388608 nvme10n1\n 259    7 2048 nvme0n12p2\nsdz 66");
+               " 259    5 8388608 nvme0n12\n 259    6 8388608 nvme10n1\n 259    7 2048 nvme0n12p2\n   8   48x 2048 sdd\nsdz 66");
     auto installed = tree.install();
     const struct {
         const char* function;
@@ -26,6 +26,7 @@ TEST(KernelNames, WholeDiskNameOfADiskOrPartitionNumber) {
         {"nvme", getNVMEDeviceName, 259, 3, "nvme0n1"}, {"nvme", getNVMEDeviceName, 259, 4, "nvme0n2"},
         {"nvme", getNVMEDeviceName, 259, 5, "nvme0n12"},    {"nvme", getNVMEDeviceName, 259, 6, "nvme10n1"},
         {"nvme", getNVMEDeviceName, 259, 7, "nvme0n12"},   {"nvme", getNVMEDeviceName, 259, 8, ""},
+        {"scsi", getScsiDevName, 8, 48, "sdd"},  // a minor followed by text
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.want, c.lookup(c.major, c.minor)) << c.function << " " << c.major << ":" << c.minor;

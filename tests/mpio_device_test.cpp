@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
+#include <functional>
 #include <tuple>
 
 namespace {
@@ -39,39 +41,17 @@ protected:
     ZoMPIO mpio;
 };
 
-TEST_F(MpioTest, TellsWholeMapsFromEverythingElse) {
-    install();
-    for (const auto& c : std::vector<std::pair<const char*, int>>{
-             {"/dev/mapper/data", 1}, {"/dev/dm-3", 1}, {"/dev/mapper/data1", 0},
-             {"/dev/dm-12", 0}, {"/dev/sdb", 0}, {"/dev/mapper/missing", 0}}) {
-        CLuError err;
-        EXPECT_EQ(c.second, mpio.isMPIODevice(c.first, &err)) << c.first;
-        EXPECT_FALSE(err.IsError()) << c.first << ": " << err.AsString();
-    }
-}
-
 TEST_F(MpioTest, ListsWholeMapsByMinorUnderTheirMapperNames) {
     zotest::addMultipathMap(tree, {"36001405bbbb", 13, "", {}});  // no alias: named by its WWID
     zotest::addMultipathMap(tree, {"logs", 0, "36001405cccc", {}});
     zotest::addMultipathMap(tree, {"bare", 5, "36001405dddd", {}});
+    zotest::addMultipathMap(tree, {"gone", 6, "36001405eeee", {}});
     tree.remove("/dev/mapper/bare");  // udev made no node for it
     install();
+    fault->failWhen("readFile", "/sys/block/dm-6/dm/uuid", ENOENT);  // removed while listed
     EXPECT_EQ((std::list<std::string>{"/dev/mapper/logs", "/dev/mapper/data", "/dev/dm-5",
                                       "/dev/mapper/36001405bbbb"}),
               mpio.getMPIODevices(nullptr, nullptr));
-}
-
-TEST_F(MpioTest, AMapIsFoundWithItsPathsAsScsiDisksInSlavesOrder) {
-    for (const char* path : {"/dev/mapper/data", "/dev/dm-3"}) {
-        ASSERT_TRUE(install(path)) << path;
-        EXPECT_EQ(path, dev->getDevicePath());
-        std::vector<std::string> slaves, children;
-        ASSERT_EQ(0, ZoHost::current()->listDir("/sys/block/dm-3/slaves", &slaves));
-        for (std::string& s : slaves) s = "/dev/" + s;
-        for (const SP<ZoDevice>& c : dev->getChildren())
-            children.push_back(c->getType() == ZoDevice::SCSI_DISK ? c->getDevicePath() : "?");
-        EXPECT_EQ(slaves, children) << path;
-    }
 }
 
 // A first path that fails, does not answer in time or is offline: the map's
@@ -167,19 +147,39 @@ TEST_F(MpioTest, NamesReachTheShellQuoted) {
     EXPECT_EQ("dmsetup table 'it'\\''s; rm -rf-part1'", run[3]);
 }
 
-// A partition map's parent is its whole map; a whole map is its own.
-TEST_F(MpioTest, ParentsOfMaps) {
-    ZoMpioDiskDevice* whole = install();
-    CLuError err;
-    EXPECT_TRUE(whole->getParentDevice(&err) == dev);
-    SP<ZoMpioDiskDevice> part = new ZoMpioDiskDevice("/dev/mapper/data1");  // no kind makes one
-    SP<ZoDevice> parent = part->getParentDevice(&err);
-    ASSERT_TRUE(parent) << err.AsString();
-    EXPECT_EQ("/dev/mapper/data", parent->getDevicePath());
-    EXPECT_EQ(2u, parent->getChildren().size());
-    tree.remove("/sys/devices/virtual/block/dm-11/slaves/dm-3");
-    EXPECT_FALSE(part->getParentDevice(&err));
-    EXPECT_EQ("Partition map /dev/mapper/data1 has no map under it", err.AsString());
+// What the facade throws is the operation's failure: its result, an emptied
+// list, the message in an error object that held none (an earlier error
+// stays); with no error object, only the result.
+TEST_F(MpioTest, FacadeFailuresBecomeResults) {
+    ZoMpioDiskDevice* data = install();
+    SP<ZoMpioDiskDevice> part = new ZoMpioDiskDevice("/dev/mapper/data1");
+    const std::string eio = std::strerror(EIO);
+    const struct {
+        const char *op, *subject;
+        std::function<int(CLuError*)> call;
+        std::string message;
+    } cases[] = {
+        {"readFile", "", [](CLuError* e) { std::list<std::string> l{"x"}; return ZoMpioDiskDevice::getChildren("/dev/nothing", l, e) - 10 * !l.empty(); },
+         "/dev/nothing is not a block device: No such file or directory"},
+        {"listDir", "/sys/block", [](CLuError* e) { std::list<std::string> l{"x"}; return ZoMpioDiskDevice::getDevices(l, e) - 10 * !l.empty(); },
+         "Unable to list /sys/block: " + eio},
+        {"readFile", "/sys/dev/block/253:3/dm/name", [&](CLuError* e) { return data->setFailIfNoPath(e); },
+         "Unable to read /sys/dev/block/253:3/dm/name: " + eio},
+        {"readFile", "/sys/dev/block/253:3/dm/name", [&](CLuError* e) { std::list<ZoPartInfo> l; return data->getPartitions(l, e, false); },
+         "Unable to read /sys/dev/block/253:3/dm/name: " + eio},
+        {"listDir", "/sys/dev/block/253:11/slaves", [&](CLuError* e) { return part->getParentDevice(e) ? 0 : -1; },
+         "Unable to list the devices under /dev/mapper/data1: " + eio},
+    };
+    for (const auto& c : cases) {
+        fault->clearFailures();
+        if (*c.subject) fault->failWhen(c.op, c.subject, EIO);
+        CLuError fresh, earlier = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "earlier");
+        EXPECT_EQ(-1, c.call(nullptr)) << c.message;
+        EXPECT_EQ(-1, c.call(&fresh)) << c.message;
+        EXPECT_EQ(c.message, fresh.AsString());
+        EXPECT_EQ(-1, c.call(&earlier)) << c.message;
+        EXPECT_EQ("earlier", earlier.AsString()) << c.message;
+    }
 }
 
 // Only the second path has an array port: the first one's failure stands.
@@ -224,17 +224,17 @@ TEST_F(MpioTest, TheTreeListsEachKindWithItsChildren) {
     install();
     const std::pair<ZoDevice::TYPE, std::list<std::string>> cases[] = {
         {ZoDevice::SCSI_DISK, {"/dev/sdb", "/dev/sdc", "/dev/sdd"}},
-        {ZoDevice::MPIO_DISK, {"/dev/mapper/data"}},
+        {ZoDevice::MPIO_DISK, {"/dev/mapper/data", " /dev/sdb", " /dev/sdc"}},
         {ZoDevice::XVD_DISK, {"/dev/xvda"}},
         {ZoDevice::NVME_DISK, {"/dev/nvme0n1"}}};
     for (const auto& c : cases) {
         CLuError err = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "left over");
-        std::list<std::string> got;
+        std::list<std::string> got;  // each device with its children (a map's paths as SCSI disks, in slaves order)
         for (const SP<ZoDevice>& d : ZoDeviceTree::getAllDevices(c.first, &err)) {
             got.push_back(d->getDevicePath());
             EXPECT_EQ(c.first, d->getType()) << d->getDevicePath();
-            EXPECT_EQ(c.first == ZoDevice::MPIO_DISK ? 2u : 0u, d->getChildren().size())
-                << d->getDevicePath();
+            for (const SP<ZoDevice>& child : d->getChildren())
+                got.push_back(" " + child->getDevicePath() + (child->getType() == ZoDevice::SCSI_DISK ? "" : "?"));
         }
         EXPECT_EQ(c.second, got) << "kind " << c.first;
         EXPECT_FALSE(err.IsError()) << "kind " << c.first << ": " << err.AsString();
@@ -265,39 +265,50 @@ TEST_F(MpioTest, MapsThatCannotBeBuiltAreLeftOut) {
     EXPECT_EQ(1u, log.count("Failed to populate subtree under /dev/mapper/ghost")) << log.dump();
 }
 
-// Rows: path, parent, log line.
-TEST_F(MpioTest, TheParentOfAPathIsItsMapAndOfAnythingElseItself) {
-    install();
-    const char* const cases[][3] = {
-        {"/dev/sdb", "/dev/mapper/data", "Found parent device of /dev/sdb:/dev/mapper/data"},
-        {"/dev/sdc", "/dev/mapper/data", "Found parent device of /dev/sdc:/dev/mapper/data"},
-        {"/dev/disk/by-id/scsi-SZOTEST_VDISK_b", "/dev/mapper/data",
-         "Found parent device of /dev/sdb:/dev/mapper/data"},
-        {"/dev/sdd", "/dev/sdd", nullptr},
-        {"/dev/mapper/data", "/dev/mapper/data",
-         "Device for getParent not a scsi disk /dev/mapper/data:2"},
-        {"/dev/dm-3", "/dev/dm-3", "Device for getParent not a scsi disk /dev/dm-3:2"}};
+// The tree's answer for a path (its map; anything else itself; no kind: an
+// error after one pass) and a map object's own (a partition map's whole map;
+// a whole map itself). Each row is asked with an error holding an earlier
+// failure and with none. Rows: tree or object, path, parent or [error], log.
+TEST_F(MpioTest, ParentsOfPathsAndMaps) {
+    ZoMpioDiskDevice* data = install();
+    const std::string noKind = "[Failed to get a ZoDevice Instance for /dev/nothing.]";
+    const struct { bool tree; const char* path; std::string parent; const char* log; } cases[] = {
+        {true, "/dev/sdb", "/dev/mapper/data", "Found parent device of /dev/sdb:/dev/mapper/data"},
+        {true, "/dev/sdc", "/dev/mapper/data", "Found parent device of /dev/sdc:/dev/mapper/data"},
+        {true, "/dev/disk/by-id/scsi-SZOTEST_VDISK_b", "/dev/mapper/data", "Found parent device of /dev/sdb:/dev/mapper/data"},
+        {true, "/dev/sdd", "/dev/sdd", nullptr},
+        {true, "/dev/mapper/data", "/dev/mapper/data", "Device for getParent not a scsi disk /dev/mapper/data:2"},
+        {true, "/dev/dm-3", "/dev/dm-3", "Device for getParent not a scsi disk /dev/dm-3:2"},
+        {true, "/dev/nothing", noKind, nullptr},
+        {false, "/dev/mapper/data", "/dev/mapper/data", nullptr},
+        {false, "/dev/mapper/data1", "/dev/mapper/data", nullptr},  // no kind makes one
+    };
     for (const auto& c : cases) {
-        zotest::LogCapture log;
-        CLuError err = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "left over");
-        SP<ZoDevice> parent = ZoDeviceTree::getParentDevice(c[0], &err);
-        ASSERT_TRUE(parent) << c[0] << ": " << err.AsString();
-        EXPECT_EQ(c[1], parent->getDevicePath()) << c[0];
-        EXPECT_EQ(c[2] ? ZoDevice::MPIO_DISK : ZoDevice::SCSI_DISK, parent->getType()) << c[0];
-        EXPECT_FALSE(err.IsError()) << c[0] << ": " << err.AsString();
-        if (c[2]) {
-            EXPECT_EQ(1u, log.count(c[2])) << c[0] << "\n" << log.dump();
+        for (bool withError : {true, false}) {
+            zo_internal::resetDeviceTreeState();
+            zotest::LogCapture log;
+            CLuError err = withError ? FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "left over") : CLuError();
+            CLuError* e = withError ? &err : nullptr;
+            SP<ZoMpioDiskDevice> object = c.tree ? nullptr : new ZoMpioDiskDevice(c.path);
+            if (!c.tree && std::string(c.path) == data->getDevicePath()) object = data;
+            SP<ZoDevice> parent = c.tree ? ZoDeviceTree::getParentDevice(c.path, e) : object->getParentDevice(e);
+            const std::string what = std::string(c.path) + (withError ? "" : ", no error object");
+            EXPECT_EQ(c.parent, parent ? parent->getDevicePath() : withError ? "[" + err.AsString() + "]" : noKind) << what;
+            EXPECT_TRUE(!c.tree || zo_internal::deviceTreeRefreshCount() == 1) << what;  // one pass
+            if (!parent) continue;
+            // Only a whole map's own answer leaves the earlier error as it was.
+            EXPECT_EQ(withError && !c.tree && c.parent == c.path, err.IsError()) << what << ": " << err.AsString();
+            const bool isMap = c.parent.find("/dev/sd") != 0;
+            EXPECT_EQ(isMap ? ZoDevice::MPIO_DISK : ZoDevice::SCSI_DISK, parent->getType()) << what;
+            EXPECT_EQ(isMap ? 2u : 0u, parent->getChildren().size()) << what;
+            EXPECT_TRUE(c.tree || c.parent != c.path || parent == object) << what;  // itself
+            EXPECT_EQ(c.log ? 1u : 0u, log.count(c.log ? c.log : "")) << what << "\n" << log.dump();
         }
     }
-}
-
-TEST_F(MpioTest, TheParentOfAPathNoKindAcceptsFailsAfterOnePass) {
-    install();
-    zo_internal::resetProcessState();  // the lookup in install() refreshed the list
+    tree.remove("/sys/devices/virtual/block/dm-11/slaves/dm-3");
     CLuError err;
-    EXPECT_FALSE(ZoDeviceTree::getParentDevice("/dev/nothing", &err));
-    EXPECT_EQ("Failed to get a ZoDevice Instance for /dev/nothing.", err.AsString());
-    EXPECT_EQ(1u, zo_internal::deviceTreeRefreshCount());  // one pass, no retry
+    EXPECT_FALSE(SP<ZoMpioDiskDevice>(new ZoMpioDiskDevice("/dev/mapper/data1"))->getParentDevice(&err));
+    EXPECT_EQ("Partition map /dev/mapper/data1 has no map under it", err.AsString());
 }
 
 }  // namespace

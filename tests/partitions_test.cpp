@@ -56,7 +56,7 @@ TEST(Partitions, DiscoveryLoop) {
     struct Case {
         const char* name;
         std::string script;      // "-": the node has no contents (unreadable)
-        std::vector<int> nodes;  // partition nodes present at the start
+        std::vector<int> nodes;  // partition nodes present at the start (-n: a plain file)
         const char* tool;        // where the settle tool is; null: nowhere
         const char* op;          // with err 0: node 2 appears after op;
         int nth, err;            // otherwise op's nth call (0: every call) fails with err
@@ -74,6 +74,9 @@ TEST(Partitions, DiscoveryLoop) {
          "0 reads=2 rereads=1 settles=1[udevadm settle --timeout=120]" + clean + "absent=1 [] "},
         {"appears after settle", kThreeParts, {1, 3}, "/sbin/udevsettle", "run", 0, 0, true,
          "0 reads=2 rereads=1 settles=1[udevsettle --timeout=120]" + clean + "absent=1 [] "},
+        {"node 2 a plain file", kThreeParts, {1, 3, -2}, kUdevadm, "rereadPartitions", 0, EBUSY, false,
+         "-1 reads=1 rereads=1 settles=0 slept=0 failed=0 found=0 absent=0 "
+         "[Failed to re-read device partitions[/dev/sdc]] "},
         {"busy re-read", kThreeParts, {1, 3}, kUdevadm, "rereadPartitions", 0, EBUSY, false,
          "-1 reads=1 rereads=1 settles=0 slept=0 failed=0 found=0 absent=1 "
          "[Failed to re-read device partitions[/dev/sdc]] "},
@@ -93,11 +96,10 @@ TEST(Partitions, DiscoveryLoop) {
         auto addNode = [&](int n) {
             tree.addPartition("sdc", "sdc" + std::to_string(n), n, n < 16 ? 8 : 259, n < 16 ? 32 + n : 40 - n, 0, 0);
         };
-        for (int n : c.nodes) addNode(n);
+        for (int n : c.nodes) n < 0 ? tree.write("/dev/sdc" + std::to_string(-n), "") : addNode(n);
         const std::string expected = c.outcome + (c.listed ? sfdiskRecords(tree.at("/dev/sdc")) : "");
-        auto installed = tree.install();
-        auto fault = std::make_shared<zotest::FaultHost>(installed.shared());
-        ZoHost::install(fault);  // the tree's guard puts the live host back
+        zotest::FaultyInstall installed(tree);
+        auto& fault = installed.fault;
         if (c.op && !c.err) fault->after(c.op, [&] { if (!tree.exists("/sys/class/block/sdc2")) addNode(2); });
         if (c.err) c.nth ? fault->failNth(c.op, c.nth, c.err) : fault->failAll(c.op, c.err);
         zotest::LogCapture log;

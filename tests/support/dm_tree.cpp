@@ -43,6 +43,15 @@ DmMap addDmDevice(HostTree& tree, const std::string& name, int minor, const std:
     return m;
 }
 
+// A SCSI disk /dev/<name> (major 8) on SCSI host `host`.
+void addPathDisk(HostTree& tree, const std::string& name, int minor, int host) {
+    ScsiDiskSpec disk;
+    disk.name = name;
+    disk.minor = minor;
+    disk.host = host;
+    addScsiDisk(tree, disk);
+}
+
 }  // namespace
 
 void relativeSymlink(HostTree& tree, const std::string& target, const std::string& linkPath) {
@@ -82,14 +91,6 @@ DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part) {
                      std::to_string(part.start)},
                     {"0 " + std::to_string(part.sectors) + " linear"});
     return addDmDevice(tree, part.name, part.minor, uuid, part.sectors, {part.map});
-}
-
-std::string addPathDisk(HostTree& tree, const std::string& name, int minor, int host) {
-    ScsiDiskSpec disk;
-    disk.name = name;
-    disk.minor = minor;
-    disk.host = host;
-    return addScsiDisk(tree, disk).node;
 }
 
 DmMap addDataMap(HostTree& tree) {

@@ -6,12 +6,10 @@
 //   /dev/mapper/<name> -> ../dm-N; /dev/disk/by-id/dm-name-<name>, dm-uuid-<uuid>
 #pragma once
 
-#include "ZoInternal.h"
 #include "fault_host.h"
 #include "host_tree.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,10 +50,6 @@ DmMap addMultipathMap(HostTree& tree, const DmMapSpec& map);
 // to "dmsetup table '<name>'" ("0 <sectors> linear <maj>:<min> <start>").
 DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part);
 
-// A SCSI disk /dev/<name> (major 8) on SCSI host `host`, answering INQUIRY
-// with makeVpdPg83(1).
-std::string addPathDisk(HostTree& tree, const std::string& name, int minor, int host);
-
 // Map "data" (dm-3) over sdb (SCSI host 0, 8:16) and sdc (host 1, 8:32).
 DmMap addDataMap(HostTree& tree);
 
@@ -65,22 +59,6 @@ DmMap addDataMap(HostTree& tree);
 // on it (dm-12); sdd in no map, Xen disk xvda and NVMe disk nvme0n1, with
 // /proc/devices and the driver major commands to match.
 void addMixedHost(HostTree& tree);
-
-// Installs a tree behind a FaultHost for this object's life, with the
-// library's process-wide state reset at both ends.
-struct FaultyInstall {
-    explicit FaultyInstall(HostTree& tree)
-        : installed(tree.install()),
-          fault(std::make_shared<FaultHost>(installed.shared())),
-          previous((zo_internal::resetProcessState(), ZoHost::install(fault))) {}
-    ~FaultyInstall() {
-        ZoHost::install(previous);
-        zo_internal::resetProcessState();
-    }
-    HostTree::Installed installed;
-    std::shared_ptr<FaultHost> fault;
-    std::shared_ptr<ZoHost> previous;
-};
 
 // A link at linkPath to target, written relative to linkPath's directory.
 void relativeSymlink(HostTree& tree, const std::string& target, const std::string& linkPath);

@@ -13,6 +13,8 @@
 #pragma once
 
 #include "ZoHost.h"
+#include "ZoInternal.h"
+#include "host_tree.h"
 
 #include <functional>
 #include <memory>
@@ -77,6 +79,22 @@ private:
 
     std::shared_ptr<ZoHost> m_inner;
     std::shared_ptr<State> m_state;
+};
+
+// Installs a tree behind a FaultHost for this object's life, with the
+// library's process-wide state reset at both ends.
+struct FaultyInstall {
+    explicit FaultyInstall(HostTree& tree)
+        : installed(tree.install()),
+          fault(std::make_shared<FaultHost>(installed.shared())),
+          previous((zo_internal::resetProcessState(), ZoHost::install(fault))) {}
+    ~FaultyInstall() {
+        ZoHost::install(previous);
+        zo_internal::resetProcessState();
+    }
+    HostTree::Installed installed;
+    std::shared_ptr<FaultHost> fault;
+    std::shared_ptr<ZoHost> previous;
 };
 
 }  // namespace zotest
