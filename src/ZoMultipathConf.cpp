@@ -43,16 +43,20 @@ std::vector<Token> tokenize(std::string_view line, bool* comment = nullptr) {
             tokens.push_back({c == '{' ? Kind::OPEN : Kind::CLOSE, line.substr(i, 1)});
             ++i;
         } else if (c == '"') {
-            const size_t start = ++i;
-            while (i < n && !(line[i] == '"' && !(i + 1 < n && line[i + 1] == '"'))) {
-                i += line[i] == '"' ? 2 : 1;
-            }
-            size_t end = std::min(i, n);
-            if (i >= n) {
+            // Bounded look-ups only: the closing quote is the first one
+            // not doubled.
+            const size_t start = i + 1;
+            size_t end = line.find('"', start);
+            while (end != std::string_view::npos && line.substr(end, 2) == "\"\"")
+                end = line.find('"', end + 2);
+            if (end == std::string_view::npos) {
+                end = n;
                 while (end > start && (line[end - 1] == '\n' || line[end - 1] == '\r')) --end;
+                i = n;
+            } else {
+                i = end + 1;
             }
             tokens.push_back({Kind::STRING, line.substr(start, end - start)});
-            if (i < n) ++i;
         } else {
             const size_t start = i;
             while (i < n && !endsWord(static_cast<unsigned char>(line[i]))) ++i;

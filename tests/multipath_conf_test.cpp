@@ -71,7 +71,7 @@ const std::vector<Row> kRows = {
     {"one_line_sections.conf", DEL, {E}, nullptr, {kNotFound}, false},
     {"keywords_in_comments.conf", ADD, {H, E, N1, N2}, "keywords_in_comments.added", {exists(H), exists(E)}, true},
     {"keywords_in_comments.added", DEL, {N1, N2}, "keywords_in_comments.removed", {}, true},
-    {"keyword_values.conf", ADD, {F, N1}, "keyword_values.added", {exists(N1)}, true},
+    {"keyword_values.conf", ADD, {F, N1, N2}, "keyword_values.added", {exists(N1)}, true},
     {"keyword_values.conf", DEL, {F}, nullptr, {kNotFound}, true},
     {"tabs_and_blanks.conf", ADD, {E, N1, N2}, "tabs_and_blanks.added", {exists(E)}, true},
     {"tabs_and_blanks.added", DEL, {N1, N2}, "tabs_and_blanks.conf", {}, true},
