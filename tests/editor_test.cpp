@@ -181,6 +181,7 @@ TEST_F(EditorTest, EveryFailureLeavesTheFileAsItWas) {
         std::vector<Fault> faults = {
             {"missing", "", 0, 0, "Unable to open /etc/multipath.conf", ENOENT},
             {"readFile", kConf, 0, EIO, "Unable to open /etc/multipath.conf", EIO},
+            {"lstat", kConf, 0, EIO, "Unable to open /etc/multipath.conf", EIO},
             {"lockFile", "", 0, ENOLCK, "Unable to lock /etc/multipath.conf.zo_lock", EINVAL},
             {"openForWrite", "", 0, EACCES, "Unable to open /etc/multipath.conf.zo_temp", EACCES},
             {"sync", "", 0, EIO, "", 774},
