@@ -21,7 +21,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <numeric>
@@ -32,10 +31,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
+    std::string s = zotest::slurp(p.string());
+    return s.substr(0, s.find_last_not_of("\n ") + 1);
 }
 
 std::set<std::string> entries(const fs::path& dir) {
