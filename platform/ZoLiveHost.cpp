@@ -348,7 +348,8 @@ ZoCommandResult runShell(const std::string& command) {
 }
 
 // libdevmapper keeps process-wide state (its control descriptor, its log
-// function) and is not thread-safe: every use holds this lock.
+// function) and is not thread-safe: every use holds this lock. Table and
+// status queries take no udev cookie: nothing waits for udev.
 std::mutex g_dmMutex;
 
 // libdevmapper's own messages go nowhere: failures reach callers as errno

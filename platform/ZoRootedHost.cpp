@@ -198,8 +198,14 @@ public:
     int access(const std::string& path, int mode) override {
         Fd f;
         int rc = openIn(path, O_PATH, 0, &f.fd);
+        if (rc == 0 && mode != F_OK) {
+            rc = sysResult(::access(procPath(f.fd).c_str(), mode));
+            Resolved r;  // without /proc: the path resolved here
+            if (rc == ENOENT && (rc = resolve(path, true, &r)) == 0)
+                rc = sysResult(::faccessat(m_rootFd, r.rel.c_str(), mode, 0));
+        }
         if (rc == 0)
-            return mode == F_OK ? 0 : sysResult(::access(procPath(f.fd).c_str(), mode));
+            return 0;
         struct stat st;
         if (rc == ENOENT && isDevPath(path) && devStat(path, true, &st) == 0)
             return 0;  // a node made up from sysfs
@@ -253,7 +259,11 @@ public:
         Fd f;
         if (int rc = openIn(path, O_PATH, 0, &f.fd))
             return rc;
-        return sysResult(::chmod(procPath(f.fd).c_str(), mode));
+        int rc = sysResult(::chmod(procPath(f.fd).c_str(), mode));
+        Resolved r;  // without /proc: the path resolved here
+        if (rc == ENOENT && (rc = resolve(path, true, &r)) == 0)
+            rc = sysResult(::fchmodat(m_rootFd, r.rel.c_str(), mode, 0));
+        return rc;
     }
     int chown(const std::string& path, uid_t uid, gid_t gid) override {
         Fd f;
@@ -449,7 +459,8 @@ private:
                 // EAGAIN: a rename raced with a ".."; the kernel asks to retry.
                 if (errno == EINTR || (errno == EAGAIN && tries < 16))
                     continue;
-                if (errno != ENOSYS)
+                // A kernel without openat2, or a sandbox that forbids it.
+                if (errno != ENOSYS && (errno != EPERM || kernelResolves()))
                     return errno;
                 m_kernelResolves = false;
                 break;
@@ -464,6 +475,19 @@ private:
             return errno;
         *fd = f;
         return 0;
+    }
+
+    // Returns true iff the kernel resolves inside the root for this process.
+    bool kernelResolves() const {
+        struct open_how how;
+        std::memset(&how, 0, sizeof how);
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = RESOLVE_IN_ROOT;
+        long fd = ::syscall(SYS_openat2, m_rootFd, ".", &how, sizeof how);
+        if (fd < 0)
+            return false;
+        ::close(static_cast<int>(fd));
+        return true;
     }
 
     // Opens the directory holding path's last component and names that
