@@ -176,8 +176,8 @@ public:
     // Reads up to length bytes at offset of a disk node (of a host tree's
     // disk: the image the partition-table reader sees). Returns 0, the bytes
     // in *data (fewer at the end of the disk) and the disk's size in bytes
-    // in *diskBytes; or the errno of the failure (EINVAL when the node is no
-    // disk, a regular file or a block device).
+    // in *diskBytes; or the errno of the failure (EINVAL when the node is
+    // neither a block device nor a regular file).
     virtual int readDisk(const std::string& node, uint64_t offset, size_t length,
                          std::string* data, uint64_t* diskBytes) = 0;
     // The table and status of the device-mapper device with this number, as
@@ -217,14 +217,14 @@ public:
     virtual void setClock(time_t t) = 0;
 
     // --- Writing host trees (for tools that capture machines) ------------
-    // The machine paths of a tree's own files.
-    // The command table: "/.zohost/commands".
+    // The machine paths of the tree's own files: the command table,
+    // "/.zohost/commands";
     static std::string commandTablePath();
-    // The device-mapper state of the device with this number:
-    // "/.zohost/dm/MAJ:MIN".
+    // the device-mapper state of the device with this number,
+    // "/.zohost/dm/MAJ:MIN";
     static std::string deviceMapperStatePath(unsigned major, unsigned minor);
-    // Bytes of the disk with this number at a byte offset, beyond the first
-    // ones that the file at its node holds: "/.zohost/disks/MAJ:MIN/OFFSET".
+    // bytes of the disk with this number at a byte offset, beyond the first
+    // ones that the file at its node holds, "/.zohost/disks/MAJ:MIN/OFFSET".
     static std::string diskPiecePath(unsigned major, unsigned minor, uint64_t offset);
 
     // The block of the command table that answers command with result (a
