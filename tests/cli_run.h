@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -55,7 +56,8 @@ inline Result zodisk(const std::vector<std::string>& args) {
     r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
     r.out = slurp(d + "/out");
     r.err = slurp(d + "/err");
-    std::system(("rm -rf " + d).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(d, ignored);
     return r;
 }
 
