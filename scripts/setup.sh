@@ -1,6 +1,6 @@
 #!/bin/sh
-# Installs every Debian package that the build, the tests, the tools and the
-# real-kernel suite need. Safe to run again.
+# Installs every Debian package that the build, the tests, the tools, the
+# real-kernel suite and the Debian packaging need. Safe to run again.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -15,4 +15,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     qemu-system-x86 busybox-static \
     clang-14 libclang-rt-14-dev \
     strace time \
+    debhelper dpkg-dev fakeroot lintian \
     >/dev/null
