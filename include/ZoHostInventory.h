@@ -130,8 +130,9 @@ public:
     static bool read(ZoHostInventory* out, CLuError* err,
                      const ZoInventoryOptions& options = ZoInventoryOptions());
 
-    // Every block device, in the order of /sys/block with each disk's
-    // partitions following it.
+    // Every block device: the disks in device-number order, each followed by
+    // its partitions. (The order is the same on a machine and on a capture of
+    // it; holders, slaves and partitions are in the same order.)
     const std::vector<ZoBlockDevice>& devices() const { return m_devices; }
     const ZoBlockDevice& at(size_t index) const { return m_devices.at(index); }
 
@@ -142,8 +143,9 @@ public:
     // its device number through ZoHost::stat), or npos.
     size_t find(const std::string& path) const;
 
-    // Devices that nothing holds and that are no partition: where a tree of
-    // the host starts, in devices() order.
+    // Devices that are no partition and that nothing but their own
+    // partitions holds (a map with partition maps is the top of its stack):
+    // where a tree of the host starts, in devices() order.
     std::vector<size_t> roots() const;
     // The multipath map that holds the device at index (one of its paths),
     // or npos.

@@ -85,7 +85,13 @@ public:
         m_host.listDir("/dev/mapper", &mapperNames);
         m_mapperNodes.insert(mapperNames.begin(), mapperNames.end());
 
-        for (const std::string& name : names) readDisk(name);
+        std::vector<size_t> disks;  // where each disk starts in m_devices
+        for (const std::string& name : names) {
+            const size_t before = m_devices.size();
+            readDisk(name);
+            if (m_devices.size() > before) disks.push_back(before);
+        }
+        orderByNumber(disks);
         index();
         linkRelations();
         for (size_t i = 0; i < m_devices.size(); ++i) decideKind(i);
@@ -422,6 +428,34 @@ private:
         }
     }
 
+    // Puts the disks, each followed by its partitions, in device-number
+    // order: the order of a directory is not the same on a machine and on a
+    // capture of it. disks: where each disk starts in m_devices.
+    void orderByNumber(std::vector<size_t> disks) {
+        std::vector<size_t> ends(m_devices.size());
+        for (size_t k = 0; k < disks.size(); ++k)
+            ends[disks[k]] = k + 1 < disks.size() ? disks[k + 1] : m_devices.size();
+        std::stable_sort(disks.begin(), disks.end(), [this](size_t a, size_t b) {
+            return numberKey(m_devices[a].major, m_devices[a].minor) <
+                   numberKey(m_devices[b].major, m_devices[b].minor);
+        });
+        std::vector<size_t> moved(m_devices.size());
+        std::vector<ZoBlockDevice> devices;
+        std::vector<Facts> facts;
+        for (size_t start : disks)
+            for (size_t k = start; k < ends[start]; ++k) {
+                moved[k] = devices.size();
+                devices.push_back(std::move(m_devices[k]));
+                facts.push_back(std::move(m_facts[k]));
+            }
+        for (ZoBlockDevice& d : devices) {
+            if (d.whole != ZoBlockDevice::npos) d.whole = moved[d.whole];
+            for (size_t& p : d.partitions) p = moved[p];
+        }
+        m_devices.swap(devices);
+        m_facts.swap(facts);
+    }
+
     void index() {
         for (size_t i = 0; i < m_devices.size(); ++i) {
             m_byName.emplace(m_devices[i].name, i);
@@ -449,11 +483,15 @@ private:
                 m_devices[dev.whole].partitions.push_back(i);
             }
         }
-        for (ZoBlockDevice& dev : m_devices)
+        for (ZoBlockDevice& dev : m_devices) {
+            // Devices are in number order; so are the devices above and below one.
+            std::sort(dev.slaves.begin(), dev.slaves.end());
+            std::sort(dev.holders.begin(), dev.holders.end());
             std::stable_sort(dev.partitions.begin(), dev.partitions.end(),
                              [this](size_t a, size_t b) {
                                  return m_devices[a].partition < m_devices[b].partition;
                              });
+        }
     }
 
     // True iff the device tree builds the device at i as a multipath map
@@ -558,8 +596,13 @@ size_t ZoHostInventory::find(const std::string& path) const {
 
 std::vector<size_t> ZoHostInventory::roots() const {
     std::vector<size_t> out;
-    for (size_t i = 0; i < m_devices.size(); ++i)
-        if (m_devices[i].holders.empty() && m_devices[i].partition == 0) out.push_back(i);
+    for (size_t i = 0; i < m_devices.size(); ++i) {
+        const ZoBlockDevice& d = m_devices[i];
+        // A map with partition maps is still the top of its stack.
+        if (d.partition == 0 && std::all_of(d.holders.begin(), d.holders.end(),
+                                            [&](size_t h) { return m_devices[h].whole == i; }))
+            out.push_back(i);
+    }
     return out;
 }
 

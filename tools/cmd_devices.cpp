@@ -53,20 +53,6 @@ Node treeOf(const ZoHostInventory& inv, size_t i, std::vector<size_t>& seen) {
     return n;
 }
 
-// Where the trees of the host start: devices that are no partition and that
-// nothing but their own partitions hold (a map with partition maps is the
-// top of its stack).
-std::vector<size_t> tops(const ZoHostInventory& inv) {
-    std::vector<size_t> out;
-    for (size_t i = 0; i < inv.devices().size(); ++i) {
-        const ZoBlockDevice& d = inv.at(i);
-        if (d.partition == 0 && std::all_of(d.holders.begin(), d.holders.end(),
-                                            [&](size_t h) { return inv.at(h).whole == i; }))
-            out.push_back(i);
-    }
-    return out;
-}
-
 int print(const Printer& p, const ZoHostInventory& inv, const std::vector<Node>& nodes,
           Output& out) {
     if (p.mode == Printer::JSON)
@@ -115,7 +101,7 @@ int runTree(const Options& opts, Output& out) {
     if (!readInventory(&inv))
         return EXIT_FAILED;
     int status = EXIT_OK;
-    std::vector<size_t> roots = opts.paths.empty() ? tops(inv) : named(inv, opts.paths, &status);
+    std::vector<size_t> roots = opts.paths.empty() ? inv.roots() : named(inv, opts.paths, &status);
     std::vector<Node> nodes;
     std::vector<size_t> seen;
     for (size_t r : roots)
