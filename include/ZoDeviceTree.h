@@ -49,9 +49,10 @@ public:
 
     // The time-out, in seconds, of the SCSI commands the library sends on its
     // own: the INQUIRY behind GetDeviceWwid and ZOSO::DetermineDeviceSerial
-    // (on a multipath device, per path tried). 0 restores the default of 10 s.
-    // A command that does not complete in time fails with "... timed out
-    // after N s"; a multipath device then tries its next path. sendScsiCDB
+    // (on a multipath device, per path tried). 0 restores the default of 10 s;
+    // the kernel waits at least 7 s for a command to a disk, so less takes
+    // effect as 7 s. A command that does not complete in time fails with
+    // "... timed out after N s"; a multipath device then tries its next path. sendScsiCDB
     // keeps the time-out its caller passes. Process-wide; any thread may set
     // or read it.
     static void setCommandTimeout(unsigned seconds);

@@ -369,7 +369,10 @@ int UXScsi::send(const UXScsiTarget& target, const void* cdb, int cdbLength, voi
                                     : ZoScsiCommand::NONE;
     cmd.sense = senseBuffer;
     cmd.senseLength = sizeof senseBuffer;
-    if (timeout > 0) cmd.timeoutMs = static_cast<unsigned>(timeout) * 1000u;
+    // The kernel gives a command sent through a disk's block node at least
+    // 7 s (its least SG_IO time-out): a shorter one takes effect as 7 s.
+    const unsigned kLeastTimeoutMs = 7000;
+    if (timeout > 0) cmd.timeoutMs = std::max(static_cast<unsigned>(timeout) * 1000u, kLeastTimeoutMs);
 
     std::shared_ptr<ZoHost> host = ZoHost::current();
     ZoScsiStatus status;

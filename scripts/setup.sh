@@ -11,7 +11,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libblkid-dev libdevmapper-dev libinih-dev libboost-dev \
     libcli11-dev nlohmann-json3-dev \
     googletest libgtest-dev libgmock-dev libbenchmark-dev \
-    util-linux fdisk multipath-tools sg3-utils udev kmod cpio \
+    util-linux fdisk multipath-tools sg3-utils udev kmod cpio strace \
     qemu-system-x86 busybox-static \
     clang-14 libclang-rt-14-dev \
     strace time \

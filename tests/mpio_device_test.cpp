@@ -61,7 +61,8 @@ TEST_F(MpioTest, ACommandFailsOverToTheNextPath) {
     const struct { const char* what; int err; unsigned timeout; std::string logged; } cases[] = {
         {"I/O error", EIO, 0, "/dev/sdb failed: Input/output error"},
         {"no answer", ETIMEDOUT, 0, "/dev/sdb failed: timed out after 10 s"},
-        {"no answer, time-out set", ETIMEDOUT, 3, "/dev/sdb failed: timed out after 3 s"},
+        {"no answer, time-out set", ETIMEDOUT, 20, "/dev/sdb failed: timed out after 20 s"},
+        {"no answer, less than the kernel's least", ETIMEDOUT, 2, "/dev/sdb failed: timed out after 7 s"},
         {"offline in sysfs", 0, 3, "/dev/sdb failed: No such device or address"},
     };
     for (const auto& c : cases) {

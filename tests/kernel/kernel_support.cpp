@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstdio>
 #include <fstream>
@@ -96,6 +97,26 @@ std::vector<std::string> words(const std::string& line) {
     std::string w;
     while (in >> w) out.push_back(w);
     return out;
+}
+
+std::string timed(const std::string& command, int* status, double* seconds) {
+    auto start = std::chrono::steady_clock::now();
+    std::string out = run(command, status);
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return out;
+}
+
+nlohmann::json zodiskJson(const std::string& args, int* status) {
+    std::string out = run("/zo/bin/zodisk --json " + args, status);
+    nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+    EXPECT_FALSE(doc.is_discarded()) << "zodisk --json " << args << ": " << out
+                                     << readFile("/tmp/zk-stderr");
+    return doc;
+}
+
+void measure(const std::string& what, const std::string& figures) {
+    std::printf("[measure] %s: %s\n", what.c_str(), figures.c_str());
+    std::fflush(stdout);
 }
 
 ::testing::AssertionResult same(const std::string& what, const std::string& peer,
@@ -303,11 +324,31 @@ std::vector<LsblkRow> compareKindsOfAllDevices() {
         EXPECT_TRUE(same("kind of " + path + (r.name != r.kname ? " (" + r.name + ")" : ""),
                          "lsblk TYPE=" + r.type + "/sysfs", peerKind(r.kname),
                          kindName(dev ? dev->getType() : 0)));
-        if (dev) {
-            EXPECT_FALSE(err.IsError()) << path << ": " << err.AsString();
+        EXPECT_EQ(!dev, err.IsError()) << path << ": " << err.AsString();
+        if (!dev) {
+            EXPECT_FALSE(ZoDeviceTree::getParentDevice(path.c_str(), &err)) << path;
         }
     }
     return seen;
+}
+
+int compareDisksOfPartitions(const std::string& prefix) {
+    int compared = 0;
+    for (const LsblkRow& r : lsblk()) {
+        if (r.type != "part" || r.kname.compare(0, prefix.size(), prefix) != 0) continue;
+        ++compared;
+        CLuError err;
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(("/dev/" + r.kname).c_str(), &err);
+        auto* part = dev ? static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"))
+                         : nullptr;
+        EXPECT_TRUE(part) << r.kname << ": " << err.AsString();
+        EXPECT_TRUE(same("disk of /dev/" + r.kname, "lsblk PKNAME", r.pkname,
+                         part ? knameOf(part->getParentDevice(&err)) : "(no device)"));
+        SP<ZoDevice> top = ZoDeviceTree::getParentDevice(("/dev/" + r.pkname).c_str(), &err);
+        EXPECT_TRUE(same("tree parent of /dev/" + r.pkname, "lsblk (no holder)", r.pkname,
+                         knameOf(top)));
+    }
+    return compared;
 }
 
 namespace {

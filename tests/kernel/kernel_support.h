@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <list>
 #include <map>
@@ -29,6 +30,14 @@ std::string trim(const std::string& text);
 std::vector<std::string> lines(const std::string& text);
 // Words of a line.
 std::vector<std::string> words(const std::string& line);
+
+// Standard output of command; *status its exit status, *seconds the
+// wall-clock time it took.
+std::string timed(const std::string& command, int* status, double* seconds);
+// zodisk's JSON answer (--json) to args; *status its exit status.
+nlohmann::json zodiskJson(const std::string& args, int* status = nullptr);
+// Prints "[measure] what: figures" for the host's report.
+void measure(const std::string& what, const std::string& figures);
 
 // Prints "[compare] what | peer: <peer> | library: <library>" and succeeds
 // iff both answers are equal. The host side lists these lines per run.
@@ -79,8 +88,13 @@ std::string joinSorted(std::vector<std::string> items);
 // `sg_vpd -p di` of a device, lower-case; "" when there is none.
 std::string sgVpdNaaWwid(const std::string& devPath);
 // Compares getDevice's kind of every block device lsblk lists (each once)
-// with peerKind; returns lsblk's rows, one per device.
+// with peerKind (a device of no kind: an error, and no tree parent);
+// returns lsblk's rows, one per device.
 std::vector<LsblkRow> compareKindsOfAllDevices();
+// For each partition lsblk lists whose kernel name starts with prefix: its
+// disk (getParentDevice of the partition) is lsblk's PKNAME, and the tree's
+// parent of that disk is the disk. Returns how many were compared.
+int compareDisksOfPartitions(const std::string& prefix);
 // The library's partition list of the device at path (refresh as given).
 std::string libraryParts(const std::string& path, bool refresh);
 // lsblk's partitions (TYPE=part) below the device at path, as sorted

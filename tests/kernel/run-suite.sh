@@ -139,7 +139,7 @@ copy_path() {
 GUEST_BINARIES=(
     /usr/bin/kmod /usr/bin/lsblk /usr/sbin/blkid /usr/sbin/sfdisk /usr/sbin/blockdev
     /usr/bin/partx /usr/bin/mountpoint /usr/sbin/multipath /usr/sbin/multipathd
-    /usr/sbin/kpartx /usr/sbin/dmsetup /usr/bin/sg_vpd /usr/bin/sg_inq /usr/bin/sg_turs
+    /usr/sbin/kpartx /usr/sbin/dmsetup /usr/bin/sg_vpd /usr/bin/sg_inq /usr/bin/sg_turs /usr/bin/strace
     /usr/bin/udevadm /lib/udev/scsi_id /lib/udev/kpartx_id /lib/udev/ata_id
     /usr/bin/awk /usr/bin/grep /usr/bin/cat
 )
@@ -327,7 +327,7 @@ report_scenario() {
     fi
     echo "=== scenario $name ($(cat "$dir/seconds")s) ==="
     if [ -f "$res/output.txt" ]; then
-        grep -E '^\[compare\]' "$res/output.txt" || true
+        grep -E '^\[(compare|measure)\]' "$res/output.txt" || true
         grep -E '^\[ +(OK|FAILED|SKIPPED) +\]' "$res/output.txt" || true
     fi
     if [ -f "$res/status" ] && scenario_roundtrip "$name" && ! check_roundtrip "$res"; then

@@ -4,7 +4,7 @@
 
 # smoke (the guest and the library run at all) is left out of the default list;
 # run it with --scenario smoke.
-ALL_SCENARIOS=(scsi multipath nvme)
+ALL_SCENARIOS=(scsi multipath nvme san)
 
 # Seconds one boot of scenario $1 may take: about three times its usual time
 # on a two-core machine that runs other tests beside it (scsi 45 s,
@@ -15,6 +15,7 @@ scenario_timeout() {
     scsi) echo 150 ;;
     multipath) echo 300 ;;
     nvme) echo 120 ;;
+    san) echo 450 ;;
     *) echo 180 ;;
     esac
 }
@@ -22,7 +23,7 @@ scenario_timeout() {
 # Returns 0 iff the guest of scenario $1 runs the snapshot round trip.
 scenario_roundtrip() {
     case "$1" in
-    multipath | nvme) return 0 ;;
+    multipath | nvme | san) return 0 ;;
     *) return 1 ;;
     esac
 }

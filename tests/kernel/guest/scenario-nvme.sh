@@ -20,4 +20,4 @@ printf 'label: dos\nstart=2048, size=32768, type=83\nstart=40960, size=40960, ty
 step udevadm settle --timeout=60
 step lsblk
 ZO_ROUNDTRIP=1
-ZO_FILTER='KernelNvme.*'
+ZO_FILTER='KernelHost.*:KernelNvme.*'

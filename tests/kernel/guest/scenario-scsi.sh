@@ -18,4 +18,4 @@ for d in /sys/block/sd*; do
     step blockdev --rereadpt /dev/${d##*/} || return 1
 done
 step udevadm settle --timeout=60
-ZO_FILTER='KernelScsi.*:KernelScsiVirtio.* KernelScsiReread.*'
+ZO_FILTER='KernelHost.*:KernelScsi.* KernelScsiReread.*'

@@ -1,0 +1,209 @@
+// A sick SAN in a real kernel: 32 LUs on two paths each under multipath,
+// then a path set offline, every command left unanswered (scsi_debug's
+// every_nth with opts=4; the module has no per-LU setting), and a path
+// deleted and found again by a rescan. Listings finish as on the healthy
+// host (times reported beside lsblk's, nothing asserted on them) and show
+// the paths as multipath -ll does; check names what is wrong; a command the
+// library sends itself gives up after its set time-out.
+#include "ZoDeviceTree.h"
+#include "kernel_support.h"
+#include "support/log_capture.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+namespace {
+
+const std::string kDebug = "/sys/bus/pseudo/drivers/scsi_debug/";
+
+// The first path (by H:C:T:L) and the name of the map holding it.
+struct Path {
+    std::string dev, map;
+};
+Path firstPath() {
+    std::string dev = zk::scsiDebugDisks().at(0);
+    std::vector<std::string> holders = zk::listDir("/sys/block/" + dev + "/holders");
+    EXPECT_EQ(holders.size(), 1u) << dev;
+    return {dev, holders.empty() ? "" : zk::readFile("/sys/block/" + holders[0] + "/dm/name")};
+}
+
+// Polls cond every half second for up to 60 s; true once it holds.
+bool waitFor(const std::function<bool()>& cond) {
+    for (int i = 0; i < 120; ++i, usleep(500000))
+        if (cond()) return true;
+    return cond();
+}
+
+// multipathd's device-mapper state of path dev ("active", "failed"), "" when
+// it does not know the path.
+std::string multipathdState(const std::string& dev) {
+    for (const std::string& l : zk::lines(zk::run("multipathd show paths format '%d %t'"))) {
+        std::vector<std::string> w = zk::words(l);
+        if (w.size() == 2 && w[0] == dev) return w[1];
+    }
+    return "";
+}
+
+// Each path of map as "dev dm-state device-state", sorted: multipath -ll's
+// (peer) or zodisk show's.
+std::string pathStates(const std::string& map, bool peer) {
+    std::vector<std::string> out;
+    if (peer) {
+        for (const std::string& l : zk::lines(zk::runOk("multipath -ll " + map))) {
+            std::vector<std::string> w = zk::words(l);
+            for (size_t i = 0; i + 5 < w.size(); ++i)
+                if (std::count(w[i].begin(), w[i].end(), ':') == 3)
+                    out.push_back(w[i + 1] + " " + w[i + 3] + " " + w[i + 5]);
+        }
+    } else {
+        nlohmann::json show = zk::zodiskJson("show /dev/mapper/" + map);
+        for (const auto& p : show["devices"][0]["multipath"]["paths"])
+            out.push_back(p["name"].get<std::string>() + " " + p["dm_state"].dump() + " " +
+                          p["state"].dump());
+    }
+    std::string text = zk::joinSorted(out);
+    text.erase(std::remove(text.begin(), text.end(), '"'), text.end());
+    return text;
+}
+
+// Times lsblk and zodisk's list, tree and show of map side by side (the
+// best of three runs each) and reports them; zodisk's listings exit 0
+// whatever state the paths are in.
+void timeListings(const std::string& phase, const std::string& map) {
+    std::string figures;
+    for (const std::string& cmd : std::vector<std::string>{
+             "lsblk", "/zo/bin/zodisk list", "/zo/bin/zodisk tree",
+             "/zo/bin/zodisk show /dev/mapper/" + map}) {
+        int status = -1;
+        double seconds = 1e9, once = 0;
+        for (int i = 0; i < 3; ++i, seconds = std::min(seconds, once))
+            zk::timed(cmd + " >/dev/null", &status, &once);
+        EXPECT_EQ(status, 0) << phase << ": " << cmd << ": " << zk::readFile("/tmp/zk-stderr");
+        char item[96];
+        std::snprintf(item, sizeof item, "%s%s %.2f s", figures.empty() ? "" : ", ",
+                      cmd.substr(cmd.rfind('/') + 1, 12).c_str(), seconds);
+        figures += item;
+    }
+    zk::measure("listing times, " + phase, figures);
+}
+
+// zodisk check's status, and whether a finding names device.
+bool checkNames(const std::string& device, int* status) {
+    nlohmann::json doc = zk::zodiskJson("check", status);
+    for (const auto& f : doc["findings"])
+        for (const auto& d : f["devices"])
+            if (d == device) return true;
+    return false;
+}
+
+TEST(KernelSan, HealthyHost) {
+    Path p = firstPath();
+    EXPECT_EQ(zk::listDir("/sys/block").size(), 64u + 32u + 1u) << "paths, maps, results disk";
+    timeListings("healthy", p.map);
+    EXPECT_TRUE(zk::same("paths of " + p.map, "multipath -ll", pathStates(p.map, true),
+                         pathStates(p.map, false)));
+    int status = -1;
+    zk::zodiskJson("check", &status);
+    EXPECT_EQ(status, 0) << "a healthy host";
+}
+
+TEST(KernelSan, OfflinePathIsAFactAndCheckNamesIt) {
+    Path p = firstPath();
+    const std::string state = "/sys/block/" + p.dev + "/device/state";
+    ASSERT_TRUE(zk::writeFile(state, "offline\n"));
+    ASSERT_TRUE(waitFor([&] { return multipathdState(p.dev) == "failed"; }));
+    timeListings(p.dev + " offline", p.map);
+    EXPECT_TRUE(zk::same("paths of " + p.map + ", " + p.dev + " offline", "multipath -ll",
+                         pathStates(p.map, true), pathStates(p.map, false)));
+    int status = -1;
+    EXPECT_TRUE(checkNames("/dev/" + p.dev, &status));
+    EXPECT_EQ(status, 1);
+    // The map's own WWID read goes through its other path.
+    ZoDeviceTree::setCommandTimeout(2);
+    CLuError err;
+    SP<ZoDevice> map = ZoDeviceTree::getDevice(("/dev/mapper/" + p.map).c_str(), &err);
+    auto* info = map ? static_cast<ZoDeviceDiskInfoIface*>(map->getInterface("ZoDeviceDiskInfoIface"))
+                     : nullptr;
+    ASSERT_TRUE(info) << err.AsString();
+    std::string wwid;
+    EXPECT_EQ(info->GetDeviceWwid("/dev/mapper/" + p.map, wwid).AsString(), "");
+    EXPECT_TRUE(zk::same("WWID of " + p.map + ", " + p.dev + " offline", "dm/uuid",
+                         zk::readFile("/sys/block/" + zk::kernelName("/dev/mapper/" + p.map) +
+                                      "/dm/uuid").substr(6), wwid));
+
+    ASSERT_TRUE(zk::writeFile(state, "running\n"));
+    ASSERT_TRUE(waitFor([&] { return multipathdState(p.dev) == "active"; }));
+    EXPECT_FALSE(checkNames("/dev/" + p.dev, &status));
+    EXPECT_EQ(status, 0) << "healthy again";
+}
+
+TEST(KernelSan, UnansweredCommandsTimeOutAndListingsDoNotWait) {
+    Path p = firstPath();
+    ASSERT_TRUE(zk::writeFile(kDebug + "every_nth", "1") && zk::writeFile(kDebug + "opts", "4"));
+    timeListings("every command unanswered", p.map);
+    // zodisk answers from what the kernel holds, the library asks the disk.
+    int status = -1;
+    double seconds = 0;
+    std::string out = zk::timed("/zo/bin/zodisk --timeout 2 wwid /dev/" + p.dev, &status, &seconds);
+    zk::measure("zodisk --timeout 2 wwid /dev/" + p.dev + ", unanswered",
+                "exit " + std::to_string(status) + ", " + std::to_string(seconds) + " s");
+    EXPECT_EQ(status, 0) << out;
+    zotest::LogCapture log;
+    ZoDeviceTree::setCommandTimeout(2);
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice(("/dev/" + p.dev).c_str(), nullptr);
+    auto* info = dev ? static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"))
+                     : nullptr;
+    ASSERT_TRUE(info);
+    std::string wwid;
+    auto start = std::chrono::steady_clock::now();
+    CLuError err = info->GetDeviceWwid("/dev/" + p.dev, wwid);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    zk::measure("GetDeviceWwid /dev/" + p.dev + " with a 2 s time-out, unanswered",
+                std::to_string(seconds) + " s");
+    ZoDeviceTree::setCommandTimeout(0);
+    zk::writeFile(kDebug + "opts", "0");
+    zk::writeFile(kDebug + "every_nth", "0");
+    EXPECT_EQ(err.AsString(), "Unable to get scsi id");
+    EXPECT_EQ(log.count("Fail to send scsi inquiry cdb, caught exception: SCSI command 0x12 to /dev/" +
+                        p.dev + " failed: timed out after 7 s"), 1u)
+        << log.dump();
+    // Answered again: the disk, and every path for multipathd.
+    wwid.clear();
+    EXPECT_EQ(info->GetDeviceWwid("/dev/" + p.dev, wwid).AsString(), "");
+    EXPECT_TRUE(waitFor([&] {
+        return zk::run("multipathd show paths format '%t'").find("failed") == std::string::npos;
+    }));
+}
+
+TEST(KernelSan, DeletedPathIsFoundAgainByARescan) {
+    Path p = firstPath();
+    const std::string host = zk::hctl(p.dev).substr(0, zk::hctl(p.dev).find(':'));
+    const std::string dm = zk::kernelName("/dev/mapper/" + p.map);
+    ASSERT_TRUE(zk::writeFile("/sys/block/" + p.dev + "/device/delete", "1"));
+    ASSERT_TRUE(waitFor([&] { return zk::listDir("/sys/block/" + dm + "/slaves").size() == 1; }));
+    timeListings(p.dev + " deleted", p.map);
+    int status = -1;
+    EXPECT_TRUE(checkNames("/dev/mapper/" + p.map, &status)) << "a map with one path";
+    EXPECT_EQ(status, 1);
+
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(zk::writeFile("/sys/class/scsi_host/host" + host + "/scan", "- - -"));
+    zk::runOk("udevadm settle --timeout=60");
+    ASSERT_TRUE(waitFor([&] {
+        std::vector<std::string> slaves = zk::listDir("/sys/block/" + dm + "/slaves");
+        return slaves.size() == 2 && multipathdState(slaves[0]) == "active" &&
+               multipathdState(slaves[1]) == "active";
+    }));
+    zk::measure("rescan until multipathd has both paths active",
+                std::to_string(std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                             start).count()) + " s");
+    EXPECT_TRUE(zk::same("paths of " + p.map + " after the rescan", "multipath -ll",
+                         pathStates(p.map, true), pathStates(p.map, false)));
+    checkNames("/dev/mapper/" + p.map, &status);
+    EXPECT_EQ(status, 0) << "healthy again";
+}
+
+}  // namespace
