@@ -40,14 +40,7 @@ DmMap theMap() {
 // Path devices of map name in `multipath -ll`, by kernel name.
 std::vector<std::string> multipathPaths(const std::string& name) {
     std::vector<std::string> paths;
-    bool in = false;
-    for (const std::string& l : zk::lines(zk::runOk("/usr/sbin/multipath -ll " + name))) {
-        if (l.compare(0, name.size(), name) == 0) { in = true; continue; }
-        std::vector<std::string> w = zk::words(l);
-        for (size_t i = 0; in && i + 2 < w.size(); ++i)
-            if (std::count(w[i].begin(), w[i].end(), ':') == 3 && w[i + 1].compare(0, 2, "sd") == 0)
-                paths.push_back(w[i + 1]);
-    }
+    for (const auto& w : zk::multipathLl(name)) paths.push_back(w[1]);
     return paths;
 }
 
@@ -169,10 +162,9 @@ TEST(KernelMultipath, MapWwidIsItsDmUuid) {
 // numbers. They are of no kind of their own (getDevice gives none, see
 // KindOfEveryBlockDevice); a partition map object built directly names the
 // map as its whole disk.
-TEST(KernelMultipath, PartitionMapsMatchDmsetupAndSysfs) {
+TEST(KernelMultipath, PartitionMapsMatchDmsetup) {
     DmMap map = theMap();
     std::string wwid = map.uuid.substr(6);
-    std::string mapKname = zk::kernelName("/dev/mapper/" + map.name);
     // dmsetup's view: "partN-mpath-<wwid>" maps, "linear <map> <start>".
     std::vector<std::pair<int, std::string>> items;
     std::vector<std::string> partNames;
@@ -194,38 +186,6 @@ TEST(KernelMultipath, PartitionMapsMatchDmsetupAndSysfs) {
     ASSERT_EQ(items.size(), 2u);
     std::string lib = zk::libraryParts("/dev/mapper/" + map.name, false);
     EXPECT_TRUE(zk::same("partition maps of " + map.name, "dmsetup info/table", peer, lib));
-    EXPECT_TRUE(zk::same("partition maps of " + map.name, "lsblk NAME@MAJ:MIN/SIZE",
-                         zk::lsblkParts("/dev/mapper/" + map.name),
-                         zk::libraryPartsAsLsblk("/dev/mapper/" + map.name)));
-
-    // sysfs's view: the map's holders whose dm/uuid names a partition of it,
-    // with their size and dev (sysfs has no start for a dm device).
-    std::vector<std::pair<int, std::string>> sys;
-    for (const std::string& h : zk::listDir("/sys/class/block/" + mapKname + "/holders")) {
-        std::string base = "/sys/class/block/" + h + "/";
-        std::string uuid = zk::readFile(base + "dm/uuid");
-        if (uuid.compare(0, 4, "part") != 0 || uuid.find("-mpath-" + wwid) == std::string::npos)
-            continue;
-        int n = std::atoi(uuid.c_str() + 4);
-        sys.emplace_back(n, std::to_string(n) + ":+" + zk::readFile(base + "size") + "@" +
-                                zk::readFile(base + "dev") + " " + h);
-    }
-    std::sort(sys.begin(), sys.end());
-    std::string sysText, libNoStart;
-    for (auto& i : sys) sysText += (sysText.empty() ? "" : ", ") + i.second;
-    // The library's list without the starts.
-    size_t pos = 0;
-    while (pos < lib.size()) {
-        size_t end = lib.find(", ", pos);
-        std::string item = lib.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        size_t colon = item.find(':'), plus = item.find('+');
-        if (colon != std::string::npos && plus != std::string::npos)
-            item.erase(colon + 1, plus - colon - 1);
-        libNoStart += (libNoStart.empty() ? "" : ", ") + item;
-        pos = end == std::string::npos ? lib.size() : end + 2;
-    }
-    EXPECT_TRUE(zk::same("partition maps of " + map.name,
-                         "sysfs holders (dm/uuid, size, dev)", sysText, libNoStart));
 
     for (const std::string& name : partNames) {
         std::string pp = "/dev/mapper/" + name;

@@ -129,39 +129,28 @@ void measure(const std::string& what, const std::string& figures) {
                                          << "\", the library says \"" << library << "\"";
 }
 
-namespace {
-// Value of KEY="value" in one line of lsblk -P.
-std::string pairValue(const std::string& line, const std::string& key) {
-    std::string needle = key + "=\"";
-    size_t pos = 0;
-    while ((pos = line.find(needle, pos)) != std::string::npos) {
-        if (pos == 0 || line[pos - 1] == ' ') {
-            size_t b = pos + needle.size();
-            size_t e = line.find('"', b);
-            return line.substr(b, e == std::string::npos ? std::string::npos : e - b);
-        }
-        pos += needle.size();
-    }
-    return "";
-}
-}  // namespace
-
 std::vector<LsblkRow> lsblk(const std::string& options) {
     std::vector<LsblkRow> rows;
-    std::string out =
-        runOk("lsblk -P -b -o NAME,KNAME,TYPE,MAJ:MIN,SIZE,PKNAME " + options);
-    for (const std::string& line : lines(out)) {
-        LsblkRow r;
-        r.name = pairValue(line, "NAME");
-        r.kname = pairValue(line, "KNAME");
-        r.type = pairValue(line, "TYPE");
-        r.majmin = pairValue(line, "MAJ:MIN");
-        if (r.majmin.empty()) r.majmin = pairValue(line, "MAJ_MIN");
-        r.pkname = pairValue(line, "PKNAME");
-        r.size = std::strtoull(pairValue(line, "SIZE").c_str(), nullptr, 10);
-        rows.push_back(r);
-    }
+    nlohmann::json doc = nlohmann::json::parse(
+        runOk("lsblk -J -l -b -o NAME,KNAME,TYPE,MAJ:MIN,SIZE,PKNAME " + options), nullptr, false);
+    auto text = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : ""; };
+    for (const nlohmann::json& d : doc.value("blockdevices", nlohmann::json::array()))
+        rows.push_back({text(d["name"]), text(d["kname"]), text(d["type"]), text(d["maj:min"]),
+                        text(d["pkname"]), d["size"].is_number() ? d["size"].get<uint64_t>() : 0});
     return rows;
+}
+
+std::vector<std::vector<std::string>> multipathLl(const std::string& map) {
+    std::vector<std::vector<std::string>> paths;
+    for (const std::string& l : lines(runOk("/usr/sbin/multipath -ll " + map))) {
+        std::vector<std::string> w = words(l);
+        for (size_t i = 0; i < w.size(); ++i)
+            if (std::count(w[i].begin(), w[i].end(), ':') == 3 && i + 5 < w.size()) {
+                paths.emplace_back(w.begin() + static_cast<long>(i), w.end());
+                break;
+            }
+    }
+    return paths;
 }
 
 std::string kernelName(const std::string& devPath) {
@@ -249,6 +238,7 @@ namespace zk {
 std::string formatParts(const std::list<ZoPartInfo>& parts) {
     std::vector<std::string> items;
     for (const ZoPartInfo& p : parts) {
+        EXPECT_EQ(p.sectorSize, 512u) << p.partName;
         items.push_back(std::to_string(p.partNumber) + ":" + std::to_string(p.startSector) + "+" +
                         std::to_string(p.numSectors) + "@" + std::to_string(p.major) + ":" +
                         std::to_string(p.minor) + " " + kernelName(p.partName));
@@ -371,27 +361,6 @@ std::string libraryParts(const std::string& path, bool refresh) {
     std::list<ZoPartInfo> parts;
     std::string failure = partitionsOf(path, refresh, parts);
     return failure.empty() ? formatParts(parts) : failure;
-}
-
-std::string lsblkParts(const std::string& path) {
-    std::vector<std::string> items;
-    for (const LsblkRow& r : lsblk(path))
-        if (r.type == "part")
-            items.push_back(r.kname + "@" + r.majmin + "/" + std::to_string(r.size / 512));
-    return joinSorted(items);
-}
-
-std::string libraryPartsAsLsblk(const std::string& path) {
-    std::list<ZoPartInfo> parts;
-    std::string failure = partitionsOf(path, false, parts);
-    if (!failure.empty()) return failure;
-    std::vector<std::string> items;
-    for (const ZoPartInfo& p : parts) {
-        EXPECT_EQ(p.sectorSize, 512u) << p.partName;
-        items.push_back(kernelName(p.partName) + "@" + std::to_string(p.major) + ":" +
-                        std::to_string(p.minor) + "/" + std::to_string(p.numSectors));
-    }
-    return joinSorted(items);
 }
 
 }  // namespace zk

@@ -44,13 +44,16 @@ void measure(const std::string& what, const std::string& figures);
 ::testing::AssertionResult same(const std::string& what, const std::string& peer,
                                 const std::string& peerAnswer, const std::string& library);
 
-// One row of `lsblk -P -b -o NAME,KNAME,TYPE,MAJ:MIN,SIZE,PKNAME`.
+// One row of `lsblk -J -l -b -o NAME,KNAME,TYPE,MAJ:MIN,SIZE,PKNAME`.
 struct LsblkRow {
     std::string name, kname, type, majmin, pkname;
-    unsigned long long size = 0;
+    uint64_t size = 0;
 };
 // lsblk's rows for every block device (options added to the command).
 std::vector<LsblkRow> lsblk(const std::string& options = "");
+// Each path of map in `multipath -ll map`: its words from the H:C:T:L on
+// ("0:0:0:0 sda 8:0 active ready running").
+std::vector<std::vector<std::string>> multipathLl(const std::string& map);
 // Kernel name ("sdb") of a device node path ("/dev/sdb"), following links.
 std::string kernelName(const std::string& devPath);
 // "major:minor" of a block device node, "" when it is none.
@@ -97,9 +100,4 @@ std::vector<LsblkRow> compareKindsOfAllDevices();
 int compareDisksOfPartitions(const std::string& prefix);
 // The library's partition list of the device at path (refresh as given).
 std::string libraryParts(const std::string& path, bool refresh);
-// lsblk's partitions (TYPE=part) below the device at path, as sorted
-// "kname@MAJ:MIN/sectors" words.
-std::string lsblkParts(const std::string& path);
-// The library's partitions of the device at path in lsblkParts' form.
-std::string libraryPartsAsLsblk(const std::string& path);
 }  // namespace zk

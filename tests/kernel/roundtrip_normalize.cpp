@@ -1,9 +1,10 @@
 // Prints zodisk's JSON (read from standard input) in the form the snapshot
-// round trip compares: every "children" array sorted by "path", the rest
-// unchanged. A map's children come in the order its slaves/ directory lists
-// them: on the machine the kernel's sysfs order, in a captured tree the
-// order of the file system the tree sits on. That order cannot survive a
-// capture; the set of children and everything said of each can.
+// round trip compares: the device lists ("blockdevices", "devices",
+// "children") sorted by "path", the "slaves" and "holders" lists sorted, the
+// rest unchanged. These come in the order the kernel's directories list
+// them (/sys/block, slaves/, holders/): on the machine the kernel's sysfs
+// order, in a captured tree the order of its names. That order cannot
+// survive a capture; the set of devices and everything said of each can.
 // Exits 1 when the input is not JSON.
 #include <nlohmann/json.hpp>
 
@@ -12,18 +13,26 @@
 
 namespace {
 
-void sortChildren(nlohmann::ordered_json& j) {
+using Json = nlohmann::ordered_json;
+
+void normalize(Json& j) {
     if (j.is_array()) {
-        for (auto& e : j) sortChildren(e);
+        for (auto& e : j) normalize(e);
         return;
     }
     if (!j.is_object()) return;
-    for (auto& item : j.items()) sortChildren(item.value());
-    auto it = j.find("children");
-    if (it != j.end() && it->is_array())
-        std::stable_sort(it->begin(), it->end(), [](const nlohmann::ordered_json& a, const nlohmann::ordered_json& b) {
-            return a.value("path", "") < b.value("path", "");
-        });
+    for (auto& item : j.items()) {
+        normalize(item.value());
+        Json& list = item.value();
+        const std::string& key = item.key();
+        if (!list.is_array()) continue;
+        if (key == "blockdevices" || key == "devices" || key == "children")
+            std::stable_sort(list.begin(), list.end(), [](const Json& a, const Json& b) {
+                return a.value("path", "") < b.value("path", "");
+            });
+        else if (key == "slaves" || key == "holders")
+            std::sort(list.begin(), list.end());
+    }
 }
 
 }  // namespace
@@ -34,7 +43,7 @@ int main() {
         std::cerr << "roundtrip_normalize: the input is not JSON\n";
         return 1;
     }
-    sortChildren(doc);
+    normalize(doc);
     std::cout << doc.dump(2) << "\n";
     return 0;
 }

@@ -267,10 +267,10 @@ run_scenario() {
 # The snapshot round trip of a run's results directory: answers each command
 # the guest answered live (roundtrip/commands, roundtrip/live/N.*) with this
 # machine's zodisk from the guest's capture, and compares exit status and
-# JSON. Every field takes part; only the order of a map's "children" is left
-# out (both sides sorted by path, see roundtrip_normalize.cpp): it is the
-# order in which the slaves/ directory lists them, the kernel's on the
-# machine and the file system's in a captured tree. Prints one "[roundtrip]"
+# JSON. Every field takes part; only the order of device lists, slaves and
+# holders is left out (both sides sorted, see roundtrip_normalize.cpp): it is
+# the order in which sysfs directories list them, the kernel's on the machine
+# and the names' in a captured tree. Prints one "[roundtrip]"
 # line per command; returns 0 iff every answer is the same.
 check_roundtrip() {
     local res=$1 rt=$1/roundtrip n=0 args bad=0 live host
