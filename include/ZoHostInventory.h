@@ -151,6 +151,15 @@ public:
     // or npos.
     size_t mapOf(size_t index) const;
 
+    // Asks the SCSI device at node for INQUIRY page 0x83, waiting at most
+    // timeoutMs (the kernel gives a command sent through a disk's block node
+    // at least 7 s). On success returns true and the WWID as GetDeviceWwid
+    // gives it ("" when the page holds no logical-unit NAA designator),
+    // without echoing it. On failure returns false and why in the user's
+    // words ("timed out after 7 s", "No such device or address", ...).
+    static bool inquireWwid(const std::string& node, unsigned timeoutMs, std::string* wwid,
+                            std::string* why);
+
 private:
     std::vector<ZoBlockDevice> m_devices;
     std::unordered_map<std::string, size_t> m_byName;

@@ -269,34 +269,9 @@ private:
 
     // Asks the device for page 0x83, waiting at most the configured time.
     void inquireWwid(ZoBlockDevice& dev) {
-        static const unsigned char cdb[6] = {0x12, 0x01, 0x83, 0x00,
-                                             zo_identity::kPage83Allocation, 0x00};
-        unsigned char page[zo_identity::kPage83Allocation] = {0};
-        unsigned char sense[32] = {0};
-        ZoScsiCommand cmd;
-        cmd.cdb = cdb;
-        cmd.cdbLength = sizeof cdb;
-        cmd.data = page;
-        cmd.dataLength = sizeof page;
-        cmd.direction = ZoScsiCommand::FROM_DEVICE;
-        cmd.sense = sense;
-        cmd.senseLength = sizeof sense;
-        cmd.timeoutMs = m_options.inquiryTimeoutMs;
-        ZoScsiStatus status;
-        const int rc = m_host.scsiCommand(dev.path, cmd, &status);
         std::string why;
-        if (rc != 0)
-            why = std::strerror(rc);
-        else if (status.status != 0 || status.hostStatus != 0 || (status.driverStatus & ~0x08) != 0)
-            why = "SCSI status " + std::to_string(status.status) + ", transport status " +
-                  std::to_string(status.hostStatus) + ", driver status " +
-                  std::to_string(status.driverStatus);
-        if (!why.empty()) {
-            if (!status.message.empty()) why += " (" + status.message + ")";
+        if (!ZoHostInventory::inquireWwid(dev.path, m_options.inquiryTimeoutMs, &dev.wwid, &why))
             dev.problems.push_back("wwid: INQUIRY of page 0x83 failed: " + why);
-            return;
-        }
-        dev.wwid = zo_identity::naaDesignator(page);
     }
 
     // "fc", "iscsi", "sas", "spi", "sata", "ata" or "usb" for a SCSI host,
@@ -604,6 +579,43 @@ std::vector<size_t> ZoHostInventory::roots() const {
             out.push_back(i);
     }
     return out;
+}
+
+bool ZoHostInventory::inquireWwid(const std::string& node, unsigned timeoutMs, std::string* wwid,
+                                  std::string* why) {
+    static const unsigned char cdb[6] = {0x12, 0x01, 0x83, 0x00, zo_identity::kPage83Allocation,
+                                         0x00};
+    unsigned char page[zo_identity::kPage83Allocation] = {0};
+    unsigned char sense[32] = {0};
+    ZoScsiCommand cmd;
+    cmd.cdb = cdb;
+    cmd.cdbLength = sizeof cdb;
+    cmd.data = page;
+    cmd.dataLength = sizeof page;
+    cmd.direction = ZoScsiCommand::FROM_DEVICE;
+    cmd.sense = sense;
+    cmd.senseLength = sizeof sense;
+    cmd.timeoutMs = timeoutMs;
+    ZoScsiStatus status;
+    const int rc = ZoHost::current()->scsiCommand(node, cmd, &status);
+    why->clear();
+    // The kernel gives a command sent through a disk's block node at least
+    // 7 s: that is what it waited.
+    const unsigned kLeastTimeoutMs = 7000;
+    if (rc == ETIMEDOUT)
+        *why = "timed out after " + std::to_string((std::max(timeoutMs, kLeastTimeoutMs) + 999) / 1000) + " s";
+    else if (rc != 0)
+        *why = std::strerror(rc);
+    else if (status.status != 0 || status.hostStatus != 0 || (status.driverStatus & ~0x08) != 0)
+        *why = "SCSI status " + std::to_string(status.status) + ", transport status " +
+               std::to_string(status.hostStatus) + ", driver status " +
+               std::to_string(status.driverStatus);
+    if (!why->empty()) {
+        if (rc != ETIMEDOUT && !status.message.empty()) *why += " (" + status.message + ")";
+        return false;
+    }
+    *wwid = zo_identity::naaDesignator(page);
+    return true;
 }
 
 size_t ZoHostInventory::mapOf(size_t index) const {

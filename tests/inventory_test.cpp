@@ -272,8 +272,9 @@ TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
         {{"vpd_pg83"}, true, 0, zotest::wwidOfSeed(1), ""},  // the wwid attribute
         {{"vpd_pg83", "wwid"}, false, 0, "", ""},
         {{"vpd_pg83", "wwid"}, true, 0, zotest::wwidOfSeed(7), ""},
-        {{"vpd_pg83", "wwid"}, true, ETIMEDOUT, "",
-         std::string("wwid: INQUIRY of page 0x83 failed: ") + std::strerror(ETIMEDOUT)},
+        {{"vpd_pg83", "wwid"}, true, ETIMEDOUT, "", "wwid: INQUIRY of page 0x83 failed: timed out after 7 s"},
+        {{"vpd_pg83", "wwid"}, true, ENXIO, "",
+         std::string("wwid: INQUIRY of page 0x83 failed: ") + std::strerror(ENXIO)},
     };
     for (const auto& c : cases) {
         zotest::HostTree tree;

@@ -130,16 +130,27 @@ int runWwid(const Options& opts, Output& out) {
         } else if (inv.at(i).kind != ZoDevice::SCSI_DISK && inv.at(i).kind != ZoDevice::MPIO_DISK) {
             problem = std::string(kindOf(inv.at(i))) + " devices have no WWID";
         } else {
-            Activity activity("WWID of " + path);
-            CLuError err;
-            SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
-            auto* info = dev ? static_cast<ZoDeviceDiskInfoIface*>(
-                                   dev->getInterface("ZoDeviceDiskInfoIface"))
-                             : nullptr;
-            if (info)
-                err = info->GetDeviceWwid(path, wwid);
-            if (!info || err.IsError())
-                problem = err.IsError() ? err.AsString() : "no WWID";
+            // The kernel holds nothing: ask the device, each path of a map in
+            // turn, waiting at most the time-out for each.
+            const unsigned seconds = opts.timeout ? opts.timeout : ZoDeviceTree::commandTimeout();
+            const ZoBlockDevice& d = inv.at(i);
+            std::vector<size_t> nodes{d.partition ? d.whole : i};
+            if (d.kind == ZoDevice::MPIO_DISK) nodes = d.slaves;
+            bool answered = false;
+            for (size_t n : nodes) {
+                const std::string& node = inv.at(n).path;
+                Activity activity("WWID of " + node);
+                std::string why;
+                if (ZoHostInventory::inquireWwid(node, seconds * 1000, &wwid, &why)) {
+                    answered = true;
+                    break;
+                }
+                problem += (problem.empty() ? "" : "; ") + (nodes.size() > 1 ? node + ": " : "") + why;
+            }
+            if (answered)
+                problem.clear();
+            else if (problem.empty())
+                problem = "no path to ask";
         }
         if (problem.empty()) {
             entry["wwid"] = wwid;
