@@ -129,9 +129,13 @@ public:
     // Entry names other than "." and "..", in the directory's own order.
     virtual int listDir(const std::string& path, std::vector<std::string>* names) = 0;
     // The contents of a regular file of at most maxBytes bytes. The file is
-    // opened without waiting (a FIFO never blocks) and must be a regular
-    // file: EISDIR for a directory, EINVAL for anything else. A longer file
-    // fails with EFBIG after maxBytes + 1 bytes were read.
+    // opened and read without waiting (a FIFO never blocks): EISDIR for a
+    // directory, EINVAL for a FIFO or device that has nothing to give at
+    // once or more than a buffer's worth. A longer file fails with EFBIG
+    // after at most maxBytes + 1 bytes were read. With a bound of at most
+    // kAttributeBytes the file is taken to be an attribute, which the
+    // kernel makes whole at the first read: a read shorter than a page ends
+    // it.
     virtual int readFile(const std::string& path, std::string* contents, size_t maxBytes) = 0;
     // Bounds for readFile. An attribute of sysfs or proc is a page of text
     // at most, or a raw VPD page (at most 4 + 65535 bytes).

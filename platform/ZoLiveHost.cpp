@@ -15,6 +15,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,23 +113,69 @@ private:
 
 }  // namespace
 
-int readRegularFd(int fd, size_t maxBytes, std::string* contents) {
+namespace {
+
+// Returns 0 when the file open on fd is a regular file, otherwise EISDIR
+// for a directory and EINVAL for anything else (errno set).
+int regularFd(int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0)
         return errno;
     if (!S_ISREG(st.st_mode))
         return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    return 0;
+}
+
+// The system's page size: the most a sysfs attribute gives in one read.
+size_t pageBytes() {
+    static const size_t bytes = [] {
+        long n = ::sysconf(_SC_PAGESIZE);
+        return n > 0 ? static_cast<size_t>(n) : size_t{4096};
+    }();
+    return bytes;
+}
+
+}  // namespace
+
+int readRegularFd(int fd, size_t maxBytes, std::string* contents) {
+    // The type of the file is only asked for when a read leaves it open: a
+    // directory fails the read with EISDIR; a FIFO or a device opened
+    // without waiting gives nothing, an error or a full buffer, and only a
+    // regular file gives fewer bytes than asked for and then ends.
+    // An attribute (sysfs, proc) is made whole by the kernel at the first
+    // read and handed out at most a page per read: a shorter read ends it.
+    // Longer files are read until the end.
+    const bool attribute = maxBytes <= ZoHost::kAttributeBytes;
+    bool checked = false;
+    auto check = [&] {
+        checked = true;
+        return regularFd(fd);
+    };
     std::string data;
-    char buf[16384];
+    const size_t chunk = 16384;
     for (;;) {
         // One byte past the bound tells a file that is too long.
-        const size_t want = std::min(sizeof buf, maxBytes + 1 - data.size());
-        ssize_t n = noEintr([&] { return ::read(fd, buf, want); });
-        if (n < 0)
-            return errno;
-        if (n == 0)
+        const size_t want = std::min(chunk, maxBytes + 1 - data.size());
+        const size_t had = data.size();
+        data.resize(had + want);
+        ssize_t n = noEintr([&] { return ::read(fd, &data[had], want); });
+        data.resize(had + (n > 0 ? static_cast<size_t>(n) : 0));
+        if (n < 0) {
+            const int err = errno;
+            if (err != EISDIR && !checked)
+                if (int rc = check())
+                    return rc;
+            return fail(err);
+        }
+        if (n == 0 || static_cast<size_t>(n) == want) {
+            if (!checked)
+                if (int rc = check())
+                    return rc;
+            if (n == 0)
+                break;
+        } else if (attribute && static_cast<size_t>(n) < pageBytes()) {
             break;
-        data.append(buf, static_cast<size_t>(n));
+        }
         if (data.size() > maxBytes)
             return fail(EFBIG);
     }
@@ -137,22 +184,27 @@ int readRegularFd(int fd, size_t maxBytes, std::string* contents) {
 }
 
 int listDirFd(int fd, std::vector<std::string>* names) {
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        closeQuietly(fd);
-        return errno;
-    }
+    // getdents64 straight into a buffer: no stream, no flags to adjust.
     std::vector<std::string> found;
-    errno = 0;
-    while (struct dirent* ent = ::readdir(dir)) {
-        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0)
-            found.emplace_back(ent->d_name);
-        errno = 0;
+    alignas(8) char buf[32768];
+    for (;;) {
+        long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            closeQuietly(fd);
+            return errno;
+        }
+        if (n == 0)
+            break;
+        for (long at = 0; at < n;) {
+            const auto* ent = reinterpret_cast<const struct dirent64*>(buf + at);
+            if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0)
+                found.emplace_back(ent->d_name);
+            at += ent->d_reclen;
+        }
     }
-    int err = errno;
-    ::closedir(dir);
-    if (err != 0)
-        return fail(err);
+    closeQuietly(fd);
     names->swap(found);
     return 0;
 }
