@@ -175,8 +175,8 @@ DriverMajors driverMajors(const std::string& procDevices) {
         if (second.find("nvme") != std::string::npos) nvmeOut += first;
     }
     DriverMajors m;
-    m.xvd = xvdOut.empty() ? 0 : std::atoi(xvdOut.c_str());
-    m.nvme = nvmeOut.empty() ? 0 : std::atoi(nvmeOut.c_str());
+    m.xvd = zo_sysfs::leadingInt(xvdOut);
+    m.nvme = zo_sysfs::leadingInt(nvmeOut);
     return m;
 }
 

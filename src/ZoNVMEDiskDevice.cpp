@@ -12,6 +12,7 @@
 #include "ZoOpCache.h"
 #include "ZoPartitionDiscovery.h"
 #include "ZoProcess.h"
+#include "ZoSysfs.h"
 
 #include <sys/sysmacros.h>
 
@@ -37,7 +38,7 @@ int getNVMEMajor() {
     std::string errText;
     int rc = ZoProcess::system("cat /proc/devices | awk '{if($2 ~/nvme/) printf $1}'", &out,
                                &errText, 0, false);
-    known = (rc == 0 && !out.empty()) ? std::atoi(out.c_str()) : 0;
+    known = (rc == 0 && !out.empty()) ? zo_sysfs::leadingInt(out) : 0;
     g_nvmeMajor.store(known);
     return known;
 }

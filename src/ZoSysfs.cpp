@@ -2,7 +2,9 @@
 
 #include "ZoOpCache.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -77,6 +79,18 @@ bool parseDevno(const std::string& text, unsigned* major, unsigned* minor) {
     char extra = 0;
     int n = std::sscanf(text.c_str(), "%u:%u%c", major, minor, &extra);
     return n == 2 || (n == 3 && extra == '\n');
+}
+
+int leadingInt(const std::string& text) {
+    size_t pos = text.find_first_not_of(" \t\n\v\f\r");
+    if (pos == std::string::npos) return 0;
+    const bool negative = text[pos] == '-';
+    if (text[pos] == '-' || text[pos] == '+') ++pos;
+    long long value = 0;
+    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos)
+        value = std::min<long long>(value * 10 + (text[pos] - '0'), 1LL + INT_MAX);
+    if (negative) return static_cast<int>(std::max<long long>(-value, INT_MIN));
+    return static_cast<int>(std::min<long long>(value, INT_MAX));
 }
 
 }  // namespace zo_sysfs

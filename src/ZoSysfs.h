@@ -32,4 +32,8 @@ bool parseHctl(const std::string& text, Hctl* out);
 // "MAJ:MIN", a trailing newline allowed. True iff text has that shape.
 bool parseDevno(const std::string& text, unsigned* major, unsigned* minor);
 
+// The number std::atoi reads at the start of text (blanks, a sign, digits),
+// held to int's range where atoi would overflow; 0 when there is none.
+int leadingInt(const std::string& text);
+
 }  // namespace zo_sysfs

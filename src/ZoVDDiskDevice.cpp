@@ -10,6 +10,7 @@
 #include "ZoPartitionDiscovery.h"
 #include "ZoProcess.h"
 #include "ZoScsiDiskDevice.h"
+#include "ZoSysfs.h"
 
 #include <sys/sysmacros.h>
 
@@ -31,7 +32,7 @@ int getXVDMajor() {
     std::string errText;
     int rc = ZoProcess::system("cat /proc/devices | grep 'xvd' | awk '{print $1}'", &out, &errText,
                                0, false);
-    known = (rc == 0 && !out.empty()) ? std::atoi(out.c_str()) : 0;
+    known = (rc == 0 && !out.empty()) ? zo_sysfs::leadingInt(out) : 0;
     xvdMajor.store(known);
     return known;
 }
@@ -69,9 +70,9 @@ long rootDiskShift() {
         std::string digits;
         std::pair<unsigned long, unsigned long> at;
         if (number.match(out, &digits, &at)) {
-            rootMajor = std::atoi(digits.c_str());
+            rootMajor = zo_sysfs::leadingInt(digits);
             if (at.second + 1 <= out.size())
-                rootMinor = std::atoi(out.c_str() + at.second + 1);
+                rootMinor = zo_sysfs::leadingInt(out.substr(at.second + 1));
         }
     }
     const std::string root = getDeviceName(rootMajor, rootMinor);

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -359,7 +360,8 @@ TEST(Inventory, KernelTextsParse) {
     const std::pair<const char*, std::pair<int, int>> majors[] = {
         {"Character devices:\n  1 mem\n242 nvme-generic\n243 nvme\n\nBlock devices:\n  8 sd\n259 blkext\n", {0, 242243}},
         {"Character devices:\n202 cpu/msr\n\nBlock devices:\n202 xvd\n259 blkext\n", {202, 0}},
-        {"", {0, 0}}};
+        {"Block devices:\n99999999999 xvd\n 4294967297 nvme\n-3000000000 nvme\n", {INT_MAX, INT_MAX}},
+        {"Block devices:\n-3000000000 xvd\n", {INT_MIN, 0}}, {"", {0, 0}}};
     for (const auto& c : majors) {
         const zo_inv::DriverMajors m = zo_inv::driverMajors(c.first);
         EXPECT_EQ(c.second, std::make_pair(m.xvd, m.nvme)) << c.first;
