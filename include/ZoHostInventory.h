@@ -90,14 +90,16 @@ struct ZoBlockDevice {
     std::string dmUuid;
     ZoMapState map;             // multipath maps only
 
-    // SCSI devices; a partition carries its disk's facts (these, driver,
-    // transport and identity). Texts are trimmed of blanks.
+    // SCSI devices (and what other disks have of these); a partition
+    // carries its disk's facts (these, driver, transport and identity).
+    // Texts are trimmed of blanks.
     std::string hctl;           // "1:0:0:2"
-    std::string vendor;
-    std::string model;
-    std::string revision;
+    std::string vendor;         // virtio: the PCI vendor id, "0x1af4"
+    std::string model;          // NVMe: the controller's
+    std::string revision;       // NVMe: the controller's firmware revision
     std::string state;          // device/state: "running", "offline", ... (NVMe: the
-                                // controller's state, "live", ...)
+                                // controller's state, "live", ...; device-mapper:
+                                // "running" or "suspended")
     std::string fcNodeName;     // of the remote port, for Fibre Channel paths
 
     // Identity, from the kernel's attributes.

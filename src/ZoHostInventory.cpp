@@ -8,9 +8,12 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -60,7 +63,57 @@ struct Facts {
     std::vector<std::string> slaveNames;  // slaves/, in directory order
     bool scsi = false;                    // the SCSI layer can address it
     bool nvmeDir = false;                 // its sysfs directory lies under an NVMe device
+    bool dm = false;                      // a device-mapper device
+    bool md = false;                      // a software RAID device
+    std::string mdLevel;                  // its md/level
 };
+
+// Devices the kernel makes without hardware and that never stack on other
+// devices (their slaves/ is always empty).
+bool neverStacks(const std::string& name) {
+    for (const char* family : {"loop", "zram", "ram", "nbd"})
+        if (startsWith(name, family)) return true;
+    return false;
+}
+
+// The names in classNames that are no disk in diskNames, each filed under
+// every disk whose name begins it: the partitions each disk may hold.
+std::map<std::string, std::vector<std::string>> partitionCandidates(
+    const std::vector<std::string>& diskNames, const std::vector<std::string>& classNames) {
+    const std::set<std::string> disks(diskNames.begin(), diskNames.end());
+    std::map<std::string, std::vector<std::string>> out;
+    for (const std::string& name : classNames) {
+        if (disks.count(name)) continue;
+        for (size_t len = name.size() - 1; len > 0; --len) {
+            const std::string prefix = name.substr(0, len);
+            if (disks.count(prefix)) out[prefix].push_back(name);
+        }
+    }
+    return out;
+}
+
+// The value of KEY= in a uevent text, or "" when absent.
+std::string ueventValue(const std::string& uevent, const std::string& key) {
+    const std::string prefix = key + "=";
+    for (size_t pos = 0; pos < uevent.size();) {
+        size_t end = uevent.find('\n', pos);
+        if (end == std::string::npos) end = uevent.size();
+        if (uevent.compare(pos, prefix.size(), prefix) == 0)
+            return uevent.substr(pos + prefix.size(), end - pos - prefix.size());
+        pos = end + 1;
+    }
+    return std::string();
+}
+
+// A decimal number of digits only within unsigned's range.
+bool parseUnsigned(const std::string& text, unsigned* value) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    if (v > UINT_MAX) return false;
+    *value = static_cast<unsigned>(v);
+    return true;
+}
 
 }  // namespace
 
@@ -78,6 +131,11 @@ public:
                                                std::strerror(rc));
             return false;
         }
+        // Partitions are found among the block class's names: one listing
+        // for the host instead of one per disk.
+        std::vector<std::string> classNames;
+        const bool classListed = m_host.listDir("/sys/class/block", &classNames) == 0;
+        const auto candidates = partitionCandidates(names, classNames);
         std::string procDevices;
         m_host.readFile("/proc/devices", &procDevices);
         m_majors = zo_inv::driverMajors(procDevices);
@@ -88,7 +146,9 @@ public:
         std::vector<size_t> disks;  // where each disk starts in m_devices
         for (const std::string& name : names) {
             const size_t before = m_devices.size();
-            readDisk(name);
+            auto it = candidates.find(name);
+            static const std::vector<std::string> none;
+            readDisk(name, classListed ? &(it == candidates.end() ? none : it->second) : nullptr);
             if (m_devices.size() > before) disks.push_back(before);
         }
         orderByNumber(disks);
@@ -131,60 +191,91 @@ private:
     // device has no readable number (gone, or a hidden device such as an
     // NVMe path under a multipath namespace).
     bool readBlock(const std::string& name, const std::string& dir, ZoBlockDevice* dev) {
-        dev->name = name;
         std::string text;
         if (m_host.readAttr(dir + "/dev", &text) != 0 ||
             !zo_sysfs::parseDevno(text, &dev->major, &dev->minor))
             return false;
+        readSizes(name, dir, dev);
+        return true;
+    }
+
+    // Name, node, size and read-only flag of the device name in dir.
+    void readSizes(const std::string& name, const std::string& dir, ZoBlockDevice* dev) {
+        dev->name = name;
         std::string node = name;
         std::replace(node.begin(), node.end(), '!', '/');
         dev->path = "/dev/" + node;
         dev->sectors = number(*dev, dir, "size");
         dev->readOnly = number(*dev, dir, "ro") != 0;
-        return true;
     }
 
-    void readDisk(const std::string& name) {
+    // Reads the disk name and its partitions: those among partNames, or,
+    // when the host has no block class to list, those its directory holds.
+    void readDisk(const std::string& name, const std::vector<std::string>* partNames) {
         std::string sysDir = linkTarget(m_host, "/sys/block/" + name);
         if (sysDir.empty()) sysDir = "/sys/block/" + name;
-        std::vector<std::string> entries;
-        if (m_host.listDir(sysDir, &entries) != 0) return;  // gone
-        const std::set<std::string> has(entries.begin(), entries.end());
-
         ZoBlockDevice dev;
         Facts facts;
         facts.sysDir = sysDir;
         if (!readBlock(name, sysDir, &dev)) return;
-        dev.removable = has.count("removable") && number(dev, sysDir, "removable") != 0;
-        if (has.count("device")) facts.deviceDir = linkTarget(m_host, sysDir + "/device");
+        // What the kernel makes without hardware is never removable and,
+        // directly under virtual/block, has no device.
+        const bool isVirtual = startsWith(sysDir, "/sys/devices/virtual/");
+        if (!isVirtual) dev.removable = number(dev, sysDir, "removable") != 0;
+        if (!startsWith(sysDir, "/sys/devices/virtual/block/"))
+            facts.deviceDir = linkTarget(m_host, sysDir + "/device");
         facts.nvmeDir = sysDir.find("nvme") != std::string::npos;
-
-        if (has.count("dm")) {
-            std::string uuid;
-            if (m_host.readAttr(sysDir + "/dm/uuid", &uuid) == ENOENT) return;  // gone
-            dev.dmUuid = uuid;
-            attr(dev, sysDir, "dm/name", &dev.dmName);
-            if (!dev.dmName.empty() && dev.dmName.find('/') == std::string::npos &&
-                m_mapperNodes.count(dev.dmName))
-                dev.path = "/dev/mapper/" + dev.dmName;
-        }
         // Only stacking devices (device-mapper, md, ...) have devices under
-        // them; every holders/ entry is some device's slaves/ entry.
-        if (has.count("slaves") && startsWith(sysDir, "/sys/devices/virtual/"))
-            m_host.listDir(sysDir + "/slaves", &facts.slaveNames);
+        // them, and all of them are virtual; every holders/ entry is some
+        // device's slaves/ entry.
+        if (isVirtual) readStacking(dev, facts);
 
-        dev.type = typeOf(dev, has, sysDir);
+        dev.type = typeOf(dev, facts);
         readHardware(dev, facts);
         if (!dev.dmUuid.empty()) readMapState(dev);
 
         const size_t diskAt = m_devices.size();
         m_devices.push_back(std::move(dev));
         m_facts.push_back(facts);
-        readPartitions(diskAt, entries);
+        if (partNames) {
+            readPartitions(diskAt, *partNames);
+        } else {
+            std::vector<std::string> entries;
+            m_host.listDir(sysDir, &entries);
+            entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                         [&](const std::string& e) { return !startsWith(e, name); }),
+                          entries.end());
+            readPartitions(diskAt, entries);
+        }
     }
 
-    std::string typeOf(ZoBlockDevice& dev, const std::set<std::string>& has, const std::string& dir) {
-        if (!dev.dmUuid.empty() || has.count("dm")) {
+    // Device-mapper name, uuid and state, md level, slaves of a virtual
+    // device.
+    void readStacking(ZoBlockDevice& dev, Facts& facts) {
+        const std::string& sysDir = facts.sysDir;
+        std::string uuid;
+        const int rc = m_host.readAttr(sysDir + "/dm/uuid", &uuid);
+        const bool dm = rc == 0;
+        if (dm) {
+            dev.dmUuid = uuid;
+            attr(dev, sysDir, "dm/name", &dev.dmName);
+            if (!dev.dmName.empty() && dev.dmName.find('/') == std::string::npos &&
+                m_mapperNodes.count(dev.dmName))
+                dev.path = "/dev/mapper/" + dev.dmName;
+            std::string suspended;
+            if (attr(dev, sysDir, "dm/suspended", &suspended))
+                dev.state = suspended == "1" ? "suspended" : "running";
+        } else if (rc != ENOENT && rc != ENOTDIR) {
+            dev.problems.push_back(std::string("dm/uuid: ") + std::strerror(rc));
+        } else if (startsWith(dev.name, "md")) {
+            facts.md = m_host.readAttr(sysDir + "/md/level", &facts.mdLevel) == 0;
+        }
+        if (dm || !neverStacks(dev.name)) m_host.listDir(sysDir + "/slaves", &facts.slaveNames);
+        facts.dm = dm;
+    }
+
+    std::string typeOf(const ZoBlockDevice& dev, const Facts& facts) {
+        if (facts.dm) {
             if (isWholeMapUuid(dev.dmUuid)) return "mpath";
             if (partitionMapNumber(dev.dmUuid) > 0) return "part";
             if (startsWith(dev.dmUuid, "LVM-")) return "lvm";
@@ -193,11 +284,7 @@ private:
         }
         if (startsWith(dev.name, "loop")) return "loop";
         if (startsWith(dev.name, "sr")) return "rom";
-        if (has.count("md")) {
-            std::string level;
-            attr(dev, dir, "md/level", &level);
-            return level.empty() ? "md" : level;
-        }
+        if (facts.md) return facts.mdLevel.empty() ? "md" : facts.mdLevel;
         return "disk";
     }
 
@@ -206,7 +293,7 @@ private:
         const std::string& device = facts.deviceDir;
         zo_sysfs::Hctl hctl;
         if (!device.empty() && zo_sysfs::parseHctl(baseName(device), &hctl) &&
-            m_host.exists(device + "/scsi_device")) {
+            m_host.access(device + "/scsi_device", F_OK) == 0) {
             facts.scsi = true;
             readScsi(dev, device, hctl);
         } else if (facts.nvmeDir) {
@@ -216,6 +303,7 @@ private:
             if (dev.driver == "virtio_blk") {
                 dev.transport = "virtio";
                 attr(dev, facts.sysDir, "serial", &dev.serial);
+                attr(dev, device, "vendor", &dev.vendor);  // the PCI vendor, "0x1af4"
             } else if (dev.driver == "vbd" || startsWith(dev.name, "xvd")) {
                 dev.transport = "xen";
             }
@@ -233,15 +321,7 @@ private:
             return baseName(target);
         std::string uevent;
         if (m_host.readFile(device + "/uevent", &uevent, ZoHost::kAttributeBytes) != 0) return std::string();
-        const std::string key = "DRIVER=";
-        for (size_t pos = 0; pos < uevent.size();) {
-            size_t end = uevent.find('\n', pos);
-            if (end == std::string::npos) end = uevent.size();
-            if (uevent.compare(pos, key.size(), key) == 0)
-                return uevent.substr(pos + key.size(), end - pos - key.size());
-            pos = end + 1;
-        }
-        return std::string();
+        return ueventValue(uevent, "DRIVER");
     }
 
     void readScsi(ZoBlockDevice& dev, const std::string& device, const zo_sysfs::Hctl& hctl) {
@@ -318,19 +398,35 @@ private:
 
     void readNvme(ZoBlockDevice& dev, const Facts& facts) {
         // A namespace's device is its controller; a multipath namespace lies
-        // in its subsystem's directory.
+        // in its subsystem's directory. Namespaces share their controller's
+        // facts, read once.
         const std::string controller =
             facts.deviceDir.empty() ? dirName(facts.sysDir) : facts.deviceDir;
-        std::string target;
-        dev.driver = m_host.readlink(controller + "/device/driver", &target) == 0 ? baseName(target)
-                                                                                : "nvme";
-        std::string value;
-        attr(dev, controller, "transport", &value);
-        dev.transport = value.empty() || value == "pcie" ? "nvme" : value;
-        attr(dev, controller, "state", &dev.state);
-        attr(dev, controller, "serial", &value);
-        dev.serial = trimmed(value);
+        auto known = m_controllers.find(controller);
+        if (known == m_controllers.end()) {
+            ZoBlockDevice c;
+            std::string target;
+            c.driver = m_host.readlink(controller + "/device/driver", &target) == 0 ? baseName(target)
+                                                                                  : "nvme";
+            std::string value;
+            attr(c, controller, "transport", &value);
+            c.transport = value.empty() || value == "pcie" ? "nvme" : value;
+            attr(c, controller, "state", &c.state);
+            for (auto field : {std::make_pair("serial", &ZoBlockDevice::serial),
+                               std::make_pair("model", &ZoBlockDevice::model),
+                               std::make_pair("firmware_rev", &ZoBlockDevice::revision)}) {
+                attr(c, controller, field.first, &value);
+                c.*field.second = trimmed(value);
+            }
+            known = m_controllers.emplace(controller, std::move(c)).first;
+        }
+        const ZoBlockDevice& c = known->second;
+        for (auto field : {&ZoBlockDevice::driver, &ZoBlockDevice::transport, &ZoBlockDevice::state,
+                           &ZoBlockDevice::serial, &ZoBlockDevice::model, &ZoBlockDevice::revision})
+            dev.*field = c.*field;
+        dev.problems.insert(dev.problems.end(), c.problems.begin(), c.problems.end());
         if (startsWith(dev.serial, "vol")) dev.nvmeVolumeId = dev.serial;
+        std::string value;
         attr(dev, facts.sysDir, "wwid", &value);
         dev.wwid = trimmed(value);
     }
@@ -358,17 +454,36 @@ private:
             dev.problems.push_back("map state: the table is not one linear target");
     }
 
-    void readPartitions(size_t diskAt, const std::vector<std::string>& entries) {
+    // The partition number and device number of the partition in dir from
+    // its uevent (one read), else from its partition and dev attributes.
+    // False when dir holds no partition.
+    bool partitionIds(const std::string& dir, ZoBlockDevice* part) {
+        std::string uevent, text;
+        unsigned partno = 0;
+        if (m_host.readFile(dir + "/uevent", &uevent, ZoHost::kAttributeBytes) == 0 &&
+            ueventValue(uevent, "DEVTYPE") == "partition" &&
+            parseUnsigned(ueventValue(uevent, "PARTN"), &partno) &&
+            parseUnsigned(ueventValue(uevent, "MAJOR"), &part->major) &&
+            parseUnsigned(ueventValue(uevent, "MINOR"), &part->minor)) {
+            part->partition = static_cast<int>(std::min<unsigned>(partno, INT_MAX));
+            return true;
+        }
+        if (m_host.readAttr(dir + "/partition", &text) != 0) return false;
+        part->partition = zo_sysfs::leadingInt(text);
+        return m_host.readAttr(dir + "/dev", &text) == 0 &&
+               zo_sysfs::parseDevno(text, &part->major, &part->minor);
+    }
+
+    void readPartitions(size_t diskAt, const std::vector<std::string>& names) {
         std::vector<std::pair<int, size_t>> parts;
-        for (const std::string& entry : entries) {
+        for (const std::string& entry : names) {
             const ZoBlockDevice& disk = m_devices[diskAt];
-            if (entry.size() <= disk.name.size() || !startsWith(entry, disk.name)) continue;
+            if (m_claimed.count(entry)) continue;
             const std::string dir = m_facts[diskAt].sysDir + "/" + entry;
-            std::string text;
-            if (m_host.readAttr(dir + "/partition", &text) != 0) continue;  // not a partition
             ZoBlockDevice part;
-            if (!readBlock(entry, dir, &part)) continue;
-            part.partition = std::atoi(text.c_str());
+            if (!partitionIds(dir, &part)) continue;
+            m_claimed.insert(entry);
+            readSizes(entry, dir, &part);
             part.type = "part";
             part.start = number(part, dir, "start");
             part.whole = diskAt;
@@ -538,6 +653,8 @@ private:
     std::set<std::string> m_mapperNodes;
     std::map<unsigned long long, std::string> m_transports;  // by SCSI host
     std::map<std::string, std::string> m_nodeNames;          // by "H:C:T"
+    std::map<std::string, ZoBlockDevice> m_controllers;      // NVMe facts, by controller directory
+    std::set<std::string> m_claimed;                         // partitions already read
     std::vector<ZoBlockDevice> m_devices;
     std::vector<Facts> m_facts;  // beside m_devices
     std::unordered_map<std::string, size_t> m_byName;

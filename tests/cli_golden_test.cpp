@@ -42,7 +42,7 @@ std::string copyOf(const std::string& tree, const zotest::HostTree& dir) {
 // A SAN host with everything check looks for: map "data" over sdb and sdc
 // whose sdc device-mapper fails, SCSI has set offline and whose revision
 // cannot be read, map "lonely" on
-// one path, LUN 3 on sde and sdf (which disagree on its size) in no map,
+// one path and suspended, LUN 3 on sde and sdf (which disagree on its size) in no map,
 // and a multipath.conf naming a WWID no disk has.
 void buildSickHost(zotest::HostTree& tree) {
     using zotest::wwidOfSeed;
@@ -62,6 +62,7 @@ void buildSickHost(zotest::HostTree& tree) {
     tree.mkdir(tree.sysDirOf("sdc") + "/device/rev");
     zotest::addMultipathMap(tree, {"data", 3, wwidOfSeed(1), {"sdb", "sdc"}});
     zotest::addMultipathMap(tree, {"lonely", 4, wwidOfSeed(2), {"sdd"}});
+    tree.write("/sys/devices/virtual/block/dm-4/dm/suspended", "1\n");
     tree.setDmState(253, 3,
                     {"0 2097152 multipath 1 queue_if_no_path 0 2 1 service-time 0 1 1 8:16 1 "
                      "service-time 0 1 1 8:32 1"},

@@ -218,8 +218,8 @@ std::string showText(const Inv& inv, size_t i, const Discovery* found, bool utf8
                       (d.removable ? ", removable" : ""));
     b.add("driver", d.driver);
     b.add("transport", d.transport);
-    // A partition's disk facts are told by its disk.
-    bool own = d.partition == 0;
+    // A kernel partition's disk facts are told by its disk.
+    bool own = d.partition == 0 || !d.dmUuid.empty();
     b.add("hctl", own ? d.hctl : "");
     b.add("vendor", own ? d.vendor : "");
     b.add("model", own ? d.model : "");

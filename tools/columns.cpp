@@ -29,10 +29,11 @@ const ZoBlockDevice& dev(const Inv& inv, size_t i) {
     return inv.at(i);
 }
 
-// A fact of the device itself, which lsblk leaves empty for a partition.
+// A fact of the device itself, which lsblk leaves empty for a kernel
+// partition (a partition map is a device-mapper device of its own).
 Json own(const Inv& inv, size_t i, std::string ZoBlockDevice::*field) {
     const ZoBlockDevice& d = inv.at(i);
-    return d.partition > 0 ? Json(nullptr) : str(d.*field);
+    return d.partition > 0 && d.dmUuid.empty() ? Json(nullptr) : str(d.*field);
 }
 
 // The map's own facts for the MAP and DM columns.
