@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 namespace {
 
@@ -76,21 +77,14 @@ bool neverStacks(const std::string& name) {
     return false;
 }
 
-// The names in classNames that are no disk in diskNames, each filed under
-// every disk whose name begins it: the partitions each disk may hold.
-std::map<std::string, std::vector<std::string>> partitionCandidates(
-    const std::vector<std::string>& diskNames, const std::vector<std::string>& classNames) {
-    const std::set<std::string> disks(diskNames.begin(), diskNames.end());
-    std::map<std::string, std::vector<std::string>> out;
-    for (const std::string& name : classNames) {
-        if (disks.count(name)) continue;
-        for (size_t len = name.size() - 1; len > 0; --len) {
-            const std::string prefix = name.substr(0, len);
-            if (disks.count(prefix)) out[prefix].push_back(name);
-        }
-    }
-    return out;
-}
+// A block device found in sysfs, before it is read: its kernel name, its
+// sysfs directory and, when it was found by its number, that number.
+struct Found {
+    std::string name;
+    std::string sysDir;
+    bool numbered = false;
+    unsigned major = 0, minor = 0;
+};
 
 // The value of KEY= in a uevent text, or "" when absent.
 std::string ueventValue(const std::string& uevent, const std::string& key) {
@@ -105,16 +99,6 @@ std::string ueventValue(const std::string& uevent, const std::string& key) {
     return std::string();
 }
 
-// A decimal number of digits only within unsigned's range.
-bool parseUnsigned(const std::string& text, unsigned* value) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-    if (v > UINT_MAX) return false;
-    *value = static_cast<unsigned>(v);
-    return true;
-}
-
 }  // namespace
 
 // Reads the host into an inventory. One object per read.
@@ -124,18 +108,10 @@ public:
         : m_host(host), m_options(options), m_out(out) {}
 
     bool run(CLuError* err) {
-        std::vector<std::string> names;
-        if (int rc = m_host.listDir("/sys/block", &names)) {
-            if (err)
-                *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Unable to list /sys/block: %s",
-                                               std::strerror(rc));
-            return false;
-        }
-        // Partitions are found among the block class's names: one listing
-        // for the host instead of one per disk.
-        std::vector<std::string> classNames;
-        const bool classListed = m_host.listDir("/sys/class/block", &classNames) == 0;
-        const auto candidates = partitionCandidates(names, classNames);
+        std::vector<Found> found;
+        std::map<std::string, std::vector<Found>> parts;  // by their disk's directory
+        const bool numbered = findNumbered(&found, &parts);
+        if (!numbered && !findNamed(&found, err)) return false;
         std::string procDevices;
         m_host.readFile("/proc/devices", &procDevices);
         m_majors = zo_inv::driverMajors(procDevices);
@@ -144,11 +120,11 @@ public:
         m_mapperNodes.insert(mapperNames.begin(), mapperNames.end());
 
         std::vector<size_t> disks;  // where each disk starts in m_devices
-        for (const std::string& name : names) {
+        for (const Found& disk : found) {
             const size_t before = m_devices.size();
-            auto it = candidates.find(name);
-            static const std::vector<std::string> none;
-            readDisk(name, classListed ? &(it == candidates.end() ? none : it->second) : nullptr);
+            auto it = parts.find(disk.sysDir);
+            static const std::vector<Found> none;
+            readDisk(disk, numbered ? (it == parts.end() ? &none : &it->second) : nullptr);
             if (m_devices.size() > before) disks.push_back(before);
         }
         orderByNumber(disks);
@@ -162,6 +138,54 @@ public:
     }
 
 private:
+    // Every block device with a number, from the links of /sys/dev/block,
+    // which tell name, place and number at once: the disks in *disks, the
+    // partitions (a device in another's directory) by that directory.
+    // False when the host has no such directory.
+    bool findNumbered(std::vector<Found>* disks, std::map<std::string, std::vector<Found>>* parts) {
+        std::vector<std::string> numbers;
+        if (m_host.listDir("/sys/dev/block", &numbers) != 0) return false;
+        std::vector<Found> all;
+        std::set<std::string> dirs;
+        for (const std::string& number : numbers) {
+            Found f;
+            f.numbered = true;
+            if (!zo_sysfs::parseDevno(number, &f.major, &f.minor)) continue;
+            f.sysDir = linkTarget(m_host, "/sys/dev/block/" + number);
+            if (f.sysDir.empty()) continue;  // gone
+            f.name = baseName(f.sysDir);
+            dirs.insert(f.sysDir);
+            all.push_back(std::move(f));
+        }
+        for (Found& f : all) {
+            const std::string dir = dirName(f.sysDir);
+            if (dirs.count(dir))
+                (*parts)[dir].push_back(std::move(f));
+            else
+                disks->push_back(std::move(f));
+        }
+        return true;
+    }
+
+    // Every disk of /sys/block, for a host without /sys/dev/block.
+    bool findNamed(std::vector<Found>* disks, CLuError* err) {
+        std::vector<std::string> names;
+        if (int rc = m_host.listDir("/sys/block", &names)) {
+            if (err)
+                *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Unable to list /sys/block: %s",
+                                               std::strerror(rc));
+            return false;
+        }
+        for (const std::string& name : names) {
+            Found f;
+            f.name = name;
+            f.sysDir = linkTarget(m_host, "/sys/block/" + name);
+            if (f.sysDir.empty()) f.sysDir = "/sys/block/" + name;
+            disks->push_back(std::move(f));
+        }
+        return true;
+    }
+
     // Reads an attribute; a missing one is "" without a problem entry, any
     // other failure is recorded in dev.problems. Returns true iff read.
     bool attr(ZoBlockDevice& dev, const std::string& dir, const std::string& name,
@@ -174,9 +198,15 @@ private:
         return false;
     }
 
-    uint64_t number(ZoBlockDevice& dev, const std::string& dir, const char* name) {
+    // A decimal attribute; 0 when missing (*present then false) or
+    // unreadable.
+    uint64_t number(ZoBlockDevice& dev, const std::string& dir, const char* name,
+                    bool* present = nullptr) {
         std::string text;
-        if (!attr(dev, dir, name, &text)) return 0;
+        const size_t problems = dev.problems.size();
+        const bool read = attr(dev, dir, name, &text);
+        if (present) *present = read || dev.problems.size() > problems;
+        if (!read) return 0;
         char* end = nullptr;
         errno = 0;
         unsigned long long v = std::strtoull(text.c_str(), &end, 10);
@@ -187,43 +217,41 @@ private:
         return v;
     }
 
-    // The common attributes of a disk or partition in dir. False when the
-    // device has no readable number (gone, or a hidden device such as an
-    // NVMe path under a multipath namespace).
-    bool readBlock(const std::string& name, const std::string& dir, ZoBlockDevice* dev) {
+    // Name, number, node, size and read-only flag of the device found.
+    // False when it has no number (gone, or a hidden device such as an NVMe
+    // path under a multipath namespace) or no size (gone).
+    bool readBlock(const Found& found, ZoBlockDevice* dev) {
         std::string text;
-        if (m_host.readAttr(dir + "/dev", &text) != 0 ||
-            !zo_sysfs::parseDevno(text, &dev->major, &dev->minor))
+        if (found.numbered) {
+            dev->major = found.major;
+            dev->minor = found.minor;
+        } else if (m_host.readAttr(found.sysDir + "/dev", &text) != 0 ||
+                   !zo_sysfs::parseDevno(text, &dev->major, &dev->minor)) {
             return false;
-        readSizes(name, dir, dev);
-        return true;
-    }
-
-    // Name, node, size and read-only flag of the device name in dir.
-    void readSizes(const std::string& name, const std::string& dir, ZoBlockDevice* dev) {
-        dev->name = name;
-        std::string node = name;
+        }
+        dev->name = found.name;
+        std::string node = found.name;
         std::replace(node.begin(), node.end(), '!', '/');
         dev->path = "/dev/" + node;
-        dev->sectors = number(*dev, dir, "size");
-        dev->readOnly = number(*dev, dir, "ro") != 0;
+        bool present = false;
+        dev->sectors = number(*dev, found.sysDir, "size", &present);
+        dev->readOnly = number(*dev, found.sysDir, "ro") != 0;
+        return present;
     }
 
-    // Reads the disk name and its partitions: those among partNames, or,
-    // when the host has no block class to list, those its directory holds.
-    void readDisk(const std::string& name, const std::vector<std::string>* partNames) {
-        std::string sysDir = linkTarget(m_host, "/sys/block/" + name);
-        if (sysDir.empty()) sysDir = "/sys/block/" + name;
+    // Reads the disk found and its partitions: partsFound, or, when they
+    // were not found by number, those its directory holds.
+    void readDisk(const Found& found, const std::vector<Found>* partsFound) {
+        const std::string& sysDir = found.sysDir;
         ZoBlockDevice dev;
         Facts facts;
         facts.sysDir = sysDir;
-        if (!readBlock(name, sysDir, &dev)) return;
+        if (!readBlock(found, &dev)) return;
         // What the kernel makes without hardware is never removable and,
         // directly under virtual/block, has no device.
         const bool isVirtual = startsWith(sysDir, "/sys/devices/virtual/");
         if (!isVirtual) dev.removable = number(dev, sysDir, "removable") != 0;
-        if (!startsWith(sysDir, "/sys/devices/virtual/block/"))
-            facts.deviceDir = linkTarget(m_host, sysDir + "/device");
+        if (!startsWith(sysDir, "/sys/devices/virtual/block/")) facts.deviceDir = deviceOf(sysDir);
         facts.nvmeDir = sysDir.find("nvme") != std::string::npos;
         // Only stacking devices (device-mapper, md, ...) have devices under
         // them, and all of them are virtual; every holders/ entry is some
@@ -237,16 +265,31 @@ private:
         const size_t diskAt = m_devices.size();
         m_devices.push_back(std::move(dev));
         m_facts.push_back(facts);
-        if (partNames) {
-            readPartitions(diskAt, *partNames);
+        if (partsFound) {
+            readPartitions(diskAt, *partsFound);
         } else {
             std::vector<std::string> entries;
             m_host.listDir(sysDir, &entries);
-            entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                         [&](const std::string& e) { return !startsWith(e, name); }),
-                          entries.end());
-            readPartitions(diskAt, entries);
+            std::vector<Found> inDir;
+            for (const std::string& e : entries) {
+                if (!startsWith(e, found.name)) continue;
+                inDir.emplace_back();
+                inDir.back().name = e;
+                inDir.back().sysDir = sysDir + "/" + e;
+            }
+            readPartitions(diskAt, inDir);
         }
+    }
+
+    // The device a disk in sysDir is a block device of. The kernel puts a
+    // disk of a device that is no class device of its own in that device's
+    // block/ directory, so the answer is told by the place; other disks
+    // (an NVMe namespace under its controller) have their device link read.
+    std::string deviceOf(const std::string& sysDir) {
+        const std::string glue = dirName(sysDir);
+        if (baseName(glue) == "block" && !startsWith(sysDir, "/sys/devices/virtual/"))
+            return dirName(glue);
+        return linkTarget(m_host, sysDir + "/device");
     }
 
     // Device-mapper name, uuid and state, md level, slaves of a virtual
@@ -293,7 +336,7 @@ private:
         const std::string& device = facts.deviceDir;
         zo_sysfs::Hctl hctl;
         if (!device.empty() && zo_sysfs::parseHctl(baseName(device), &hctl) &&
-            m_host.access(device + "/scsi_device", F_OK) == 0) {
+            isScsiDevice(device, baseName(device))) {
             facts.scsi = true;
             readScsi(dev, device, hctl);
         } else if (facts.nvmeDir) {
@@ -345,6 +388,19 @@ private:
             dev.wwid = zo_inv::wwidOfAttribute(value);
         if (attr(dev, device, "vpd_pg80", &page, true)) dev.serial = zo_inv::unitSerial(page);
         if (dev.wwid.empty() && m_options.inquireMissingIdentity) inquireWwid(dev);
+    }
+
+    // True iff the SCSI layer addresses the device in deviceDir, named
+    // hctl: it has a scsi_device, listed in the class when the host has it.
+    bool isScsiDevice(const std::string& deviceDir, const std::string& hctl) {
+        if (!m_scsiListed) {
+            std::vector<std::string> names;
+            m_scsiClass = m_host.listDir("/sys/class/scsi_device", &names) == 0;
+            m_scsiDevices.insert(names.begin(), names.end());
+            m_scsiListed = true;
+        }
+        if (m_scsiClass) return m_scsiDevices.count(hctl) > 0;
+        return m_host.access(deviceDir + "/scsi_device", F_OK) == 0;
     }
 
     // Asks the device for page 0x83, waiting at most the configured time.
@@ -454,36 +510,16 @@ private:
             dev.problems.push_back("map state: the table is not one linear target");
     }
 
-    // The partition number and device number of the partition in dir from
-    // its uevent (one read), else from its partition and dev attributes.
-    // False when dir holds no partition.
-    bool partitionIds(const std::string& dir, ZoBlockDevice* part) {
-        std::string uevent, text;
-        unsigned partno = 0;
-        if (m_host.readFile(dir + "/uevent", &uevent, ZoHost::kAttributeBytes) == 0 &&
-            ueventValue(uevent, "DEVTYPE") == "partition" &&
-            parseUnsigned(ueventValue(uevent, "PARTN"), &partno) &&
-            parseUnsigned(ueventValue(uevent, "MAJOR"), &part->major) &&
-            parseUnsigned(ueventValue(uevent, "MINOR"), &part->minor)) {
-            part->partition = static_cast<int>(std::min<unsigned>(partno, INT_MAX));
-            return true;
-        }
-        if (m_host.readAttr(dir + "/partition", &text) != 0) return false;
-        part->partition = zo_sysfs::leadingInt(text);
-        return m_host.readAttr(dir + "/dev", &text) == 0 &&
-               zo_sysfs::parseDevno(text, &part->major, &part->minor);
-    }
-
-    void readPartitions(size_t diskAt, const std::vector<std::string>& names) {
+    void readPartitions(size_t diskAt, const std::vector<Found>& found) {
         std::vector<std::pair<int, size_t>> parts;
-        for (const std::string& entry : names) {
+        for (const Found& f : found) {
             const ZoBlockDevice& disk = m_devices[diskAt];
-            if (m_claimed.count(entry)) continue;
-            const std::string dir = m_facts[diskAt].sysDir + "/" + entry;
+            const std::string& dir = f.sysDir;
+            std::string text;
+            if (m_host.readAttr(dir + "/partition", &text) != 0) continue;  // not a partition
             ZoBlockDevice part;
-            if (!partitionIds(dir, &part)) continue;
-            m_claimed.insert(entry);
-            readSizes(entry, dir, &part);
+            if (!readBlock(f, &part)) continue;
+            part.partition = zo_sysfs::leadingInt(text);
             part.type = "part";
             part.start = number(part, dir, "start");
             part.whole = diskAt;
@@ -652,9 +688,10 @@ private:
     zo_inv::DriverMajors m_majors;
     std::set<std::string> m_mapperNodes;
     std::map<unsigned long long, std::string> m_transports;  // by SCSI host
+    bool m_scsiListed = false, m_scsiClass = false;          // /sys/class/scsi_device
+    std::unordered_set<std::string> m_scsiDevices;           // its entries
     std::map<std::string, std::string> m_nodeNames;          // by "H:C:T"
     std::map<std::string, ZoBlockDevice> m_controllers;      // NVMe facts, by controller directory
-    std::set<std::string> m_claimed;                         // partitions already read
     std::vector<ZoBlockDevice> m_devices;
     std::vector<Facts> m_facts;  // beside m_devices
     std::unordered_map<std::string, size_t> m_byName;
