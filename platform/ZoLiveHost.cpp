@@ -152,14 +152,13 @@ int readRegularFd(int fd, size_t maxBytes, std::string* contents) {
         return regularFd(fd);
     };
     std::string data;
-    const size_t chunk = 16384;
+    char buf[16384];
     for (;;) {
         // One byte past the bound tells a file that is too long.
-        const size_t want = std::min(chunk, maxBytes + 1 - data.size());
-        const size_t had = data.size();
-        data.resize(had + want);
-        ssize_t n = noEintr([&] { return ::read(fd, &data[had], want); });
-        data.resize(had + (n > 0 ? static_cast<size_t>(n) : 0));
+        const size_t want = std::min(sizeof buf, maxBytes + 1 - data.size());
+        ssize_t n = noEintr([&] { return ::read(fd, buf, want); });
+        if (n > 0)
+            data.append(buf, static_cast<size_t>(n));
         if (n < 0) {
             const int err = errno;
             if (err != EISDIR && !checked)
