@@ -361,8 +361,12 @@ public:
     int scsiCommand(const std::string& node, const ZoScsiCommand& cmd, ZoScsiStatus* st) override;
 
     int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) override {
+        // A state file is as small as an attribute but for maps of very
+        // many paths.
         std::string text;
-        int rc = readFile(deviceMapperStatePath(major, minor), &text);
+        int rc = readFile(deviceMapperStatePath(major, minor), &text, kAttributeBytes);
+        if (rc == EFBIG)
+            rc = readFile(deviceMapperStatePath(major, minor), &text);
         if (rc == ENOENT) {
             // No state captured: say whether the tree shows such a device.
             const std::string dm = "/sys/dev/block/" + std::to_string(major) + ":" +
