@@ -287,7 +287,8 @@ private:
     // (an NVMe namespace under its controller) have their device link read.
     std::string deviceOf(const std::string& sysDir) {
         const std::string glue = dirName(sysDir);
-        if (baseName(glue) == "block" && !startsWith(sysDir, "/sys/devices/virtual/"))
+        if (baseName(glue) == "block" && startsWith(sysDir, "/sys/devices/") &&
+            !startsWith(sysDir, "/sys/devices/virtual/"))
             return dirName(glue);
         return linkTarget(m_host, sysDir + "/device");
     }
