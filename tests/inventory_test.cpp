@@ -197,6 +197,19 @@ TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
             }
         }
     });
+    // A host without /sys/dev/block is read from /sys/block to the same devices and kinds.
+    zotest::HostTree tree;
+    addUnitTree(tree);
+    std::vector<std::string> seen[2];
+    for (std::vector<std::string>& s : seen) {
+        ZoHostInventory inv;
+        zotest::FaultyInstall installed(tree);
+        ASSERT_TRUE(ZoHostInventory::read(&inv, nullptr));
+        s = describe(inv);
+        for (size_t i = 0; i < s.size(); ++i) s[i] += " " + inv.at(i).type + " " + std::to_string(inv.at(i).kind);
+        tree.remove("/sys/dev/block");
+    }
+    EXPECT_EQ(seen[0], seen[1]);
 }
 
 // ZoDeviceTree::getParentDevice as a walk over every map: the node's device
