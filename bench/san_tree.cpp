@@ -1,8 +1,7 @@
 #include "san_tree.h"
 
 #include "ZoScsiDiskDevice.h"
-#include "support/dm_tree.h"
-#include "support/scsi_tree.h"
+#include "support/devices.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -9,7 +9,7 @@
 #include "ZoInternal.h"
 #include "ZoScsiDiskDevice.h"
 #include "support/host_tree.h"
-#include "support/scsi_tree.h"
+#include "support/devices.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,33 +4,49 @@
 // host built here: output compared with tests/golden (REGENERATE=1 rewrites
 // the files; read the diff), exit statuses, error lines, JSON and help, the
 // editor, snapshot round trips, and the udev wait notice.
-#include "cli_run.h"
-#include "support/dm_tree.h"
-#include "support/host_tree.h"
-#include "support/scsi_tree.h"
+#include "test.h"
 
 #include "../tools/udev_watch.h"
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
-#include <filesystem>
-
-using clitest::Result;
 using Json = nlohmann::json;
 using Strings = std::vector<std::string>;
+using zotest::slurp;
 
 namespace {
 
 const std::string kExamples = ZODEVICE_SOURCE_DIR "/examples/hosts/";
 
-// Leading NAME=value arguments set the environment (cli_run.h).
-Result on(const std::string& tree, Strings args) {
-    auto pos = std::find_if(args.begin(), args.end(),
-                            [](const std::string& a) { return a.find('=') == std::string::npos; });
-    args.insert(pos, {"--sysroot", tree[0] == '/' ? tree : kExamples + tree});
-    return clitest::zodisk(args);
+struct Result {
+    int status = -1;
+    std::string out, err;
+    std::string command;  // "zodisk ARG..."
+};
+
+// The command, its exit status and both streams, for failure messages.
+std::ostream& operator<<(std::ostream& os, const Result& r) {
+    return os << r.command << "\n-> exit " << r.status << "\nstdout:\n" << r.out << "\nstderr:\n" << r.err;
+}
+
+// Runs the built zodisk on a tree (a shipped one by name, or a path) with the
+// arguments, in the C.UTF-8 locale unless leading NAME=value arguments set
+// the environment.
+Result on(const std::string& tree, const Strings& args) {
+    Result r{-1, "", "", "zodisk"};
+    std::string line = "env LC_ALL=C.UTF-8";
+    size_t i = 0;
+    for (; i < args.size() && args[i][0] != '-' && args[i].find('=') != std::string::npos; ++i)
+        line += " " + FXString::ShellQuote(args[i]);
+    line += " " ZODEVICE_BINARY_DIR "/tools/zodisk --sysroot " + FXString::ShellQuote(tree[0] == '/' ? tree : kExamples + tree);
+    for (; i < args.size(); ++i) line += " " + FXString::ShellQuote(args[i]);
+    for (const std::string& a : args) r.command += " " + a;
+    zotest::HostTree dir;  // a scratch directory for both streams
+    const int w = std::system((line + " >" + dir.at("/out") + " 2>" + dir.at("/err") + " </dev/null").c_str());
+    r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
+    r.out = slurp(dir.at("/out"));
+    r.err = slurp(dir.at("/err"));
+    return r;
 }
 
 // A copy of a shipped tree at dir/machine, which zodisk may change.
@@ -50,8 +66,7 @@ void buildSickHost(zotest::HostTree& tree) {
          std::vector<std::tuple<const char*, int, int, int, uint64_t>>{
              {"sdb", 16, 0, 1, 2097152}, {"sdc", 32, 1, 1, 2097152}, {"sdd", 48, 2, 2, 2097152},
              {"sde", 64, 0, 3, 2097152}, {"sdf", 80, 1, 3, 4194304}}) {
-        zotest::ScsiDiskSpec disk;
-        disk.name = name, disk.minor = minor, disk.host = host, disk.seed = seed;
+        zotest::ScsiDiskSpec disk(name, minor, host, seed);
         disk.sectors = sectors, disk.lun = minor / 16;
         disk.fcNodeName = "0x50060e80000000" + std::to_string(10 + host);
         disk.model = minor == 80 ? "ODD\x01 \"DISK\"\n\\2" : "VDISK";   // escaped in text output
@@ -124,7 +139,7 @@ TEST(CliGolden, OutputOfHostTrees) {
         EXPECT_EQ(r.status, c.status) << c.file << ": " << r;
         if (std::getenv("REGENERATE"))
             std::ofstream(golden + c.file, std::ios::binary) << r.out;
-        EXPECT_EQ(r.out, clitest::slurp(golden + c.file)) << c.file << ": " << r;
+        EXPECT_EQ(r.out, slurp(golden + c.file)) << c.file << ": " << r;
     }
 }
 
@@ -196,24 +211,24 @@ TEST(CliGolden, MultipathEditsAndDryRuns) {
     zotest::HostTree dir, xenDir;
     const std::string guest = copyOf("qemu-guest", dir), conf = guest + "/etc/multipath.conf";
     std::ofstream(guest + "/.zohost/clock") << "1700000000\n";
-    const std::string before = clitest::slurp(conf), lock = conf + ".zo_lock";
+    const std::string before = slurp(conf), lock = conf + ".zo_lock";
     const std::string notice = "zodisk: notice: Blacklist exception already exists for 333333330000007d0\n";
     Result dry = on(guest, {"multipath", "add", "--dry-run", "/dev/sda"});
     EXPECT_TRUE(dry.status == 0 && dry.err == notice && dry.out.rfind("--- /etc/multipath.conf\n", 0) == 0) << dry;
     Result dryRemove = on(guest, {"multipath", "remove", "--dry-run", "/dev/sda"});
     EXPECT_TRUE(dryRemove.status == 0 && dryRemove.out.find("\n-\twwid \"333333330000007d0\"\n") != std::string::npos)
         << dryRemove;
-    EXPECT_TRUE(clitest::slurp(conf) == before && !std::filesystem::exists(lock));
+    EXPECT_TRUE(slurp(conf) == before && !std::filesystem::exists(lock));
     std::ofstream(dir.root() + "/add.diff") << dry.out;
     ASSERT_EQ(std::system(("patch -s -o " + dir.root() + "/patched " + conf + " " + dir.root() + "/add.diff").c_str()), 0);
 
     Result real = on(guest, {"multipath", "add", "/dev/sda"});
     EXPECT_TRUE(real.status == 0 && real.err == notice && real.out.rfind(dry.out, 0) == 0) << real;
-    EXPECT_EQ(clitest::slurp(conf), clitest::slurp(dir.root() + "/patched"));
+    EXPECT_EQ(slurp(conf), slurp(dir.root() + "/patched"));
     Result again = on(guest, {"--json", "multipath", "add", "/dev/sda"});
     EXPECT_EQ(again.status, 0) << again;
     EXPECT_EQ(Json::parse(again.out)["changes"], Json::array()) << again;
-    EXPECT_EQ(clitest::slurp(conf), clitest::slurp(dir.root() + "/patched"));
+    EXPECT_EQ(slurp(conf), slurp(dir.root() + "/patched"));
 
     const std::string xen = copyOf("xen-guest", xenDir);
     Result r = on(xen, {"--json", "multipath", "add", "/dev/sdc"});

@@ -1,16 +1,5 @@
 // Device lookup: refresh accounting, the rescan setting, failures, matching.
-#include "ZoDeviceTree.h"
-#include "ZoException.h"
-#include "ZoInternal.h"
-#include "ZoMpioDiskDevice.h"
-#include "ZoScsiDiskDevice.h"
-#include "support/dm_tree.h"
-#include "support/fault_host.h"
-#include "support/host_tree.h"
-#include "support/log_capture.h"
-#include "support/scsi_tree.h"
-
-#include <gtest/gtest.h>
+#include "test.h"
 
 namespace {
 

@@ -2,25 +2,15 @@
 // collection, the refresh and the result list; and the file never lost:
 // injected failures at every step, processes killed mid-rewrite, processes
 // editing at once.
-#include "ZoDeviceTree.h"
-#include "ZoDeviceTreeEditor.h"
-#include "ZoInternal.h"
-#include "ZoMultipathConf.h"
-#include "support/dm_tree.h"
-#include "support/fault_host.h"
-#include "support/log_capture.h"
-#include "support/scsi_tree.h"
+#include "test.h"
 
-#include <gtest/gtest.h>
+#include "ZoDeviceTreeEditor.h"
+#include "ZoMultipathConf.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <random>
 
 namespace {
@@ -46,36 +36,20 @@ protected:
     EditorTest() {
         tree.setConfig("[Ferrovane]\nnConfigureBlacklistException = 1\n");
         tree.write(kConf, kOriginal);
-        disk("sdb", 16, 1);
-        disk("sdc", 32, 2);
+        zotest::addScsiDisk(tree, {"sdb", 16, 1, 1});
+        zotest::addScsiDisk(tree, {"sdc", 32, 2, 2});
         zotest::DmMapSpec map;
         map.wwid = w1;
         map.paths = {"sdb"};
         zotest::addMultipathMap(tree, map);
         install();
     }
-    ~EditorTest() override {
-        ZoHost::install(previous);
-        zo_internal::resetProcessState();
-    }
-    void disk(const std::string& name, int minor, uint64_t seed, const std::string& vpdPg83 = "") {
-        zotest::ScsiDiskSpec s;
-        s.name = name;
-        s.minor = minor;
-        s.host = minor / 16;
-        s.seed = seed;
-        s.vpdPg83 = vpdPg83;
-        zotest::addScsiDisk(tree, s);
-    }
     // Installs the tree anew behind a fresh FaultHost that injects f when given.
     zotest::FaultHost& install(const Fault* f = nullptr) {
-        if (previous) ZoHost::install(previous);
-        zo_internal::resetProcessState();
         installed.reset();
-        installed.reset(new zotest::HostTree::Installed(tree.install()));
+        installed.reset(new zotest::FaultyInstall(tree));
         installed->host().setClock(1700000000);
-        fault = std::make_shared<zotest::FaultHost>(installed->shared());
-        previous = ZoHost::install(fault);
+        fault = installed->fault.get();
         if (f) f->nth ? fault->failNth(f->op, f->nth, f->err) : fault->failWhen(f->op, f->subject, f->err);
         return *fault;
     }
@@ -88,9 +62,8 @@ protected:
     }
 
     zotest::HostTree tree;
-    std::unique_ptr<zotest::HostTree::Installed> installed;
-    std::shared_ptr<zotest::FaultHost> fault;
-    std::shared_ptr<ZoHost> previous;
+    std::unique_ptr<zotest::FaultyInstall> installed;
+    zotest::FaultHost* fault = nullptr;
     const std::string w1 = zotest::wwidOfSeed(1), w2 = zotest::wwidOfSeed(2);
 };
 
@@ -142,9 +115,11 @@ TEST_F(EditorTest, AddWritesEntriesRefreshesAndReturnsTheMapsWhenSwitchedOn) {
 // sdd is a second path of sdb's disk; sde's ASCII designator holds a quote
 // and a blank, which would break the entry's line.
 TEST_F(EditorTest, CollectionSkipsWhatHasNoUsableWwid) {
-    disk("sdd", 48, 1);
+    zotest::addScsiDisk(tree, {"sdd", 48, 3, 1});
+    zotest::ScsiDiskSpec sde("sde", 64, 4);
     const std::string body = std::string{'\x02', '\x03', '\x00', '\x05'} + "AB\" C";
-    disk("sde", 64, 0, std::string{'\x00', '\x83', '\x00', static_cast<char>(body.size())} + body);
+    sde.vpdPg83 = std::string{'\x00', '\x83', '\x00', static_cast<char>(body.size())} + body;
+    zotest::addScsiDisk(tree, sde);
     install();
     const struct {
         std::list<std::string> paths;

@@ -1,16 +1,9 @@
 // One contract for every host: the live host (in a temporary directory) and
 // a rooted host (the same layout at /w inside a tree, resolved by the kernel
 // or by the host itself) must answer alike.
-#include "support/host_tree.h"
+#include "test.h"
 
 #include "ZoFileLock.h"
-#include "ZoHost.h"
-#include "ZoHostInternal.h"
-
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 

@@ -1,23 +1,12 @@
 // Rules only a host tree has: confinement to its root, /dev nodes made up
-// from sysfs, images as disks, INQUIRY from sysfs, the command table, the
-// recorded sleeps and the clock.
-#include "support/disk_image.h"
-#include "support/host_tree.h"
+// from sysfs, images as disks, INQUIRY from sysfs, re-reads refused as the
+// kernel refuses them, the command table, the recorded sleeps and the clock;
+// and captures of trees.
+#include "test.h"
 
-#include "FXString.h"
 #include "LUSleep.h"
-#include "ZoHost.h"
-#include "ZoHostInternal.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <set>
 
 namespace {
 
@@ -71,8 +60,6 @@ TEST_F(HostTreeTest, DeviceNodesComeFromSysfsAndImagesAreDisks) {
     zotest::makeDiskImage(m_tree.at("/dev/sdb"), 16, "label: gpt\nstart=2048,size=4096\n");
     ASSERT_EQ(0, m_host->readPartitionTable("/dev/sdb", &parts));
     EXPECT_TRUE(parts.size() == 1 && parts[0].sectorCount == 4096u) << parts.size();
-    EXPECT_EQ(0, m_host->rereadPartitions("/dev/sdb"));
-    EXPECT_EQ(std::vector<std::string>{"/dev/sdb"}, m_host->rereads());
 }
 
 TEST_F(HostTreeTest, InquiryIsAnsweredFromSysfs) {
@@ -81,18 +68,19 @@ TEST_F(HostTreeTest, InquiryIsAnsweredFromSysfs) {
     for (auto attr : std::vector<std::pair<std::string, std::string>>{
              {"type", "0\n"}, {"vendor", "QEMU    \n"}, {"model", "QEMU HARDDISK   \n"}, {"rev", "2.5+\n"}, {"vpd_pg83", pg83}})
         m_tree.write(kScsiDev + "/" + attr.first, attr.second);
-    struct Case { const char* node; unsigned char evpd, page; std::string want; } cases[] = {  // want "": CHECK CONDITION
-        {"/dev/sdb1", 1, 0x83, pg83},  // a partition answers for its disk
-        {"/dev/sdb", 1, 0x00, std::string("\0\0\0\x02\x00\x83", 6)},
-        {"/dev/sdb", 0, 0, std::string("\0\0\x06\x02\x1f\0\0\0", 8) + "QEMU    QEMU HARDDISK   2.5+"},
-        {"/dev/sdb", 1, 0x80, ""}};
+    // want "": CHECK CONDITION, ILLEGAL REQUEST in the sense buffer when there is one
+    struct Case { const char* node; unsigned char evpd, page; std::string want; bool sense; } cases[] = {
+        {"/dev/sdb1", 1, 0x83, pg83, true},  // a partition answers for its disk
+        {"/dev/sdb", 1, 0x00, std::string("\0\0\0\x02\x00\x83", 6), true},
+        {"/dev/sdb", 0, 0, std::string("\0\0\x06\x02\x1f\0\0\0", 8) + "QEMU    QEMU HARDDISK   2.5+", true},
+        {"/dev/sdb", 1, 0x80, "", true}, {"/dev/sdb", 1, 0x80, "", false}};
     for (const auto& c : cases) {
         unsigned char cdb[6] = {0x12, c.evpd, c.page, 0, 96, 0}, buf[96] = {}, sense[32] = {};
-        ZoScsiCommand cmd{cdb, 6, buf, sizeof buf, ZoScsiCommand::FROM_DEVICE, sense, sizeof sense};
+        ZoScsiCommand cmd{cdb, 6, buf, sizeof buf, ZoScsiCommand::FROM_DEVICE, c.sense ? sense : nullptr, sizeof sense};
         ZoScsiStatus st;
         ASSERT_EQ(0, m_host->scsiCommand(c.node, cmd, &st)) << c.node;
         EXPECT_EQ(c.want.empty() ? 2 : 0, st.status) << c.node << " page " << int(c.page);
-        EXPECT_EQ(c.want.empty() ? 0x05 : 0, sense[2] & 0x0f) << c.node << " page " << int(c.page);  // ILLEGAL REQUEST
+        EXPECT_EQ(c.want.empty() && c.sense ? 0x05 : 0, sense[2] & 0x0f) << c.node << " page " << int(c.page);
         EXPECT_EQ(c.want, std::string(reinterpret_cast<char*>(buf), sizeof buf - st.residual)) << c.node << int(c.page);
     }
 }
@@ -132,14 +120,36 @@ TEST_F(HostTreeTest, DeviceMapperStateComesFromItsFile) {
 TEST_F(HostTreeTest, SleepsAreRecordedAndMoveTheClock) {
     m_host->setClock(1000);
     m_host->sleepMs(1500);
-    m_host->sleepMs(600);
-    EXPECT_EQ((std::vector<unsigned long>{1500, 600}), m_host->sleepsMs());
-    EXPECT_EQ(1002, m_host->now());
+    m_host->sleepMs(499);
+    EXPECT_EQ((std::vector<unsigned long>{1500, 499}), m_host->sleepsMs());
+    EXPECT_EQ(1001, m_host->now());  // whole seconds slept since the clock was set
     m_tree.write("/.zohost/clock", "1700000000\n");
     auto installed = m_tree.install();
     LUSLEEP(60000);
     EXPECT_EQ(std::vector<unsigned long>{60000}, installed.host().sleepsMs());
     EXPECT_EQ(1700000060, ZoHost::current()->now());
+}
+
+// BLKRRPART answers as the kernel does: a disk a map holds (a multipath
+// path), or whose partition a map holds, keeps its table (EBUSY). Rows are
+// cumulative: each adds its holder to the tree and removes it again.
+using KernelFindings = HostTreeTest;
+TEST_F(KernelFindings, RereadOfAHeldDiskIsBusyAsInTheKernel) {
+    const struct { const char* what; std::string holder; int err; } cases[] = {
+        {"disk nobody holds", "", 0},
+        {"disk a map holds", kScsiDev + "/block/sdb/holders/dm-0", EBUSY},
+        {"disk whose partition a map holds", kScsiDev + "/block/sdb/sdb1/holders/dm-0", EBUSY},
+        {"disk without its entry by number", "/sys/dev/block/8:16", 0}};  // removed, not added
+    for (const auto& c : cases) {
+        const bool removing = c.holder.rfind("/sys/dev/", 0) == 0;
+        if (!c.holder.empty()) removing ? m_tree.remove(c.holder) : m_tree.symlink("../../../../dm-0", c.holder);
+        const size_t before = m_host->rereads().size();
+        errno = 0;
+        EXPECT_EQ(c.err ? -1 : 0, m_host->rereadPartitions("/dev/sdb")) << c.what;
+        EXPECT_EQ(c.err, c.err ? errno : 0) << c.what;
+        EXPECT_EQ(c.err ? before : before + 1, m_host->rereads().size()) << c.what;
+        if (!removing && !c.holder.empty()) m_tree.remove(c.holder);
+    }
 }
 
 // Captures of trees with `zodisk snapshot`; the exit status (124: it hung).

@@ -2,32 +2,13 @@
 // against the tree's own sysfs (read here with std::filesystem) and against
 // the device tree's answers for each node; its parsers on kernel lines. The
 // tree's parent lookup on the same trees against a walk over every map.
-#include "ZoDeviceTree.h"
+#include "test.h"
+
 #include "ZoHostInventory.h"
-#include "ZoInternal.h"
 #include "ZoInventoryParse.h"
-#include "ZoMpioDiskDevice.h"
-#include "ZoNVMEDiskDevice.h"
-#include "ZoScsiDiskDevice.h"
-#include "ZoVDDiskDevice.h"
-#include "support/dm_tree.h"
-#include "support/log_capture.h"
-#include "support/nvme_tree.h"
-#include "support/scsi_tree.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstring>
-#include <filesystem>
-#include <functional>
 #include <map>
-#include <numeric>
-#include <set>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -104,11 +85,10 @@ void addUnitTree(zotest::HostTree& t) {
     t.write(virtio + "/uevent", "DRIVER=virtio_blk\n");
     t.symlink("../../../virtio3", virtio + "/block/vda/device");
     t.addPartition("vda", "vda1", 1, 254, 1, 2048, 1024);
-    zotest::ScsiDiskSpec disk;
-    disk.name = "sdd", disk.minor = 48, disk.host = 2;
-    for (int n : {2, 1}) zotest::addScsiPartition(t, disk, n, 2048 * n, 1024);
-    disk.name = "sde", disk.minor = 64, disk.host = 5, disk.seed = 5, disk.fcNodeName = "0x50060e8000c3a1b2";
-    zotest::addScsiDisk(t, disk);
+    for (int n : {2, 1}) zotest::addScsiPartition(t, {"sdd", 48, 2}, n, 2048 * n, 1024);
+    zotest::ScsiDiskSpec sde("sde", 64, 5, 5);
+    sde.fcNodeName = "0x50060e8000c3a1b2";
+    zotest::addScsiDisk(t, sde);
     zotest::addNvmeDisk(t, 1, 3, 4096, "vol0aaaabbbbccccdddd", zotest::NvmeLayout::Subsystem);
     for (const zotest::DmMapSpec& map : std::vector<zotest::DmMapSpec>{
              {"virt", 1, "", {"vda"}}, {"ghost", 9, "", {}}, {"broken", 2, "", {"sde", "vda"}},
@@ -116,7 +96,7 @@ void addUnitTree(zotest::HostTree& t) {
         zotest::addMultipathMap(t, map);
 }
 void addDriverlessTree(zotest::HostTree& t) {
-    zotest::addScsiDisk(t, zotest::ScsiDiskSpec());
+    zotest::addScsiDisk(t, {});
     zotest::addNvmeDisk(t, 0, 0, 2048, "SERIAL0");
 }
 
@@ -124,16 +104,12 @@ void addDriverlessTree(zotest::HostTree& t) {
 // FaultHost with the library's process state reset.
 void forEachTree(const std::function<void(const std::string& name, const std::string& root,
                                           zotest::FaultHost& host)>& check) {
-    std::vector<std::pair<std::string, std::string>> shipped;
-    for (const std::string& name : entries(ZODEVICE_SOURCE_DIR "/examples/hosts"))
-        shipped.emplace_back(name, ZODEVICE_SOURCE_DIR "/examples/hosts/" + name);
+    const std::set<std::string> shipped = entries(ZODEVICE_SOURCE_DIR "/examples/hosts");
     ASSERT_GE(shipped.size(), 3u);
-    for (const auto& s : shipped) {
-        auto fault = std::make_shared<zotest::FaultHost>(ZoHost::makeRooted(s.second));
-        zo_internal::resetProcessState();
-        auto previous = ZoHost::install(fault);
-        check(s.first, s.second, *fault);
-        ZoHost::install(previous);
+    for (const std::string& name : shipped) {
+        const std::string root = ZODEVICE_SOURCE_DIR "/examples/hosts/" + name;
+        zotest::FaultyInstall installed(root);
+        check(name, root, *installed.fault);
     }
     for (auto build : {&addUnitTree, &addDriverlessTree}) {
         zotest::HostTree tree;
@@ -141,7 +117,6 @@ void forEachTree(const std::function<void(const std::string& name, const std::st
         zotest::FaultyInstall installed(tree);
         check(build == &addUnitTree ? "unit" : "driverless", tree.root(), *installed.fault);
     }
-    zo_internal::resetProcessState();
 }
 
 TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
@@ -292,7 +267,7 @@ TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
     };
     for (const auto& c : cases) {
         zotest::HostTree tree;
-        zotest::addScsiDisk(tree, zotest::ScsiDiskSpec());
+        zotest::addScsiDisk(tree, {});
         for (const char* attr : c.removed) tree.remove("/sys/devices/platform/host0/target0:0:0/0:0:0:0/" + std::string(attr));
         auto installed = tree.install();
         auto host = std::make_shared<InquiringHost>(installed.shared());

@@ -1,21 +1,8 @@
 // On host trees: the multipath facade and the multipath disk kind (maps, their
 // paths and partition maps, failover, the commands run), and the tree's
 // enumeration and parent lookup.
-#include "ZoDeviceTree.h"
-#include "ZoInternal.h"
-#include "ZoMPIO.h"
-#include "ZoMpioDiskDevice.h"
-#include "support/dm_tree.h"
-#include "support/log_capture.h"
-#include "support/nvme_tree.h"
-#include "support/scsi_tree.h"
-#include "support/xen_tree.h"
+#include "test.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <cstring>
-#include <functional>
 #include <tuple>
 
 namespace {

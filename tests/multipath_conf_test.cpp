@@ -2,18 +2,12 @@
 // and the exact bytes expected after each operation), and the edited files
 // read back by multipath-tools' own parser ("multipath -t" with the file in
 // place of /etc/multipath.conf inside a private mount namespace).
+#include "test.h"
+
 #include "ZoDeviceTreeEditor.h"
 #include "ZoMultipathConf.h"
-#include "support/host_tree.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <set>
-#include <sstream>
 
 namespace {
 
@@ -91,16 +85,8 @@ const std::vector<Row> kRows = {
     {"shared_lines.conf", DEL, {N1}, nullptr, {kNotFound}, false},
 };
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << "cannot read " << path;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string data(const char* name) {
-    return slurp(std::string(ZODEVICE_SOURCE_DIR) + "/tests/data/multipath/" + name);
+    return zotest::slurp(std::string(ZODEVICE_SOURCE_DIR) + "/tests/data/multipath/" + name);
 }
 
 // Entries carry the host's clock in local time: pinned to UTC while it runs.
@@ -147,8 +133,8 @@ int readWithMultipath(const std::string& text, const std::string& work, std::str
                                "cp multipath.conf /etc/ && multipath -t >out 2>err";
     const int status = std::system(("unshare -m sh -c \"" + script + "\" 2>/dev/null").c_str());
     if (status != 0 || !out) return status;
-    *out = slurp(work + "/out");
-    std::istringstream err(slurp(work + "/err"));
+    *out = zotest::slurp(work + "/out");
+    std::istringstream err(zotest::slurp(work + "/err"));
     const std::regex stamp("^[0-9.]+ \\| "), number("(line |\\+)[0-9]+");
     for (std::string line; std::getline(err, line);)
         warnings->insert(std::regex_replace(std::regex_replace(line, stamp, ""), number, "$1N"));

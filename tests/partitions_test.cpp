@@ -1,22 +1,10 @@
 // Partition discovery with udev settling on host trees holding sfdisk-made
 // tables, checked against sfdisk's own account of each table.
+#include "test.h"
+
 #include "ZoPartitionDiscovery.h"
-#include "ZoScsiDiskDevice.h"
 
-#include "support/disk_image.h"
-#include "support/fault_host.h"
-#include "support/host_tree.h"
-#include "support/log_capture.h"
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <cerrno>
-#include <cstdlib>
-#include <fstream>
-#include <numeric>
-#include <set>
-#include <sstream>
 
 namespace {
 

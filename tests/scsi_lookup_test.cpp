@@ -1,18 +1,7 @@
 // SCSI disks on host trees: listed disks and their links, lookup cost, paths
 // resolved (partitions opened or by kernel name) or rejected; the WWID from
 // page 0x83 (sample pages checked against sg_vpd) and the FC node name.
-#include "UXScsi.h"
-#include "ZoDeviceTree.h"
-#include "ZoInternal.h"
-#include "ZoScsiDiskDevice.h"
-#include "support/fault_host.h"
-#include "support/scsi_tree.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include "test.h"
 
 namespace {
 
@@ -22,16 +11,12 @@ protected:
     // from 256 up on the next majors), with a by-id link.
     std::string add(const std::string& name, int target, int minor, const std::string& page = "",
                     int host = 0) {
-        zotest::ScsiDiskSpec disk;
-        disk.name = name;
-        disk.host = host;
+        zotest::ScsiDiskSpec disk(name, minor % 256, host, static_cast<uint64_t>(minor));
         disk.target = target;
         disk.major = 8 + minor / 256;
-        disk.minor = minor % 256;
         disk.vpdPg83 = page;
-        disk.seed = static_cast<uint64_t>(minor);
         disk.byIdLink = "/dev/disk/by-id/scsi-" + zotest::wwidOfSeed(disk.seed);
-        return zotest::addScsiDisk(tree, disk).node;
+        return zotest::addScsiDisk(tree, disk);
     }
     zotest::FaultHost& install() {
         installed.reset(new zotest::FaultyInstall(tree));

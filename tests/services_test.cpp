@@ -1,18 +1,68 @@
 // The platform services on top of ZoHost (process runner, configuration
-// store, file lock, atomic rewrite).
+// store, file lock, atomic rewrite), errors and the log writer.
 // The lock's exclusion across processes is in the host contract suite.
-#include "support/fault_host.h"
-#include "support/host_tree.h"
-#include "support/log_capture.h"
+#include "test.h"
 
-#include "LUSleep.h"
+#include "CLuError.h"
+#include "EvDebug.h"
 #include "ZOPlatformInfo.h"
 #include "ZoFileLock.h"
 #include "ZoProcess.h"
 
-#include <gtest/gtest.h>
+#include <regex>
 
 namespace {
+
+// Codes are kept as given; a push keeps the code of an error (774 for a
+// success) and leaves the value it was made from alone; messages of any
+// length are formatted whole.
+TEST(CLuErrorTest, CodesAndTexts) {
+    const std::string longText(600, 'x');
+    const CLuError io = FXErrorUtil::ErrorErrNo(FX_LOCATION, EIO, "io %s", "failed");
+    const struct {
+        const char* name;
+        CLuError error;
+        bool isError;
+        int code;
+        std::string text;
+    } cases[] = {
+        {"success", CLuError::Success(), false, 0, ""},
+        {"win32", FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "a %s", "b"), true, 774, "a b"},
+        {"errno 0", FXErrorUtil::ErrorErrNo(FX_LOCATION, 0, "a b"), true, 0, "a b"},
+        {"int", FXErrorUtil::ErrorInt(FX_LOCATION, -1, "%d", -1), true, -1, "-1"},
+        {"long", FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "<%s>", longText.c_str()), true, 774, "<" + longText + ">"},
+        {"push on success", CLuError().Push(FX_LOCATION, "first %d", 1), true, 774, "first 1"},
+        {"push on error", io.Push(FX_LOCATION, "%s", longText.c_str()), true, EIO, "io failed; " + longText},
+        {"pushed from", io, true, EIO, "io failed"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(c.error.IsError() == c.isError && c.error.GetCode() == c.code && c.error.AsString() == c.text)
+            << c.name << ": " << c.error.IsError() << " " << c.error.GetCode() << " " << c.error.AsString();
+        // Each entry with " [function file:line]" after it.
+        const std::string detailed = c.error.AsDetailedString();
+        EXPECT_EQ(c.text, std::regex_replace(detailed, std::regex(" \\[[^\\]]* [^ ]*services_test\\.cpp:[0-9]+\\]"), ""))
+            << c.name << ": " << detailed;
+    }
+}
+
+// The stderr writer: "zodevice: ", "error: " for errors, the function, the
+// job, one line each.
+TEST(EvDebugTest, LevelsGateLines) {
+    EXPECT_EQ(ZO_LOG_ERROR, g_ptrLogWriter->getLogLevel());  // quiet by default
+    const auto previous = g_ptrLogWriter;
+    g_ptrLogWriter = makeStderrLogWriter(ZO_LOG_NOTICE);
+    ::testing::internal::CaptureStderr();
+    EvDebug log(nullptr);
+    log.Error("A::b", "failed %d", 1);
+    log.DebugLvl("", 0, "level %d\n", 0);
+    log.DebugLvl("A::b", 3, "level %d", 3);
+    log.Debug("A::b", "info");
+    log.setJobId(7);
+    log.DebugLvl("A::b", 0, "%s", "");
+    const std::string lines = ::testing::internal::GetCapturedStderr();
+    g_ptrLogWriter = previous;
+    EXPECT_EQ("zodevice: error: A::b: failed 1\nzodevice: level 0\nzodevice: A::b: [job 7] \n", lines);
+}
 
 class ServicesTest : public ::testing::Test {
 protected:

@@ -81,18 +81,23 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-// Installs a tree behind a FaultHost for this object's life, with the
-// library's process-wide state reset at both ends.
+// Installs a tree (a HostTree or a directory) behind a FaultHost for this
+// object's life, with the library's process-wide state reset at both ends.
 struct FaultyInstall {
-    explicit FaultyInstall(HostTree& tree)
-        : installed(tree.install()),
-          fault(std::make_shared<FaultHost>(installed.shared())),
+    explicit FaultyInstall(const HostTree& tree) : FaultyInstall(tree.root()) {}
+    explicit FaultyInstall(const std::string& root)
+        : rooted(ZoHost::makeRooted(root)),
+          fault(std::make_shared<FaultHost>(rooted)),
           previous((zo_internal::resetProcessState(), ZoHost::install(fault))) {}
     ~FaultyInstall() {
         ZoHost::install(previous);
         zo_internal::resetProcessState();
     }
-    HostTree::Installed installed;
+    FaultyInstall(const FaultyInstall&) = delete;
+    FaultyInstall& operator=(const FaultyInstall&) = delete;
+    ZoRootedHost& host() const { return dynamic_cast<ZoRootedHost&>(*rooted); }
+
+    std::shared_ptr<ZoHost> rooted;
     std::shared_ptr<FaultHost> fault;
     std::shared_ptr<ZoHost> previous;
 };

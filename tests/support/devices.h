@@ -1,0 +1,158 @@
+// Devices in host trees, laid out as real kernels show them: SCSI disks,
+// device-mapper multipath maps, Xen virtual disks, NVMe namespaces and disk
+// images with real partition tables. No GoogleTest dependency, so the
+// benchmarks use them too. Failures to edit the tree throw.
+#pragma once
+
+#include "ZoDevice.h"
+#include "host_tree.h"
+
+namespace zotest {
+
+// --- SCSI disks ------------------------------------------------------------
+// /sys/devices/platform/hostH/targetH:C:T/H:C:T:L with its attributes,
+// scsi_device and block entries; /sys/class/scsi_device/H:C:T:L.
+struct ScsiDiskSpec {
+    ScsiDiskSpec(std::string name = "sdb", int minor = 16, int host = 0, uint64_t seed = 1)
+        : name(std::move(name)), host(host), minor(minor), seed(seed) {}
+    std::string name;
+    int host, channel = 0, target = 0, lun = 0;
+    int major = 8, minor;
+    uint64_t sectors = 2097152;
+    std::string vendor = "ZOTEST", model = "VDISK", rev = "1.0";
+    int type = 0;            // peripheral device type (0: direct access)
+    std::string vpdPg83;     // the raw page 0x83; empty: makeVpdPg83(seed)
+    uint64_t seed;
+    std::string fcNodeName;  // non-empty: fc_transport/targetH:C:T/node_name holds it
+    std::string byIdLink;    // non-empty: a relative link at this path (under /dev) to the node
+};
+
+// A page 0x83: a T10 vendor-identification descriptor, then a 16-byte binary
+// NAA (type 6) of the logical unit, both derived from seed.
+std::string makeVpdPg83(uint64_t seed);
+// "3" and the NAA designator of makeVpdPg83(seed) in lowercase hexadecimal.
+std::string wwidOfSeed(uint64_t seed);
+// Bytes as lowercase hexadecimal, two digits each.
+std::string hexBytes(const std::string& bytes);
+
+// Adds the disk; returns its node, /dev/NAME.
+std::string addScsiDisk(HostTree& tree, const ScsiDiskSpec& disk);
+// Adds partition partno of the disk; the device number defaults to the
+// disk's + partno (partitions 1 to 15 only). Returns /dev/NAME + partno.
+std::string addScsiPartition(HostTree& tree, const ScsiDiskSpec& disk, int partno, uint64_t start = 2048,
+                             uint64_t sectors = 2048, int major = -1, int minor = -1);
+
+// --- Device-mapper multipath maps ---------------------------------------------
+//   /sys/devices/virtual/block/dm-N/{dev,size,dm/name,dm/uuid,dm/suspended}
+//   /sys/devices/virtual/block/dm-N/slaves/<path> -> the path's sysfs directory
+//   <path's sysfs directory>/holders/dm-N -> the map's (relative links)
+//   /dev/mapper/<name> -> ../dm-N; /dev/disk/by-id/dm-name-<name>, dm-uuid-<uuid>
+
+// The block major of device-mapper on a usual machine.
+const int kDmMajor = 253;
+
+struct DmMapSpec {
+    std::string name = "mpatha";  // dm/name: the alias, or the WWID
+    int minor = 0;                // the map is dm-<minor>
+    std::string wwid;             // dm/uuid is "mpath-<wwid>"; empty: the name
+    std::vector<std::string> paths;  // kernel names of path devices, in slaves/ order
+    uint64_t sectors = 2097152;
+    std::vector<std::string> failed = {};  // paths device-mapper reports failed
+};
+
+struct DmPartitionSpec {
+    std::string map = "dm-0";  // kernel name of the whole map
+    std::string name;          // dm/name, e.g. "mpatha-part1" (udev) or "mpatha1" (kpartx)
+    int minor = 1;             // the partition map is dm-<minor>
+    int partno = 1;            // uuid "part<partno>-<the map's uuid>"
+    uint64_t start = 2048;     // in 512-byte sectors
+    uint64_t sectors = 2048;
+};
+
+struct DmMap {
+    std::string kernelName;  // "dm-N"
+    std::string node;        // "/dev/mapper/<name>"
+    std::string sysDir;      // "/sys/devices/virtual/block/dm-N"
+};
+
+// Adds a multipath map over path devices already in the tree, with its
+// device-mapper state: one service-time group of every path, queueing.
+DmMap addMultipathMap(HostTree& tree, const DmMapSpec& map);
+
+// Adds a partition map over a map, its device-mapper state and the answer
+// to "dmsetup table '<name>'" ("0 <sectors> linear <maj>:<min> <start>").
+DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part);
+
+// A host with one of each: map "data" (dm-3) over sdb (SCSI host 0, 8:16)
+// and sdc (host 1, 8:32; sdb also as /dev/disk/by-id/scsi-SZOTEST_VDISK_b),
+// its partition maps under a udev name (dm-10, "data-part2") and a kpartx
+// name (dm-11, "data1"), an LVM volume on it (dm-12); sdd in no map, Xen
+// disk xvda and NVMe disk nvme0n1, with /proc/devices and the driver major
+// commands to match.
+void addMixedHost(HostTree& tree);
+
+// A link at linkPath to target, written relative to linkPath's directory.
+void relativeSymlink(HostTree& tree, const std::string& target, const std::string& linkPath);
+
+// --- Xen virtual disks ---------------------------------------------------------
+// /sys/devices/vbd-<id>/block/xvdX on major 202, 16 minors per disk.
+
+const int kXvdMajor = 202;
+// The command that reads the xvd major from /proc/devices.
+extern const char kXvdMajorCommand[];
+
+// "/proc/devices" of a Xen guest (xvd among the block devices; msr, whose
+// character major is also 202, among the character devices) with the answer
+// of the library's xvd major command. Replaces /proc/devices.
+void setXenProcDevices(HostTree& tree);
+// Adds the whole disk xvd<letters> with index index (xvda 0, xvdb 1, ...):
+// 202:16*index. Returns its sysfs directory.
+std::string addXenDisk(HostTree& tree, int index, uint64_t sectors);
+// Adds partition partno of the disk with index index (202:16*index+partno).
+void addXenPartition(HostTree& tree, int index, int partno, uint64_t start, uint64_t sectors);
+// Answers "mountpoint -d /" with MAJ:MIN, or with a failure when major < 0.
+void setRootDevice(HostTree& tree, int major, int minor);
+
+// --- NVMe namespaces ---------------------------------------------------------
+// The namespace block device on the extended major 259 under its controller
+// (.../nvme/nvmeN/nvmeNn1) or under a subsystem
+// (/sys/devices/virtual/nvme-subsystem/nvme-subsysN/nvmeNn1, with the hidden
+// path entry nvmeNcNn1 in /sys/block that has no dev file), the controller's
+// serial attribute and character node.
+
+// Extended block major shared by NVMe namespaces and their partitions.
+const int kBlkextMajor = 259;
+// Character majors of the nvme and nvme-generic drivers in these trees.
+const int kNvmeCharMajor = 243;
+const int kNvmeGenericCharMajor = 242;
+// The command that reads the NVMe major from /proc/devices.
+extern const char kNvmeMajorCommand[];
+
+enum class NvmeLayout { Controller, Subsystem };
+
+// "/proc/devices" of a host with the NVMe driver (nvme and nvme-generic
+// among the character devices, blkext and sd among the block devices), with
+// the answer of the library's NVMe major command. Replaces /proc/devices.
+void setNvmeProcDevices(HostTree& tree);
+// Adds controller nvme<controller> with namespace 1 (nvme<controller>n1,
+// 259:minor) whose serial is serial, and the answer of the serial command
+// for its node. Returns the namespace's sysfs directory.
+std::string addNvmeDisk(HostTree& tree, int controller, int minor, uint64_t sectors,
+                        const std::string& serial, NvmeLayout layout = NvmeLayout::Controller);
+// Adds partition partno of namespace disk (for example "nvme0n1") as
+// <disk>p<partno> on 259:minor.
+void addNvmePartition(HostTree& tree, const std::string& disk, int partno, int minor, uint64_t start, uint64_t sectors);
+// The command line with which the serial of an NVMe device path is read
+// (the path must need no shell quoting).
+std::string nvmeSerialCommand(const std::string& path, const std::string& udevadm = "/sbin/udevadm");
+
+// --- Disk images ---------------------------------------------------------------
+// Creates (or replaces) a sparse image of sizeMiB MiB at realPath and, when
+// the script is not empty, writes the table the sfdisk script describes.
+void makeDiskImage(const std::string& realPath, unsigned sizeMiB, const std::string& sfdiskScript);
+// The partition interface of a device, or null.
+ZoDevicePartIface* partIface(const SP<ZoDevice>& dev);
+// Records as "name number major:minor start+sectors sectorsize; " each.
+std::string describeParts(const std::list<ZoPartInfo>& parts);
+
+}  // namespace zotest

@@ -1,0 +1,36 @@
+// What the test files share: GoogleTest, the host-tree builders and test
+// doubles of support/, and the library's headers they reach into.
+#pragma once
+
+#include "support/devices.h"
+#include "support/fault_host.h"
+#include "support/log_capture.h"
+
+#include "FXString.h"
+#include "UXScsi.h"
+#include "ZoDeviceTree.h"
+#include "ZoException.h"
+#include "ZoHostInternal.h"
+#include "ZoInternal.h"
+#include "ZoMPIO.h"
+#include "ZoMpioDiskDevice.h"
+#include "ZoNVMEDiskDevice.h"
+#include "ZoScsiDiskDevice.h"
+#include "ZoVDDiskDevice.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <numeric>
+#include <set>
+#include <sstream>
+
+namespace fs = std::filesystem;
