@@ -71,14 +71,20 @@ TEST_P(HostContract, ReadsAreBoundedAndOfRegularFilesOnly) {
     ASSERT_EQ(0, host().writeFileAtomic(p("page"), std::string(page, 'v'), 0644));
     ASSERT_EQ(0, ::truncate((m_tree.at("/w/page")).c_str(), 1L << 30));
     ASSERT_EQ(0, host().writeFileAtomic(p("attr"), std::string(page, 'v'), 0644));
+    ASSERT_EQ(0, host().writeFileAtomic(p("empty"), "", 0644));
     struct Case { const char* path; size_t max; int err; size_t size; } cases[] = {
         {"attr", page, 0, page}, {"attr", page - 1, EFBIG, 0}, {"page", page, EFBIG, 0},
-        {"fifo", page, EINVAL, 0}, {"", page, EISDIR, 0}};
+        {"fifo", page, EINVAL, 0}, {"", page, EISDIR, 0}, {"empty", page, 0, 0}};
     for (const auto& c : cases) {
         std::string s;
+        errno = EINTR;  // left by an earlier call: no interruption of this one
         EXPECT_EQ(c.err, host().readFile(p(c.path), &s, c.max)) << c.path << " up to " << c.max;
         EXPECT_EQ(c.size, s.size()) << c.path << " up to " << c.max;
     }
+    errno = EINTR;
+    host().sleepMs(1);
+    std::vector<ZoHostPartition> parts;  // a directory is no disk
+    EXPECT_EQ(-1, host().readPartitionTable(p(""), &parts));
 }
 
 TEST_P(HostContract, FollowsLinksLikeTheKernel) {

@@ -77,6 +77,7 @@ TEST_F(ScsiLookupTest, PathsResolveToTheirScsiDiskOrAreRejected) {
     const std::string virtio = "/sys/devices/pci0000:00/0000:00:04.0/virtio2";
     tree.addBlockDevice("vda", 252, 0, 1000, virtio + "/block/vda");
     tree.symlink("../../../virtio2", virtio + "/block/vda/device");
+    tree.write("/tmp/plain", "x");
     zotest::FaultHost& fault = install();
     const std::string p16 = "/dev/disk/by-partlabel/sdb16", p17 = "/dev/disk/by-partlabel/sdb17";
     // found: the object's path and its native path; error: how the failure's text begins.
@@ -88,6 +89,7 @@ TEST_F(ScsiLookupTest, PathsResolveToTheirScsiDiskOrAreRejected) {
         {p17, EACCES, "", p17 + " (259:1) is not known under /dev/sdb1"},
         {"/dev/sdb3", EIO, "", "Cannot open /dev/sdb3: Input/output error"},
         {"/dev/vda", 0, "", "/dev/vda (252:0) is not a SCSI device"},
+        {"/tmp/plain", 0, "", "/tmp/plain is not a block device"},
         {"/dev/sdz", 0, "", "Failed to stat /dev/sdz: No such file or directory"},
     };
     for (const auto& c : cases) {
@@ -181,6 +183,34 @@ TEST_F(IdentityTest, WwidIsTheFirstLogicalUnitNaaDesignator) {
         }
     }
     if (!sgVpd) GTEST_SKIP() << "sample pages not compared: sg_vpd (sg3-utils) is not installed";
+}
+
+// Commands through the kind: the device's answer, or the failure with the
+// sense data the caller gets (a host tree answers INQUIRY alone).
+TEST_F(IdentityTest, CommandsAnswerOrFailWithTheirSense) {
+    add("sdb", 0, 16);
+    install();
+    zotest::LogCapture quiet;
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice("/dev/sdb", nullptr);
+    auto* scsi = static_cast<ZoDeviceScsiIface*>(dev->getInterface("ZoDeviceScsiIface"));
+    const std::string inquiry("\x12\0\0\0\x24\0", 6);
+    const struct { std::string cdb; int length; bool out, in; std::string answer; } cases[] = {
+        {inquiry, 36, false, true, "ZOTEST  VDISK"},
+        {std::string(6, '\0'), 0, false, false,  // TEST UNIT READY
+         "[SCSI command 0x00 to /dev/sdb failed: SCSI status 0x02, sense key 0x5, ASC 0x20, ASCQ 0x00 "
+         "(host tree cannot answer SCSI command 0x00 for /dev/sdb)]"},
+        {inquiry, 36, true, true, "[A SCSI command to /dev/sdb cannot move data in both directions]"},
+        {"", 0, false, false, "[Invalid SCSI command block for /dev/sdb]"},
+    };
+    for (const auto& c : cases) {
+        char data[36] = {};
+        unsigned char sense[32] = {};
+        CLuError err;
+        const int rc = scsi->sendScsiCDB(c.cdb.data(), static_cast<int>(c.cdb.size()), c.length ? data : nullptr,
+                                         c.length, c.out, c.in, sense, sizeof sense, 0, &err);
+        EXPECT_EQ(c.answer, rc == 0 ? std::string(data + 8, 13) : "[" + err.AsString() + "]") << c.answer;
+        EXPECT_EQ(c.answer.find("sense key 0x5") != std::string::npos ? 5 : 0, sense[2] & 0x0f) << c.answer;
+    }
 }
 
 // The node name of the FC target behind the disk ("scsi12", bus 0, target 3:
