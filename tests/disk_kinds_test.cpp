@@ -133,9 +133,12 @@ TEST_F(DiskKinds, PartitionsAndParents) {
         if (c.rereadErr) fault->failAll("rereadPartitions", c.rereadErr);
         std::list<ZoPartInfo> out(1);
         CLuError err;
+        zotest::LogCapture log(ZO_LOG_NOTICE);  // NVMe discovery reports at notice level, the others below
         const int rc = zotest::partIface(dev)->getPartitions(out, &err, c.rereadErr != 0);
         EXPECT_EQ(c.partitions, std::to_string(rc) + " [" + err.AsString() + "] " + zotest::describeParts(out))
             << c.path << " " << c.rereadErr;
+        const size_t notices = log.countContaining("All partition devices found");
+        EXPECT_TRUE(rc != 0 || notices == (dev->getType() == ZoDevice::NVME_DISK ? 1u : 0u)) << c.path << ": " << notices;
         err = CLuError::Success();
         SP<ZoDevice> parent = zotest::partIface(dev)->getParentDevice(&err);
         EXPECT_EQ(c.parent, parent ? parent->getDevicePath() : "[" + err.AsString() + "]") << c.path;
@@ -210,6 +213,23 @@ TEST_F(DiskKinds, XvdSdConversions) {
         zotest::setRootDevice(tree, c.rootMinor < 0 ? -1 : zotest::kXvdMajor, c.rootMinor);
         EXPECT_EQ(c.out, c.convert(c.in, nullptr))
             << "root 202:" << c.rootMinor << (c.convert == sd ? " to sd " : " to xvd ") << "'" << c.in << "'";
+    }
+}
+
+// Each kind answers the names of its interfaces (the disk-info one as a
+// prefix of the name) and no other.
+TEST_F(DiskKinds, InterfacesByName) {
+    auto installed = tree.install();
+    const char* const names[] = {"ZoDeviceScsiIface", "ZoDevicePartIface", "ZoDeviceDiskInfoIface", "ZoDeviceDiskInfoIfaceV2",
+                                 "ZoDeviceVDIface", "ZoDeviceNVMEIface", "ZoDeviceMpioIface", "ZoDevicePart", nullptr};
+    const std::pair<const char*, const char*> cases[] = {{"/dev/sdb", "0123"}, {"/dev/xvda", "14"}, {"/dev/nvme0n1", "15"}};
+    for (const auto& c : cases) {
+        SP<ZoDevice> dev = ZoDeviceTree::getDevice(c.first, nullptr);
+        ASSERT_TRUE(dev) << c.first;
+        std::string answered;
+        for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+            if (dev->getInterface(names[i])) answered += std::to_string(i);
+        EXPECT_EQ(c.second, answered) << c.first;
     }
 }
 

@@ -256,7 +256,7 @@ TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
         }
         unsigned timeoutMs = 0;
     };
-    const struct { std::vector<const char*> removed; bool inquire; int fault; std::string wwid, problem; } cases[] = {
+    const struct { std::vector<const char*> removed; bool inquire; int fault; std::string wwid, problem; uint64_t seed = 1; } cases[] = {
         {{}, true, 0, zotest::wwidOfSeed(1), ""},
         {{"vpd_pg83"}, true, 0, zotest::wwidOfSeed(1), ""},  // the wwid attribute
         {{"vpd_pg83", "wwid"}, false, 0, "", ""},
@@ -264,10 +264,11 @@ TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
         {{"vpd_pg83", "wwid"}, true, ETIMEDOUT, "", "wwid: INQUIRY of page 0x83 failed: timed out after 7 s"},
         {{"vpd_pg83", "wwid"}, true, ENXIO, "",
          std::string("wwid: INQUIRY of page 0x83 failed: ") + std::strerror(ENXIO)},
+        {{"wwid"}, false, 0, zotest::wwidOfSeed(61), "", 61},  // a page whose last byte is a newline
     };
     for (const auto& c : cases) {
         zotest::HostTree tree;
-        zotest::addScsiDisk(tree, {});
+        zotest::addScsiDisk(tree, {"sdb", 16, 0, c.seed});
         for (const char* attr : c.removed) tree.remove("/sys/devices/platform/host0/target0:0:0/0:0:0:0/" + std::string(attr));
         auto installed = tree.install();
         auto host = std::make_shared<InquiringHost>(installed.shared());
@@ -356,7 +357,8 @@ TEST(Inventory, KernelTextsParse) {
     }
     const std::pair<std::string, std::string> serials[] = {
         {std::string("\0\x80\0\x0c  SN12345   ", 16), "SN12345"}, {std::string("\0\x80\0\x04", 4), ""},
-        {std::string("\0\x80", 2), ""}, {std::string("\0\x80\0\x09" "ABC\0\0\0\0\0\0", 13), "ABC"}};
+        {std::string("\0\x80", 2), ""}, {std::string("\0\x80\0\x09" "ABC\0\0\0\0\0\0", 13), "ABC"},
+        {std::string("\0\x80\0\x04" "ABCDEFGH", 12), "ABCD"}};
     for (const auto& c : serials) EXPECT_EQ(c.second, zo_inv::unitSerial(c.first)) << c.second;
     const std::pair<const char*, const char*> wwids[] = {
         {"naa.6001405ABCDEF\n", "36001405abcdef"}, {"eui.00A0B8   \n", "200a0b8"},

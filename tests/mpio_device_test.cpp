@@ -297,6 +297,8 @@ TEST_F(MpioTest, ParentsOfPathsAndMaps) {
     CLuError err;
     EXPECT_FALSE(SP<ZoMpioDiskDevice>(new ZoMpioDiskDevice("/dev/mapper/data1"))->getParentDevice(&err));
     EXPECT_EQ("Partition map /dev/mapper/data1 has no map under it", err.AsString());
+    fault->failWhen("readFile", "/sys/dev/block/253:3/dm/uuid", ENOENT);  // a map going away is its own parent
+    EXPECT_EQ(static_cast<ZoDevice*>(data), data->getParentDevice(&err).get());
 }
 
 }  // namespace

@@ -83,6 +83,7 @@ const std::vector<Row> kRows = {
     {"duplicates.conf", DEL, {E}, "duplicates.del_e", {}, true},
     {"shared_lines.conf", DEL, {E}, "shared_lines.del_e", {}, false},
     {"shared_lines.conf", DEL, {N1}, nullptr, {kNotFound}, false},
+    {"unclosed_quote.conf", DEL, {N1}, "unclosed_quote.del_1", {}, false},  // a quote open to the end of its line
 };
 
 std::string data(const char* name) {
