@@ -57,16 +57,17 @@ TEST_F(LookupTest, CheckNoRetryReadsTheRescanSettingOncePerProcess) {
 
 TEST_F(LookupTest, NullPathsFailCleanly) {
     auto installed = tree.install();
-    struct Case { const char* name; SP<ZoDevice> (*lookup)(const char*, CLuError*); const char* suffix; } cases[] = {
-        {"getDevice", &ZoDeviceTree::getDevice, ""},
-        {"getDeviceCheckNoRetry", &ZoDeviceTree::getDeviceCheckNoRetry, ""},
-        {"getParentDevice", &ZoDeviceTree::getParentDevice, "."},
-        {"PopulateZoDevice", &ZoDeviceTree::PopulateZoDevice<ZoScsiDiskDevice>, ""}};
+    const std::string failed = lookupFailure("(null)");
+    struct Case { const char* name; SP<ZoDevice> (*lookup)(const char*, CLuError*); std::string error; } cases[] = {
+        {"getDevice", &ZoDeviceTree::getDevice, failed},
+        {"getDeviceCheckNoRetry", &ZoDeviceTree::getDeviceCheckNoRetry, failed},
+        {"getParentDevice", &ZoDeviceTree::getParentDevice, failed + "."},
+        {"PopulateZoDevice", &ZoDeviceTree::PopulateZoDevice<ZoScsiDiskDevice>, failed},
+        {"multipath kind", &ZoMpioDiskDevice::getInstance, "Not an mpio device: (null)"}};
     for (const auto& c : cases) {
         CLuError err;
         EXPECT_FALSE(c.lookup(nullptr, &err) || c.lookup(nullptr, nullptr)) << c.name;
-        EXPECT_TRUE(err.GetCode() == 774 && err.AsString() == lookupFailure("(null)") + c.suffix)
-            << c.name << ": " << err.AsString();
+        EXPECT_TRUE(err.GetCode() == 774 && err.AsString() == c.error) << c.name << ": " << err.AsString();
     }
     EXPECT_EQ(nullptr, ZoDevice().getInterface(nullptr));
 }

@@ -10,12 +10,6 @@
 
 namespace zotest {
 
-struct LogLine {
-    int level;
-    std::string function;
-    std::string text;
-};
-
 class LogCapture {
 public:
     // Installs a capturing writer at the given level (all detail by default).
@@ -26,38 +20,40 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<LogLine> lines() const {
-        std::lock_guard<std::mutex> g(m_writer->mutex);
-        return m_writer->lines;
-    }
     // Number of lines whose text equals text exactly.
-    size_t count(const std::string& text) const { return countIf(text, true); }
+    size_t count(const std::string& text) const { return countIf([&](const Line& l) { return l.text == text; }); }
     // Number of lines whose text contains part.
-    size_t countContaining(const std::string& part) const { return countIf(part, false); }
+    size_t countContaining(const std::string& part) const {
+        return countIf([&](const Line& l) { return l.text.find(part) != std::string::npos; });
+    }
+    // Every line as "LEVEL FUNCTION: TEXT", for failure messages.
     std::string dump() const {
+        std::lock_guard<std::mutex> g(m_writer->mutex);
         std::string out;
-        for (const auto& l : lines()) out += std::to_string(l.level) + " " + l.function + ": " + l.text + "\n";
+        for (const Line& l : m_writer->lines) out += std::to_string(l.level) + " " + l.function + ": " + l.text + "\n";
         return out;
     }
 
 private:
+    struct Line {
+        int level;
+        std::string function, text;
+    };
     struct Writer : CLogWriterInterface {
         explicit Writer(int level) : level(level) {}
         int getLogLevel() const override { return level; }
         void setLogLevel(int l) override { level = l; }
         void writeLine(int l, const char* function, int, const std::string& text) override {
             std::lock_guard<std::mutex> g(mutex);
-            lines.push_back(LogLine{l, function ? function : "", text});
+            lines.push_back(Line{l, function ? function : "", text});
         }
         int level;
         std::mutex mutex;
-        std::vector<LogLine> lines;
+        std::vector<Line> lines;
     };
-    size_t countIf(const std::string& text, bool whole) const {
-        const auto all = lines();
-        return std::count_if(all.begin(), all.end(), [&](const LogLine& l) {
-            return whole ? l.text == text : l.text.find(text) != std::string::npos;
-        });
+    template <class Pred> size_t countIf(Pred pred) const {
+        std::lock_guard<std::mutex> g(m_writer->mutex);
+        return std::count_if(m_writer->lines.begin(), m_writer->lines.end(), pred);
     }
     boost::shared_ptr<Writer> m_writer;
     boost::shared_ptr<CLogWriterInterface> m_previous;
