@@ -9,7 +9,9 @@
 // serial attributes); device-mapper tables and status come from
 // ZoHost::deviceMapperState.
 //
-// Cost: linear in the number of block devices, a handful of sysfs reads each.
+// Cost: linear in the number of block devices, a handful of sysfs reads each;
+// a caller that needs only some facts asks for those (ZoInventoryOptions::facts)
+// and pays for no others.
 //
 // An inventory is a snapshot: it is not updated afterwards. It may be read
 // from several threads at once.
@@ -117,8 +119,28 @@ struct ZoBlockDevice {
 };
 
 struct ZoInventoryOptions {
-    // When the kernel holds no identity for a SCSI device, ask the device
-    // with an INQUIRY (page 0x83), waiting at most inquiryTimeoutMs.
+    // Facts a caller may leave unread, one bit each. What every view needs
+    // is always read: name, path, numbers, size, read-only flag, type, kind
+    // (and why none claims a device), driver, transport, HCTL, partitions
+    // (with their start), holders and slaves, device-mapper name and uuid,
+    // and the problems met while reading.
+    enum Fact : unsigned {
+        PRODUCT = 1u << 0,       // vendor, model, revision
+        STATE = 1u << 1,         // state
+        IDENTITY = 1u << 2,      // wwid
+        SERIAL = 1u << 3,        // serial, nvmeVolumeId
+        REMOVABLE = 1u << 4,     // removable
+        MAP_STATE = 1u << 5,     // map: a multipath map's table and status
+        FC_NODE_NAME = 1u << 6,  // fcNodeName
+        ALL_FACTS = ~0u,
+    };
+    // The facts to read, a set of Fact bits. The fields of a fact left out
+    // stay empty ("", false, a map state not known) and cost no read.
+    unsigned facts = ALL_FACTS;
+
+    // When the kernel holds no identity for a SCSI device (and IDENTITY is
+    // asked for), ask the device with an INQUIRY (page 0x83), waiting at
+    // most inquiryTimeoutMs.
     bool inquireMissingIdentity = false;
     unsigned inquiryTimeoutMs = 3000;
 };

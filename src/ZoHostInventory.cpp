@@ -138,6 +138,11 @@ public:
     }
 
 private:
+    using Fact = ZoInventoryOptions::Fact;
+
+    // True iff the caller asked for the fact.
+    bool wants(Fact fact) const { return (m_options.facts & fact) != 0; }
+
     // Every block device with a number, from the links of /sys/dev/block,
     // which tell name, place and number at once: the disks in *disks, the
     // partitions (a device in another's directory) by that directory.
@@ -198,6 +203,17 @@ private:
         return false;
     }
 
+    // Reads each attribute named in fields from dir into its field of dev,
+    // trimmed.
+    void trimmedAttrs(ZoBlockDevice& dev, const std::string& dir,
+                      std::initializer_list<std::pair<const char*, std::string ZoBlockDevice::*>> fields) {
+        std::string value;
+        for (const auto& field : fields) {
+            attr(dev, dir, field.first, &value);
+            dev.*field.second = trimmed(value);
+        }
+    }
+
     // A decimal attribute; 0 when missing (*present then false) or
     // unreadable.
     uint64_t number(ZoBlockDevice& dev, const std::string& dir, const char* name,
@@ -250,7 +266,8 @@ private:
         // What the kernel makes without hardware is never removable and,
         // directly under virtual/block, has no device.
         const bool isVirtual = startsWith(sysDir, "/sys/devices/virtual/");
-        if (!isVirtual) dev.removable = number(dev, sysDir, "removable") != 0;
+        if (!isVirtual && wants(ZoInventoryOptions::REMOVABLE))
+            dev.removable = number(dev, sysDir, "removable") != 0;
         if (!startsWith(sysDir, "/sys/devices/virtual/block/")) facts.deviceDir = deviceOf(sysDir);
         facts.nvmeDir = sysDir.find("nvme") != std::string::npos;
         // Only stacking devices (device-mapper, md, ...) have devices under
@@ -307,7 +324,7 @@ private:
                 m_mapperNodes.count(dev.dmName))
                 dev.path = "/dev/mapper/" + dev.dmName;
             std::string suspended;
-            if (attr(dev, sysDir, "dm/suspended", &suspended))
+            if (wants(ZoInventoryOptions::STATE) && attr(dev, sysDir, "dm/suspended", &suspended))
                 dev.state = suspended == "1" ? "suspended" : "running";
         } else if (rc != ENOENT && rc != ENOTDIR) {
             dev.problems.push_back(std::string("dm/uuid: ") + std::strerror(rc));
@@ -346,15 +363,17 @@ private:
             dev.driver = driverOf(device);
             if (dev.driver == "virtio_blk") {
                 dev.transport = "virtio";
-                attr(dev, facts.sysDir, "serial", &dev.serial);
-                attr(dev, device, "vendor", &dev.vendor);  // the PCI vendor, "0x1af4"
+                if (wants(ZoInventoryOptions::SERIAL)) attr(dev, facts.sysDir, "serial", &dev.serial);
+                if (wants(ZoInventoryOptions::PRODUCT))
+                    attr(dev, device, "vendor", &dev.vendor);  // the PCI vendor, "0x1af4"
             } else if (dev.driver == "vbd" || startsWith(dev.name, "xvd")) {
                 dev.transport = "xen";
             }
         }
         if (dev.transport.empty() && m_majors.xvd != 0 && static_cast<int>(dev.major) == m_majors.xvd)
             dev.transport = "xen";
-        if (isWholeMapUuid(dev.dmUuid)) dev.wwid = dev.dmUuid.substr(6);
+        if (isWholeMapUuid(dev.dmUuid) && wants(ZoInventoryOptions::IDENTITY))
+            dev.wwid = dev.dmUuid.substr(6);
     }
 
     // The driver bound to a device directory: its driver link, else the
@@ -372,23 +391,23 @@ private:
         dev.hctl = baseName(device);
         // SCSI block devices are made by sd (sdX) and sr (srN).
         dev.driver = startsWith(dev.name, "sd") ? "sd" : startsWith(dev.name, "sr") ? "sr" : driverOf(device);
-        std::string value;
-        attr(dev, device, "vendor", &value);
-        dev.vendor = trimmed(value);
-        attr(dev, device, "model", &value);
-        dev.model = trimmed(value);
-        attr(dev, device, "rev", &value);
-        dev.revision = trimmed(value);
-        attr(dev, device, "state", &dev.state);
+        if (wants(ZoInventoryOptions::PRODUCT))
+            trimmedAttrs(dev, device, {{"vendor", &ZoBlockDevice::vendor},
+                                       {"model", &ZoBlockDevice::model},
+                                       {"rev", &ZoBlockDevice::revision}});
+        if (wants(ZoInventoryOptions::STATE)) attr(dev, device, "state", &dev.state);
         dev.transport = scsiTransport(hctl.host, device);
-        dev.fcNodeName = fcNodeName(dev, hctl);
+        if (wants(ZoInventoryOptions::FC_NODE_NAME)) dev.fcNodeName = fcNodeName(dev, hctl);
 
-        std::string page;
-        if (attr(dev, device, "vpd_pg83", &page, true)) dev.wwid = zo_identity::naaDesignator(page);
-        if (dev.wwid.empty() && attr(dev, device, "wwid", &value))
-            dev.wwid = zo_inv::wwidOfAttribute(value);
-        if (attr(dev, device, "vpd_pg80", &page, true)) dev.serial = zo_inv::unitSerial(page);
-        if (dev.wwid.empty() && m_options.inquireMissingIdentity) inquireWwid(dev);
+        std::string page, value;
+        if (wants(ZoInventoryOptions::IDENTITY)) {
+            if (attr(dev, device, "vpd_pg83", &page, true)) dev.wwid = zo_identity::naaDesignator(page);
+            if (dev.wwid.empty() && attr(dev, device, "wwid", &value))
+                dev.wwid = zo_inv::wwidOfAttribute(value);
+            if (dev.wwid.empty() && m_options.inquireMissingIdentity) inquireWwid(dev);
+        }
+        if (wants(ZoInventoryOptions::SERIAL) && attr(dev, device, "vpd_pg80", &page, true))
+            dev.serial = zo_inv::unitSerial(page);
     }
 
     // True iff the SCSI layer addresses the device in deviceDir, named
@@ -468,13 +487,11 @@ private:
             std::string value;
             attr(c, controller, "transport", &value);
             c.transport = value.empty() || value == "pcie" ? "nvme" : value;
-            attr(c, controller, "state", &c.state);
-            for (auto field : {std::make_pair("serial", &ZoBlockDevice::serial),
-                               std::make_pair("model", &ZoBlockDevice::model),
-                               std::make_pair("firmware_rev", &ZoBlockDevice::revision)}) {
-                attr(c, controller, field.first, &value);
-                c.*field.second = trimmed(value);
-            }
+            if (wants(ZoInventoryOptions::STATE)) attr(c, controller, "state", &c.state);
+            if (wants(ZoInventoryOptions::SERIAL)) trimmedAttrs(c, controller, {{"serial", &ZoBlockDevice::serial}});
+            if (wants(ZoInventoryOptions::PRODUCT))
+                trimmedAttrs(c, controller, {{"model", &ZoBlockDevice::model},
+                                             {"firmware_rev", &ZoBlockDevice::revision}});
             known = m_controllers.emplace(controller, std::move(c)).first;
         }
         const ZoBlockDevice& c = known->second;
@@ -483,17 +500,15 @@ private:
             dev.*field = c.*field;
         dev.problems.insert(dev.problems.end(), c.problems.begin(), c.problems.end());
         if (startsWith(dev.serial, "vol")) dev.nvmeVolumeId = dev.serial;
-        std::string value;
-        attr(dev, facts.sysDir, "wwid", &value);
-        dev.wwid = trimmed(value);
+        if (wants(ZoInventoryOptions::IDENTITY)) trimmedAttrs(dev, facts.sysDir, {{"wwid", &ZoBlockDevice::wwid}});
     }
 
     // Table and status of a device-mapper device: a multipath map's paths
-    // and groups, a partition map's start.
+    // and groups (when asked for), a partition map's start.
     void readMapState(ZoBlockDevice& dev) {
         const bool whole = isWholeMapUuid(dev.dmUuid);
         const int partno = partitionMapNumber(dev.dmUuid);
-        if (!whole && partno == 0) return;
+        if (partno == 0 && !(whole && wants(ZoInventoryOptions::MAP_STATE))) return;
         ZoDmState state;
         const int rc = m_host.deviceMapperState(dev.major, dev.minor, &state);
         if (rc == ENOSYS || rc == ENOENT || rc == ENXIO) return;  // the host cannot tell

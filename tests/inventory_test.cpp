@@ -241,11 +241,19 @@ TEST(Inventory, ParentLookupAnswersAsTheWalkOverEveryMap) {
     });
 }
 
-// Rows: what is missing, the options, the problem entry (empty: none).
-TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
-    // A host that answers page 0x83 itself and records the time-out it got.
+// Rows: what is missing, the options, the problem entry (empty: none), the
+// facts asked for. A fact is read (its files once each) and filled iff asked for.
+TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
+    // A host that answers page 0x83 itself, records the time-out it got and
+    // counts the reads of each file name.
     struct InquiringHost : zotest::FaultHost {
         using FaultHost::FaultHost;
+        using ZoHost::readFile;
+        int readFile(const std::string& p, std::string* text, size_t max) override {
+            ++reads[p.substr(p.rfind('/') + 1)];
+            return FaultHost::readFile(p, text, max);
+        }
+        std::map<std::string, int> reads;
         int scsiCommand(const std::string& node, const ZoScsiCommand& c, ZoScsiStatus* st) override {
             timeoutMs = c.timeoutMs;
             if (int rc = FaultHost::scsiCommand(node, c, st)) return rc;
@@ -256,7 +264,9 @@ TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
         }
         unsigned timeoutMs = 0;
     };
-    const struct { std::vector<const char*> removed; bool inquire; int fault; std::string wwid, problem; uint64_t seed = 1; } cases[] = {
+    using Fact = ZoInventoryOptions::Fact;
+    const struct { std::vector<const char*> removed; bool inquire; int fault; std::string wwid, problem; uint64_t seed = 1;
+                   unsigned facts = Fact::ALL_FACTS; } cases[] = {
         {{}, true, 0, zotest::wwidOfSeed(1), ""},
         {{"vpd_pg83"}, true, 0, zotest::wwidOfSeed(1), ""},  // the wwid attribute
         {{"vpd_pg83", "wwid"}, false, 0, "", ""},
@@ -265,11 +275,24 @@ TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
         {{"vpd_pg83", "wwid"}, true, ENXIO, "",
          std::string("wwid: INQUIRY of page 0x83 failed: ") + std::strerror(ENXIO)},
         {{"wwid"}, false, 0, zotest::wwidOfSeed(61), "", 61},  // a page whose last byte is a newline
+        {{"vpd_pg83", "wwid"}, true, 0, "", "", 1, ~0u & ~Fact::IDENTITY},
+        {{}, false, 0, zotest::wwidOfSeed(1), "", 1, Fact::IDENTITY | Fact::PRODUCT},
+        {{}, false, 0, "", "", 1, Fact::STATE | Fact::SERIAL | Fact::MAP_STATE},
+        {{}, false, 0, "", "", 1, 0},
     };
+    const std::string dir = "/sys/devices/platform/host0/target0:0:0/0:0:0:0/";
+    const std::pair<const char*, unsigned> files[] = {{"vendor", Fact::PRODUCT}, {"rev", Fact::PRODUCT}, {"state", Fact::STATE},
+        {"suspended", Fact::STATE}, {"vpd_pg83", Fact::IDENTITY}, {"vpd_pg80", Fact::SERIAL},
+        {"removable", Fact::REMOVABLE}, {"node_name", Fact::FC_NODE_NAME}};
     for (const auto& c : cases) {
         zotest::HostTree tree;
-        zotest::addScsiDisk(tree, {"sdb", 16, 0, c.seed});
-        for (const char* attr : c.removed) tree.remove("/sys/devices/platform/host0/target0:0:0/0:0:0:0/" + std::string(attr));
+        zotest::ScsiDiskSpec disk("sdb", 16, 0, c.seed);
+        disk.fcNodeName = "0x50060e8000c3a1b2";
+        zotest::addScsiDisk(tree, disk);
+        tree.write(dir + "state", "running\n");
+        tree.write(dir + "vpd_pg80", std::string("\0\x80\0\x02" "SN", 6));
+        zotest::addMultipathMap(tree, {"m", 0, "", {"sdb"}});
+        for (const char* attr : c.removed) tree.remove(dir + attr);
         auto installed = tree.install();
         auto host = std::make_shared<InquiringHost>(installed.shared());
         zotest::HostTree::Installed guard(host, ZoHost::install(host));
@@ -277,13 +300,20 @@ TEST(Inventory, IdentityComesFromTheKernelAndAnInquiryOnlyWhenAsked) {
         ZoInventoryOptions options;
         options.inquireMissingIdentity = c.inquire;
         options.inquiryTimeoutMs = 1234;
+        options.facts = c.facts;
         ZoHostInventory inv;
         ASSERT_TRUE(ZoHostInventory::read(&inv, nullptr, options));
-        const std::string what = std::to_string(c.removed.size()) + " removed, inquire " + std::to_string(c.inquire);
-        const ZoBlockDevice& d = inv.at(inv.byName("sdb"));
+        const std::string what = std::to_string(c.removed.size()) + " removed, inquire " + std::to_string(c.inquire) +
+                                 ", facts " + std::to_string(c.facts);
+        const ZoBlockDevice& d = inv.at(inv.byName("sdb")), &m = inv.at(inv.byName("dm-0"));
+        for (const auto& f : files) EXPECT_EQ(c.facts & f.second ? 1 : 0, host->reads[f.first]) << what << ": " << f.first;
+        const unsigned filled = (d.vendor.empty() ? 0u : +Fact::PRODUCT) | (d.state + m.state == "runningrunning" ? +Fact::STATE : 0u) |
+                                (m.wwid.empty() ? 0u : +Fact::IDENTITY) | (d.serial == "SN" ? +Fact::SERIAL : 0u) |
+                                (m.map.known ? +Fact::MAP_STATE : 0u) | (d.fcNodeName.empty() ? 0u : +Fact::FC_NODE_NAME);
+        EXPECT_EQ(c.facts & ~Fact::REMOVABLE & 0x7f, filled) << what;
         EXPECT_EQ(c.wwid, d.wwid) << what;
         EXPECT_EQ(c.problem, std::accumulate(d.problems.begin(), d.problems.end(), std::string())) << what;
-        const bool asked = c.inquire && c.removed.size() == 2;
+        const bool asked = c.inquire && c.removed.size() == 2 && (c.facts & Fact::IDENTITY);
         EXPECT_EQ(asked ? 1 : 0, host->count("scsiCommand")) << what;
         EXPECT_EQ(asked ? 1234u : 0u, host->timeoutMs) << what;
     }

@@ -188,6 +188,7 @@ private:
 
 int runCheck(const Options& opts, Output& out) {
     ZoHostInventory inv;
+    // Every fact: a fact that cannot be read is a finding too.
     if (!readInventory(&inv))
         return EXIT_FAILED;
     std::vector<Finding> findings = Checker(inv).run();

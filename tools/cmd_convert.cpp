@@ -88,7 +88,7 @@ int convertName(const Options& opts, Output& out, bool toSd) {
 
 int runNvmeVolume(const Options& opts, Output& out) {
     ZoHostInventory inv;
-    if (!readInventory(&inv))
+    if (!readInventory(&inv, ZoInventoryOptions::SERIAL))
         return EXIT_FAILED;
     std::string why;
     size_t i = findNamed(inv, opts.name, &why);

@@ -77,7 +77,7 @@ int runList(const Options& opts, Output& out) {
     if (!configure(p, opts, kListColumns))
         return EXIT_USAGE;
     ZoHostInventory inv;
-    if (!readInventory(&inv))
+    if (!readInventory(&inv, p.facts()))
         return EXIT_FAILED;
     int status = EXIT_OK;
     std::vector<Node> nodes;
@@ -98,7 +98,7 @@ int runTree(const Options& opts, Output& out) {
     if (!configure(p, opts, kTreeColumns))
         return EXIT_USAGE;
     ZoHostInventory inv;
-    if (!readInventory(&inv))
+    if (!readInventory(&inv, p.facts()))
         return EXIT_FAILED;
     int status = EXIT_OK;
     std::vector<size_t> roots = opts.paths.empty() ? inv.roots() : named(inv, opts.paths, &status);
@@ -112,7 +112,7 @@ int runTree(const Options& opts, Output& out) {
 
 int runWwid(const Options& opts, Output& out) {
     ZoHostInventory inv;
-    if (!readInventory(&inv))
+    if (!readInventory(&inv, ZoInventoryOptions::IDENTITY))
         return EXIT_FAILED;
     bool failed = false;
     Json list = Json::array();

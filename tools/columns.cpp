@@ -20,6 +20,7 @@ namespace {
 
 using Style = ValueStyle;
 using Inv = ZoHostInventory;
+using Fact = ZoInventoryOptions::Fact;
 
 Json str(const std::string& s) {
     return s.empty() ? Json(nullptr) : Json(s);
@@ -81,7 +82,8 @@ const std::vector<Column> kColumns = {
     {"RO", "read-only device", true,
      [](const Inv& inv, size_t i, const Style&) { return Json(dev(inv, i).readOnly); }},
     {"RM", "removable device", true,
-     [](const Inv& inv, size_t i, const Style&) { return Json(dev(inv, i).removable); }},
+     [](const Inv& inv, size_t i, const Style&) { return Json(dev(inv, i).removable); },
+     Fact::REMOVABLE},
     {"TYPE", "device type: disk, part, mpath, dm, loop, ...", false,
      [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).type); }},
     {"TRAN", "transport: fc, iscsi, sas, nvme, xen, virtio, ...", false,
@@ -91,34 +93,45 @@ const std::vector<Column> kColumns = {
     {"HCTL", "SCSI Host:Channel:Target:Lun", false,
      [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::hctl); }},
     {"VENDOR", "vendor", false,
-     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::vendor); }},
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::vendor); },
+     Fact::PRODUCT},
     {"MODEL", "model", false,
-     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::model); }},
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::model); },
+     Fact::PRODUCT},
     {"REV", "revision", false,
-     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::revision); }},
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::revision); },
+     Fact::PRODUCT},
     {"SERIAL", "serial number", false,
-     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::serial); }},
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::serial); },
+     Fact::SERIAL},
     {"WWID", "WWID as multipath.conf names the disk", false,
-     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).wwid); }},
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).wwid); },
+     Fact::IDENTITY},
     {"STATE", "state of the device: running, offline, live, ...", false,
-     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::state); }},
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::state); },
+     Fact::STATE},
     {"FCNODE", "Fibre Channel node name of the remote port", false,
-     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::fcNodeName); }},
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::fcNodeName); },
+     Fact::FC_NODE_NAME},
     {"VOLUME", "cloud volume id of an NVMe disk", false,
-     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::nvmeVolumeId); }},
+     [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::nvmeVolumeId); },
+     Fact::SERIAL},
     {"MAP", "multipath map: the map itself, or the one above the path or partition", false,
      [](const Inv& inv, size_t i, const Style&) { return mapField(inv, i, false); }},
     {"DM", "kernel name of that map (dm-N)", false,
      [](const Inv& inv, size_t i, const Style&) { return mapField(inv, i, true); }},
     {"PGROUP", "path group of a path in its map", true,
-     [](const Inv& inv, size_t i, const Style&) { return pathField(inv, i, false); }},
+     [](const Inv& inv, size_t i, const Style&) { return pathField(inv, i, false); },
+     Fact::MAP_STATE},
     {"PSTATE", "state of a path as device-mapper reports it: active, failed", false,
-     [](const Inv& inv, size_t i, const Style&) { return pathField(inv, i, true); }},
+     [](const Inv& inv, size_t i, const Style&) { return pathField(inv, i, true); },
+     Fact::MAP_STATE},
     {"PROBLEMS", "facts that could not be read", false,
      [](const Inv& inv, size_t i, const Style&) {
          const ZoBlockDevice& d = dev(inv, i);
          return d.problems.empty() ? Json(nullptr) : Json(d.problems);
-     }},
+     },
+     Fact::ALL_FACTS},  // every fact is tried, so that none unreadable goes untold
 };
 
 bool sameName(const std::string& a, const std::string& b) {
@@ -229,9 +242,11 @@ std::string humanSize(uint64_t bytes) {
     return s + "BKMGTPE"[exp / 10];
 }
 
-bool readInventory(ZoHostInventory* inv) {
+bool readInventory(ZoHostInventory* inv, unsigned facts) {
     CLuError err;
-    if (ZoHostInventory::read(inv, &err))
+    ZoInventoryOptions options;
+    options.facts = facts;
+    if (ZoHostInventory::read(inv, &err, options))
         return true;
     Output::error("cannot read the block devices: " + err.AsString());
     return false;
@@ -350,6 +365,13 @@ bool Printer::configure(const Options& opts, const std::vector<const char*>& def
         columns.push_back(c);
     }
     return true;
+}
+
+unsigned Printer::facts() const {
+    unsigned facts = 0;
+    for (const Column* c : columns)
+        facts |= c->facts;
+    return facts;
 }
 
 Json Printer::object(const ZoHostInventory& inv, size_t index) const {

@@ -28,6 +28,8 @@ struct Column {
     // The value of the device at index: a string, a boolean, a number, an
     // array of strings, or null when the device has none.
     Json (*value)(const ZoHostInventory& inv, size_t index, const ValueStyle& style);
+    // The inventory facts (ZoInventoryOptions::Fact bits) the value needs.
+    unsigned facts = 0;
 };
 
 // Every column, in the order -O prints them.
@@ -75,11 +77,14 @@ struct Printer {
     Json json(const ZoHostInventory& inv, const std::vector<Node>& nodes) const;
     // One device as a JSON object of every chosen column.
     Json object(const ZoHostInventory& inv, size_t index) const;
+    // The inventory facts the chosen columns need.
+    unsigned facts() const;
 };
 
-// Reads the inventory of the current host. On failure prints the error and
-// returns false.
-bool readInventory(ZoHostInventory* inv);
+// Reads the inventory of the current host with the facts asked for
+// (ZoInventoryOptions::Fact bits). On failure prints the error and returns
+// false.
+bool readInventory(ZoHostInventory* inv, unsigned facts = ZoInventoryOptions::ALL_FACTS);
 // The device a name given on the command line names (a path, or a bare
 // kernel or device-mapper name), or npos with *why set to "no such device",
 // "not a block device" or the like.
