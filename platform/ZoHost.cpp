@@ -73,6 +73,19 @@ int ZoHost::writeFileAtomic(const std::string& path, const std::string& contents
     return syncDir(parentDir(path));
 }
 
+int ZoHost::listLinks(const std::string& dir,
+                      std::vector<std::pair<std::string, std::string>>* links) {
+    std::vector<std::string> names;
+    if (int rc = listDir(dir, &names))
+        return rc;
+    links->clear();
+    std::string target;
+    for (const std::string& name : names)
+        if (readlink(dir + "/" + name, &target) == 0)
+            links->emplace_back(name, target);
+    return 0;
+}
+
 int ZoHost::readAttr(const std::string& path, std::string* value) {
     int rc = readFile(path, value, kAttributeBytes);
     if (rc == 0 && !value->empty() && value->back() == '\n')

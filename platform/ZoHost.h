@@ -128,6 +128,13 @@ public:
     virtual int access(const std::string& path, int mode) = 0;
     // Entry names other than "." and "..", in the directory's own order.
     virtual int listDir(const std::string& path, std::vector<std::string>* names) = 0;
+    // The symbolic links of a directory as (name, target text as stored)
+    // pairs, in listDir's order; entries that are no link, or are gone by
+    // the time they are read, are left out. Returns 0 or the errno of
+    // listing the directory. (Hosts answer it in one pass over the
+    // directory; the default asks listDir and readlink.)
+    virtual int listLinks(const std::string& dir,
+                          std::vector<std::pair<std::string, std::string>>* links);
     // The contents of a regular file of at most maxBytes bytes. The file is
     // opened and read without waiting (a FIFO never blocks): EISDIR for a
     // directory, EINVAL for a FIFO or device that has nothing to give at

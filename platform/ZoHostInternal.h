@@ -24,6 +24,9 @@ int fail(int err);
 int readRegularFd(int fd, size_t maxBytes, std::string* contents);
 // The entries of the directory open on fd (not "." and ".."); closes fd.
 int listDirFd(int fd, std::vector<std::string>* names);
+// The links of the directory open on fd (O_RDONLY), as ZoHost::listLinks
+// gives them in directory order; closes fd.
+int listLinksFd(int fd, std::vector<std::pair<std::string, std::string>>* links);
 // A file that writes to fd and closes it.
 std::unique_ptr<ZoWritableFile> writableFile(int fd);
 // Waits for an exclusive lock on fd; the lock then owns fd. On failure fd is

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -182,7 +183,10 @@ int readRegularFd(int fd, size_t maxBytes, std::string* contents) {
     return 0;
 }
 
-int listDirFd(int fd, std::vector<std::string>* names) {
+namespace {
+
+// The entries of the directory open on fd (not "." and ..").
+int readEntries(int fd, std::vector<std::string>* names) {
     // getdents64 straight into a buffer: no stream, no flags to adjust.
     std::vector<std::string> found;
     alignas(8) char buf[32768];
@@ -190,10 +194,8 @@ int listDirFd(int fd, std::vector<std::string>* names) {
         long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            closeQuietly(fd);
+        if (n < 0)
             return errno;
-        }
         if (n == 0)
             break;
         for (long at = 0; at < n;) {
@@ -203,9 +205,32 @@ int listDirFd(int fd, std::vector<std::string>* names) {
             at += ent->d_reclen;
         }
     }
-    closeQuietly(fd);
     names->swap(found);
     return 0;
+}
+
+}  // namespace
+
+int listDirFd(int fd, std::vector<std::string>* names) {
+    const int rc = readEntries(fd, names);
+    closeQuietly(fd);
+    return fail(rc);
+}
+
+int listLinksFd(int fd, std::vector<std::pair<std::string, std::string>>* links) {
+    std::vector<std::string> names;
+    const int rc = readEntries(fd, &names);
+    links->clear();
+    // A link's target is shorter than PATH_MAX; each is read relative to
+    // the directory, its last component not followed.
+    char target[PATH_MAX];
+    for (size_t i = 0; rc == 0 && i < names.size(); ++i) {
+        const ssize_t n = ::readlinkat(fd, names[i].c_str(), target, sizeof target);
+        if (n >= 0 && static_cast<size_t>(n) < sizeof target)
+            links->emplace_back(names[i], std::string(target, static_cast<size_t>(n)));
+    }
+    closeQuietly(fd);
+    return fail(rc);
 }
 
 std::unique_ptr<ZoWritableFile> writableFile(int fd) {
@@ -473,6 +498,11 @@ public:
     int listDir(const std::string& path, std::vector<std::string>* names) override {
         int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         return fd < 0 ? errno : zohost::listDirFd(fd, names);
+    }
+    int listLinks(const std::string& dir,
+                  std::vector<std::pair<std::string, std::string>>* links) override {
+        int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        return fd < 0 ? errno : zohost::listLinksFd(fd, links);
     }
     using ZoHost::readFile;
     int readFile(const std::string& path, std::string* contents, size_t maxBytes) override {

@@ -223,6 +223,18 @@ public:
             std::sort(names->begin(), names->end());
         return rc;
     }
+    int listLinks(const std::string& dir,
+                  std::vector<std::pair<std::string, std::string>>* links) override {
+        // The directory is resolved inside the root; a name in it is read
+        // without following it, so no target leads outside.
+        Fd f;
+        if (int rc = openIn(dir, O_RDONLY | O_DIRECTORY, 0, &f.fd))
+            return rc;
+        const int rc = zohost::listLinksFd(f.release(), links);
+        if (rc == 0)
+            std::sort(links->begin(), links->end());  // as listDir: sorted names
+        return rc;
+    }
     using ZoHost::readFile;
     int readFile(const std::string& path, std::string* contents, size_t maxBytes) override {
         Fd f;

@@ -148,16 +148,16 @@ private:
     // partitions (a device in another's directory) by that directory.
     // False when the host has no such directory.
     bool findNumbered(std::vector<Found>* disks, std::map<std::string, std::vector<Found>>* parts) {
-        std::vector<std::string> numbers;
-        if (m_host.listDir("/sys/dev/block", &numbers) != 0) return false;
+        std::vector<std::pair<std::string, std::string>> links;  // number, target
+        if (m_host.listLinks("/sys/dev/block", &links) != 0) return false;
         std::vector<Found> all;
         std::set<std::string> dirs;
-        for (const std::string& number : numbers) {
+        for (const auto& link : links) {
             Found f;
             f.numbered = true;
-            if (!zo_sysfs::parseDevno(number, &f.major, &f.minor)) continue;
-            f.sysDir = linkTarget(m_host, "/sys/dev/block/" + number);
-            if (f.sysDir.empty()) continue;  // gone
+            if (!zo_sysfs::parseDevno(link.first, &f.major, &f.minor)) continue;
+            f.sysDir = linkTarget("/sys/dev/block/" + link.first, link.second);
+            if (f.sysDir.empty()) continue;
             f.name = baseName(f.sysDir);
             dirs.insert(f.sysDir);
             all.push_back(std::move(f));

@@ -43,7 +43,12 @@ std::string normalizePath(const std::string& path) {
 
 std::string linkTarget(ZoHost& host, const std::string& link) {
     std::string target;
-    if (zo_cache::readlink(host, link, &target) != 0 || target.empty()) return "";
+    if (zo_cache::readlink(host, link, &target) != 0) return "";
+    return linkTarget(link, target);
+}
+
+std::string linkTarget(const std::string& link, const std::string& target) {
+    if (target.empty()) return "";
     if (target[0] == '/') return normalizePath(target);
     return normalizePath(dirName(link) + "/" + target);
 }

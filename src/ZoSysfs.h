@@ -21,6 +21,8 @@ std::string normalizePath(const std::string& path);
 // kernel's class directories, /sys/block, /sys/dev/block and the device
 // directories under /sys/devices).
 std::string linkTarget(ZoHost& host, const std::string& link);
+// The same of a link whose target text was read already ("" for "").
+std::string linkTarget(const std::string& link, const std::string& target);
 
 // A SCSI address "H:C:T:L".
 struct Hctl {

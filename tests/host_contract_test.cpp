@@ -110,6 +110,13 @@ TEST_P(HostContract, FollowsLinksLikeTheKernel) {
     ASSERT_EQ(0, host().readlink(p("long"), &target));
     EXPECT_EQ(std::string(300, 'l'), target);
     EXPECT_EQ(EINVAL, host().readlink(p("data"), &target));  // no link
+    std::vector<std::pair<std::string, std::string>> links;     // the links of a directory, none of the rest
+    ASSERT_EQ(0, host().listLinks(p(""), &links));
+    std::sort(links.begin(), links.end());
+    EXPECT_EQ((decltype(links){{"abs", p("data")}, {"chain", "abs"}, {"dangling", "nothere"}, {"dirlink", "dir"},
+                               {"long", std::string(300, 'l')}, {"loopA", "loopB"}, {"loopB", "loopA"}, {"rel", "data"}}),
+              links);
+    EXPECT_EQ(ENOTDIR, host().listLinks(p("data"), &links));
     ASSERT_EQ(0, host().unlink(p("rel")));  // the link goes, its target stays
     EXPECT_TRUE(host().exists(p("data")));
 }

@@ -21,6 +21,10 @@ public:
     int listDir(const std::string& p, std::vector<std::string>* n) override {
         return m->listDir(p, n);
     }
+    int listLinks(const std::string& p,
+                  std::vector<std::pair<std::string, std::string>>* l) override {
+        return m->listLinks(p, l);
+    }
     using ZoHost::readFile;
     int readFile(const std::string& p, std::string* c, size_t max) override {
         return m->readFile(p, c, max);
