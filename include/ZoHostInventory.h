@@ -132,6 +132,7 @@ struct ZoInventoryOptions {
         REMOVABLE = 1u << 4,     // removable
         MAP_STATE = 1u << 5,     // map: a multipath map's table and status
         FC_NODE_NAME = 1u << 6,  // fcNodeName
+        PARTITION_START = 1u << 7,  // start (of a partition map: from its table)
         ALL_FACTS = ~0u,
     };
     // The facts to read, a set of Fact bits. The fields of a fact left out

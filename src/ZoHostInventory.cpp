@@ -503,12 +503,14 @@ private:
         if (wants(ZoInventoryOptions::IDENTITY)) trimmedAttrs(dev, facts.sysDir, {{"wwid", &ZoBlockDevice::wwid}});
     }
 
-    // Table and status of a device-mapper device: a multipath map's paths
-    // and groups (when asked for), a partition map's start.
+    // Table and status of a device-mapper device, when asked for: a
+    // multipath map's paths and groups, a partition map's start.
     void readMapState(ZoBlockDevice& dev) {
         const bool whole = isWholeMapUuid(dev.dmUuid);
         const int partno = partitionMapNumber(dev.dmUuid);
-        if (partno == 0 && !(whole && wants(ZoInventoryOptions::MAP_STATE))) return;
+        if (!wants(whole ? ZoInventoryOptions::MAP_STATE : ZoInventoryOptions::PARTITION_START) ||
+            (!whole && partno == 0))
+            return;
         ZoDmState state;
         const int rc = m_host.deviceMapperState(dev.major, dev.minor, &state);
         if (rc == ENOSYS || rc == ENOENT || rc == ENXIO) return;  // the host cannot tell
@@ -537,7 +539,7 @@ private:
             if (!readBlock(f, &part)) continue;
             part.partition = zo_sysfs::leadingInt(text);
             part.type = "part";
-            part.start = number(part, dir, "start");
+            if (wants(ZoInventoryOptions::PARTITION_START)) part.start = number(part, dir, "start");
             part.whole = diskAt;
             for (auto field : {&ZoBlockDevice::driver, &ZoBlockDevice::transport, &ZoBlockDevice::hctl,
                                &ZoBlockDevice::vendor, &ZoBlockDevice::model, &ZoBlockDevice::revision,

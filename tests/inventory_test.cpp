@@ -277,13 +277,13 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
         {{"wwid"}, false, 0, zotest::wwidOfSeed(61), "", 61},  // a page whose last byte is a newline
         {{"vpd_pg83", "wwid"}, true, 0, "", "", 1, ~0u & ~Fact::IDENTITY},
         {{}, false, 0, zotest::wwidOfSeed(1), "", 1, Fact::IDENTITY | Fact::PRODUCT},
-        {{}, false, 0, "", "", 1, Fact::STATE | Fact::SERIAL | Fact::MAP_STATE},
+        {{}, false, 0, "", "", 1, Fact::STATE | Fact::SERIAL | Fact::MAP_STATE | Fact::PARTITION_START},
         {{}, false, 0, "", "", 1, 0},
     };
     const std::string dir = "/sys/devices/platform/host0/target0:0:0/0:0:0:0/";
     const std::pair<const char*, unsigned> files[] = {{"vendor", Fact::PRODUCT}, {"rev", Fact::PRODUCT}, {"state", Fact::STATE},
         {"suspended", Fact::STATE}, {"vpd_pg83", Fact::IDENTITY}, {"vpd_pg80", Fact::SERIAL},
-        {"removable", Fact::REMOVABLE}, {"node_name", Fact::FC_NODE_NAME}};
+        {"removable", Fact::REMOVABLE}, {"node_name", Fact::FC_NODE_NAME}, {"start", Fact::PARTITION_START}};
     for (const auto& c : cases) {
         zotest::HostTree tree;
         zotest::ScsiDiskSpec disk("sdb", 16, 0, c.seed);
@@ -292,6 +292,7 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
         tree.write(dir + "state", "running\n");
         tree.write(dir + "vpd_pg80", std::string("\0\x80\0\x02" "SN", 6));
         zotest::addMultipathMap(tree, {"m", 0, "", {"sdb"}});
+        zotest::addScsiPartition(tree, disk, 1, 2048, 1024);
         for (const char* attr : c.removed) tree.remove(dir + attr);
         auto installed = tree.install();
         auto host = std::make_shared<InquiringHost>(installed.shared());
@@ -309,8 +310,9 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
         for (const auto& f : files) EXPECT_EQ(c.facts & f.second ? 1 : 0, host->reads[f.first]) << what << ": " << f.first;
         const unsigned filled = (d.vendor.empty() ? 0u : +Fact::PRODUCT) | (d.state + m.state == "runningrunning" ? +Fact::STATE : 0u) |
                                 (m.wwid.empty() ? 0u : +Fact::IDENTITY) | (d.serial == "SN" ? +Fact::SERIAL : 0u) |
-                                (m.map.known ? +Fact::MAP_STATE : 0u) | (d.fcNodeName.empty() ? 0u : +Fact::FC_NODE_NAME);
-        EXPECT_EQ(c.facts & ~Fact::REMOVABLE & 0x7f, filled) << what;
+                                (m.map.known ? +Fact::MAP_STATE : 0u) | (d.fcNodeName.empty() ? 0u : +Fact::FC_NODE_NAME) |
+                                (inv.at(inv.byName("sdb1")).start == 2048 ? +Fact::PARTITION_START : 0u);
+        EXPECT_EQ(c.facts & ~Fact::REMOVABLE & 0xff, filled) << what;
         EXPECT_EQ(c.wwid, d.wwid) << what;
         EXPECT_EQ(c.problem, std::accumulate(d.problems.begin(), d.problems.end(), std::string())) << what;
         const bool asked = c.inquire && c.removed.size() == 2 && (c.facts & Fact::IDENTITY);

@@ -86,8 +86,8 @@ TEST(KernelHost, ListingsSpawnNothingAndTheirCostIsReported) {
     const double devices = static_cast<double>(zk::listDir("/sys/class/block").size());
     const long zodisk = countCalls("/zo/bin/zodisk --version").total;
     const long lsblk = countCalls("lsblk --version").total;
-    for (const std::string cmd :
-         {"/zo/bin/zodisk --json list", "lsblk -J -o NAME,TYPE,MAJ:MIN,SIZE,WWN"}) {
+    for (const std::string cmd : {"/zo/bin/zodisk --json list", "/zo/bin/zodisk list", "/zo/bin/zodisk tree",
+                                  "lsblk -J -o NAME,TYPE,MAJ:MIN,SIZE,WWN"}) {
         Calls c = countCalls(cmd);
         const long base = cmd[0] == 'l' ? lsblk : zodisk;
         char figures[128];
