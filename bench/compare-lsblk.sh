@@ -1,11 +1,12 @@
 #!/bin/bash
 # Times zodisk against lsblk on generated SAN host trees, side by side in one
-# run: for each size (maps x 4 paths), `zodisk --json list`, `zodisk tree`,
-# the library's inventory alone (read_inventory) and
+# run: for each size (maps x 4 paths), `zodisk --json list` (every column),
+# `zodisk list` and `zodisk tree` (their default columns), the library's
+# inventory alone (read_inventory, every fact) and
 # `lsblk --sysroot T -J -o NAME,TYPE,MAJ:MIN,SIZE,WWN`; medians of CPU
 # seconds (user + system) over the runs, the ratio of each to lsblk, the
 # growth from one size to the next, and system calls per block device
-# (strace -c -f) for zodisk list, the inventory and lsblk.
+# (strace -c -f, less those of the program's start-up alone).
 #
 # usage: bench/compare-lsblk.sh [-b BUILD] [-s "256 1024 4096"] [-r RUNS] [-t SECONDS] [--clean]
 #   -b  the build directory (default: build); its tools/zodisk, bench/make_san_tree
@@ -39,16 +40,24 @@ for tool in "$zodisk" "$maketree" "$inventory" lsblk strace; do
     command -v "$tool" >/dev/null || { echo "$0: $tool not found (build first; strace comes with scripts/setup.sh)" >&2; exit 1; }
 done
 
-commands=("zodisk --json list" "zodisk tree" "inventory" "lsblk -J")
+commands=("zodisk --json list" "zodisk list" "zodisk tree" "inventory" "lsblk -J")
 run_cmd() {  # name tree: runs one command on the tree, output discarded
     case $1 in
     "zodisk --json list") "$zodisk" --sysroot "$2" --json list ;;
+    "zodisk list") "$zodisk" --sysroot "$2" list ;;
     "zodisk tree") "$zodisk" --sysroot "$2" tree ;;
     inventory) "$inventory" "$2" ;;
     "lsblk -J") lsblk --sysroot "$2" -J -o NAME,TYPE,MAJ:MIN,SIZE,WWN ;;
     esac >/dev/null 2>&1
 }
-export -f run_cmd
+start_up() {  # name: the program alone, doing nothing
+    case $1 in
+    zodisk*) "$zodisk" --version ;;
+    inventory) "$inventory" - - ;;  # a usage error: loaded, then gone
+    lsblk*) lsblk --version ;;
+    esac >/dev/null 2>&1
+}
+export -f run_cmd start_up
 export zodisk inventory
 
 # CPU seconds of one run (user + system of the command and its children),
@@ -64,11 +73,20 @@ cpu_seconds() {  # name tree
 
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
-syscalls_per_device() {  # name tree devices
+# The system calls of one run of a function (run_cmd or start_up) for a
+# command name and tree, "-" when cut off. Both run in the same kind of
+# shell, whose own calls the difference of the two cancels.
+syscalls() {  # function name tree
     local log=$(mktemp)
-    timeout "$limit" strace -c -f -o "$log" bash -c 'run_cmd "$0" "$1"' "$1" "$2"
-    if [ $? = 124 ]; then echo "-"; else awk -v n="$3" '$NF == "total" {printf "%.1f", $4 / n}' "$log"; fi
+    timeout "$limit" strace -c -f -o "$log" bash -c "$1"' "$0" "$1"' "$2" "$3"
+    if [ $? = 124 ]; then echo "-"; else awk '$NF == "total" {print $4}' "$log"; fi
     rm -f "$log"
+}
+syscalls_per_device() {  # name tree devices
+    local calls base
+    calls=$(syscalls run_cmd "$1" "$2")
+    base=$(syscalls start_up "$1" "")
+    case "$calls$base" in *-*) echo "-" ;; *) awk -v c="$calls" -v b="$base" -v n="$3" 'BEGIN {printf "%.1f", (c - b) / n}' ;; esac
 }
 
 declare -A cpu calls devices
@@ -86,7 +104,7 @@ for size in $sizes; do
             printf '%s\n' "${samples[@]}" | grep -q '!' && cpu[$size,$name]+="!"
         fi
     done
-    for name in "zodisk --json list" inventory "lsblk -J"; do
+    for name in "${commands[@]}"; do
         calls[$size,$name]=$(syscalls_per_device "$name" "$tree" "${devices[$size]}")
     done
     [ $clean = 1 ] && rm -rf "$tree"
@@ -117,9 +135,9 @@ for size in $sizes; do
     prev=$size
 done
 echo
-echo "system calls per block device (strace -c -f)"
+echo "system calls per block device (strace -c -f, less the program's start-up)"
 for size in $sizes; do
     printf '%-8s' "$size"
-    for name in "zodisk --json list" inventory "lsblk -J"; do printf ' | %s: %s' "$name" "${calls[$size,$name]}"; done
+    for name in "${commands[@]}"; do printf ' | %s: %s' "$name" "${calls[$size,$name]}"; done
     echo
 done
