@@ -122,21 +122,21 @@ struct ZoInventoryOptions {
     // Facts a caller may leave unread, one bit each. What every view needs
     // is always read: name, path, numbers, size, read-only flag, type, kind
     // (and why none claims a device), driver, transport, HCTL, partitions
-    // (with their start), holders and slaves, device-mapper name and uuid,
-    // and the problems met while reading.
+    // and their numbers, holders and slaves, device-mapper name and uuid,
+    // and the problems met while reading the facts asked for.
     enum Fact : unsigned {
-        PRODUCT = 1u << 0,       // vendor, model, revision
-        STATE = 1u << 1,         // state
-        IDENTITY = 1u << 2,      // wwid
-        SERIAL = 1u << 3,        // serial, nvmeVolumeId
-        REMOVABLE = 1u << 4,     // removable
-        MAP_STATE = 1u << 5,     // map: a multipath map's table and status
-        FC_NODE_NAME = 1u << 6,  // fcNodeName
+        PRODUCT = 1u << 0,          // vendor, model, revision
+        STATE = 1u << 1,            // state
+        IDENTITY = 1u << 2,         // wwid
+        SERIAL = 1u << 3,           // serial, nvmeVolumeId
+        REMOVABLE = 1u << 4,        // removable
+        MAP_STATE = 1u << 5,        // map: a multipath map's table and status
+        FC_NODE_NAME = 1u << 6,     // fcNodeName
         PARTITION_START = 1u << 7,  // start (of a partition map: from its table)
         ALL_FACTS = ~0u,
     };
     // The facts to read, a set of Fact bits. The fields of a fact left out
-    // stay empty ("", false, a map state not known) and cost no read.
+    // stay empty ("", false, 0, a map state not known) and cost no read.
     unsigned facts = ALL_FACTS;
 
     // When the kernel holds no identity for a SCSI device (and IDENTITY is

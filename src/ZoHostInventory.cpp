@@ -508,8 +508,8 @@ private:
     void readMapState(ZoBlockDevice& dev) {
         const bool whole = isWholeMapUuid(dev.dmUuid);
         const int partno = partitionMapNumber(dev.dmUuid);
-        if (!wants(whole ? ZoInventoryOptions::MAP_STATE : ZoInventoryOptions::PARTITION_START) ||
-            (!whole && partno == 0))
+        if (whole ? !wants(ZoInventoryOptions::MAP_STATE)
+                  : partno == 0 || !wants(ZoInventoryOptions::PARTITION_START))
             return;
         ZoDmState state;
         const int rc = m_host.deviceMapperState(dev.major, dev.minor, &state);
