@@ -3,7 +3,8 @@
 // synthetic ones are in git history up to commit 888f85b) and on a sick SAN
 // host built here: output compared with tests/golden (REGENERATE=1 rewrites
 // the files; read the diff), exit statuses, error lines, JSON and help, the
-// editor, snapshot round trips, and the udev wait notice.
+// editor, captures (round trips, hostile trees, disks kept in a few
+// sectors), and the udev wait notice.
 #include "test.h"
 
 #include "../tools/udev_watch.h"
@@ -31,10 +32,10 @@ std::ostream& operator<<(std::ostream& os, const Result& r) {
 
 // Runs the built zodisk on a tree (a shipped one by name, or a path) with the
 // arguments, in the C.UTF-8 locale unless leading NAME=value arguments set
-// the environment.
+// the environment; status 124 when it ran for a minute.
 Result on(const std::string& tree, const Strings& args) {
     Result r{-1, "", "", "zodisk"};
-    std::string line = "env LC_ALL=C.UTF-8";
+    std::string line = "timeout 60 env LC_ALL=C.UTF-8";
     size_t i = 0;
     for (; i < args.size() && args[i][0] != '-' && args[i].find('=') != std::string::npos; ++i)
         line += " " + FXString::ShellQuote(args[i]);
@@ -88,6 +89,23 @@ void buildSickHost(zotest::HostTree& tree) {
                                           "\"\n\twwid \"3600a0b8000000000000000000000dead\"\n}\n"
                                           "multipaths {\n\tmultipath {\n\t\twwid \"" +
                                           wwidOfSeed(9) + "\"\n\t}\n}\n");
+}
+
+// Every path under dir (but skip) with its type, size and link target.
+std::set<std::string> listing(const std::string& dir, const std::string& skip = "") {
+    std::set<std::string> out;
+    namespace fs = std::filesystem;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+        struct stat st;
+        if (it->path() == skip || ::lstat(it->path().c_str(), &st) != 0) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        out.insert(it->path().string() + " " + std::to_string(st.st_mode) + " " +
+                   (S_ISDIR(st.st_mode) ? "" : std::to_string(st.st_size)) +
+                   (S_ISLNK(st.st_mode) ? " -> " + fs::read_symlink(it->path()).string() : ""));
+    }
+    return out;
 }
 
 }  // namespace
@@ -267,6 +285,89 @@ TEST(CliSnapshot, CaptureAnswersLikeTheMachineAndStaysInItsDirectory) {
             EXPECT_EQ(live.out + live.err, captured.out + captured.err) << live << "\n" << captured;
         }
     }
+}
+
+// Captures of trees with `zodisk snapshot`; the exit status (124: it hung).
+// A capture writes nothing outside its directory and copies nothing from
+// outside the tree, whatever the tree's links, FIFOs and loops.
+TEST(HostTreeCapture, HostileTreesStayInside) {
+    zotest::HostTree sandbox;  // the tree, the world outside it and the capture
+    const std::string outside = sandbox.at("/outside");
+    sandbox.write("/outside/secret", "SECRET");
+    sandbox.mkdir("/outside/dir");
+    const std::string disk = "/sys/devices/virtual/block/sdb";
+    auto addDisk = [&](const std::string& t) {
+        sandbox.write(t + disk + "/dev", "8:16\n");
+        sandbox.write(t + disk + "/size", "2048\n");
+        for (const char* link : {"/sys/block/sdb", "/sys/class/block/sdb", "/sys/dev/block/8:16"})
+            sandbox.symlink("../../devices/virtual/block/sdb", t + link);
+    };
+    const std::vector<std::pair<std::string, std::string>> links = {  // in tree /a: target, link
+        {outside + "/dir", "/sys/block/zz"}, {"../../block/zz/in", "/sys/class/block/zq"},
+        {"../../../../../../../../../../../.." + outside + "/new", "/sys/block/zy"},
+        {"../../../../../../../../../../.." + outside, disk + "/holders/up"}, {"../sdb", disk + "/slaves/self"},
+        {".", disk + "/sub"}, {"l2", "/sys/block/l1"}, {"l1", "/sys/block/l2"}};
+    addDisk("/a");
+    for (const auto& l : links) sandbox.symlink(l.first, "/a" + l.second);
+    sandbox.write("/a" + outside + "/dir/in/dev", "8:32\n");
+    for (const char* fifo : {"/proc/partitions", "/etc/multipath.conf", "/dev/sdb"}) {
+        sandbox.mkdir(std::filesystem::path("/a" + std::string(fifo)).parent_path());
+        ASSERT_EQ(0, ::mkfifo(sandbox.at("/a" + std::string(fifo)).c_str(), 0600)) << fifo;
+    }
+    ASSERT_EQ(0, ::mkfifo(sandbox.at("/a" + disk + "/vpd_pg83").c_str(), 0600));
+    // In tree /b the way to the secret meets a regular file: ENOTDIR.
+    addDisk("/b");
+    for (const char* link : {"/dev/sdb", "/dev/disk/by-id/wwn-1", "/etc/multipath.conf", "/proc/partitions"})
+        sandbox.symlink(outside + "/secret", "/b" + std::string(link));
+    sandbox.write("/b" + outside.substr(0, outside.find('/', 1)), "a file where a directory is");
+    for (const char* tree : {"/a", "/b"}) {
+        const std::string capture = sandbox.at(tree + std::string(".capture"));
+        std::set<std::string> before = listing(sandbox.root(), capture);
+        EXPECT_NE(124, on(sandbox.at(tree), {"snapshot", capture}).status) << tree;  // 124: it hung
+        std::vector<std::string> changed;
+        for (const std::string& e : listing(sandbox.root(), capture)) if (!before.erase(e)) changed.push_back(e);
+        EXPECT_TRUE(changed.empty() && before.empty()) << tree << ": new " << (changed.empty() ? "" : changed[0]);
+        for (const auto& e : std::filesystem::recursive_directory_iterator(capture))
+            EXPECT_TRUE(e.is_symlink() || !e.is_regular_file() || zotest::slurp(e.path()).find("SECRET") == std::string::npos)
+                << e.path();
+    }
+}
+
+// A capture keeps of a disk only the sectors its partition table is read
+// from, and reads back the same table.
+TEST(HostTreeCapture, DisksCaptureTheirTablesInAFewSectors) {
+    zotest::HostTree tree;
+    std::vector<std::string> disks;
+    for (int i = 0; i < 9; ++i) {
+        disks.push_back("/dev/sd" + std::string(1, static_cast<char>('a' + i)));
+        tree.addBlockDevice(disks.back().substr(5), 8, 16 * i, 131072,
+                            "/sys/devices/virtual/block/" + disks.back().substr(5));
+        zotest::makeDiskImage(tree.at(disks.back()), 64,
+                              i < 8 ? "label: gpt\nstart=2048,size=4096\nstart=8192,size=8192\n"  // the last: logical partitions
+                                    : "label: dos\nstart=2048,size=4096\nstart=20480,size=100000,type=5\n"
+                                      "start=40960,size=2048\nstart=90000,size=4096\n");
+    }
+    std::fstream damaged(tree.at("/dev/sdh"), std::ios::in | std::ios::out | std::ios::binary);
+    damaged.seekp(512) << std::string(512, '\0');  // no primary GPT header: the backup is read
+    damaged.close();
+    const std::string capture = tree.at("/capture");
+    ASSERT_EQ(0, on(tree.root(), {"snapshot", capture}).status);
+    uint64_t bytes = 0;  // as du --apparent-size counts them
+    for (const auto& e : std::filesystem::recursive_directory_iterator(capture)) {
+        struct stat st;
+        bytes += ::lstat(e.path().c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    }
+    EXPECT_LT(bytes, 512u << 10);
+    auto table = [](const std::string& root, const std::string& disk) {
+        std::vector<ZoHostPartition> parts;
+        std::string text = std::to_string(ZoHost::makeRooted(root)->readPartitionTable(disk, &parts));
+        for (const auto& p : parts)
+            text += " " + std::to_string(p.number) + ":" + std::to_string(p.startSector) + "+" + std::to_string(p.sectorCount);
+        return text;
+    };
+    for (const std::string& d : disks) EXPECT_EQ(table(tree.root(), d), table(capture, d)) << d;
+    EXPECT_EQ("0 1:2048+4096 2:8192+8192", table(tree.root(), "/dev/sdh"));  // from the backup table
+    EXPECT_EQ("0 1:2048+4096 2:20480+100000 5:40960+2048 6:90000+4096", table(tree.root(), "/dev/sdi"));
 }
 
 // The notice comes after a second of waiting, then every ten seconds; a
