@@ -1,7 +1,6 @@
 // The host inventory on every shipped host tree and on unit trees, checked
 // against the tree's own sysfs (read here with std::filesystem) and against
-// the device tree's answers for each node; its parsers on kernel lines. The
-// tree's parent lookup on the same trees against a walk over every map.
+// the device tree's answers for each node; its parsers on kernel lines.
 #include "test.h"
 
 #include "ZoHostInventory.h"
@@ -185,60 +184,6 @@ TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
         tree.remove("/sys/dev/block");
     }
     EXPECT_EQ(seen[0], seen[1]);
-}
-
-// ZoDeviceTree::getParentDevice as a walk over every map: the node's device
-// (the kinds in the lookup's order); a SCSI disk's map is the node itself as
-// a map or the first map whose children hold the disk. *found is the
-// "<child>:<map>" of that match.
-SP<ZoDevice> parentByWalk(const std::string& path, std::string* found) {
-    CLuError err;
-    SP<ZoDevice> dev;
-    typedef SP<ZoDevice> (*Populate)(const std::string&, CLuError*);
-    for (Populate populate : std::initializer_list<Populate>{&ZoDeviceTree::PopulateZoDevice<ZoScsiDiskDevice>, &ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>,
-                              &ZoDeviceTree::PopulateZoDevice<ZoVDDiskDevice>, &ZoDeviceTree::PopulateZoDevice<ZoNVMEDiskDevice>}) {
-        if ((dev = populate(path, &err))) break;
-        err = CLuError::Success();
-    }
-    if (!dev || dev->getType() != ZoDevice::SCSI_DISK) return dev;
-    if (SP<ZoDevice> map = ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>(path, &err)) return map;
-    err = CLuError::Success();
-    for (const SP<ZoDevice>& map : ZoDeviceTree::getAllDevices(ZoDevice::MPIO_DISK, &err)) {
-        std::list<SP<ZoDevice>> children = map->getChildren();
-        auto it = std::find_if(children.begin(), children.end(), ZoDeviceCompare(dev));
-        if (it == children.end()) continue;
-        *found = (*it)->getDevicePath() + ":" + map->getDevicePath();
-        return map;
-    }
-    return dev;
-}
-
-// Every node: each device's path and kernel node, and every link under
-// /dev/mapper and /dev/disk/by-id.
-TEST(Inventory, ParentLookupAnswersAsTheWalkOverEveryMap) {
-    forEachTree([](const std::string& treeName, const std::string& root, zotest::FaultHost&) {
-        ZoHostInventory inv;
-        ASSERT_TRUE(ZoHostInventory::read(&inv, nullptr));
-        std::set<std::string> nodes;
-        for (const ZoBlockDevice& d : inv.devices()) nodes.insert({d.path, "/dev/" + d.name});
-        for (const char* dir : {"/dev/mapper/", "/dev/disk/by-id/"})
-            for (const std::string& e : entries(root + dir)) nodes.insert(dir + e);
-        for (const std::string& node : nodes) {
-            std::string walked;
-            SP<ZoDevice> expected = parentByWalk(node, &walked);
-            zotest::LogCapture log;
-            CLuError err;
-            SP<ZoDevice> got = ZoDeviceTree::getParentDevice(node.c_str(), &err);
-            auto text = [](const SP<ZoDevice>& d) {
-                return d ? d->getDevicePath() + " " + std::to_string(d->getType()) + " " + std::to_string(d->getChildren().size()) : "none";
-            };
-            EXPECT_EQ(text(expected), text(got)) << treeName << " " << node << ": " << err.AsString();
-            EXPECT_EQ(!got, err.IsError()) << treeName << " " << node << ": " << err.AsString();
-            const size_t found = walked.empty() ? 0 : 1;
-            EXPECT_TRUE(log.count("Found parent device of " + walked) == found &&
-                        log.countContaining("Found parent device of ") == found) << treeName << " " << node << "\n" << log.dump();
-        }
-    });
 }
 
 // Rows: what is missing, the options, the problem entry (empty: none), the

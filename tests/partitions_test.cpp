@@ -96,7 +96,7 @@ TEST(Partitions, DiscoveryLoop) {
         UXScsiTarget target("/dev/sdc", false);
         const int rc = ZoScsiDiskDevice(target).getPartitions(out, &err, false);
         const auto cmds = fault->commands();
-        const auto sleeps = fault->sleeps();
+        const auto sleeps = installed.host().sleepsMs();
         std::ostringstream got;
         got << rc << " reads=" << fault->count("readPartitionTable") << " rereads=" << fault->count("rereadPartitions")
             << " settles=" << cmds.size();

@@ -14,7 +14,6 @@ struct FaultHost::State {
     std::map<std::string, std::vector<std::function<void()>>> hooks;
     std::map<std::string, int> counts;
     std::vector<std::string> commands;
-    std::vector<unsigned long> sleeps;
 
     template <class F> auto locked(F f) {
         std::lock_guard<std::mutex> g(mutex);
@@ -72,7 +71,6 @@ void FaultHost::after(const std::string& op, std::function<void()> hook) {
 }
 int FaultHost::count(const std::string& op) const { return m_state->locked([&] { return m_state->counts[op]; }); }
 std::vector<std::string> FaultHost::commands() const { return m_state->locked([&] { return m_state->commands; }); }
-std::vector<unsigned long> FaultHost::sleeps() const { return m_state->locked([&] { return m_state->sleeps; }); }
 
 int FaultHost::call(const char* op, const std::string& subject, const std::function<int()>& forward) {
     return m_state->call(op, subject, forward);
@@ -108,7 +106,6 @@ ZoCommandResult FaultHost::run(const std::string& command) {
 }
 
 void FaultHost::sleepMs(unsigned long ms) {
-    m_state->locked([&] { m_state->sleeps.push_back(ms); });
     call("sleepMs", std::to_string(ms), [&] { return m_inner->sleepMs(ms), 0; });
 }
 

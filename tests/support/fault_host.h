@@ -38,7 +38,6 @@ public:
 
     int count(const std::string& op) const;    // calls of op so far, failed ones included
     std::vector<std::string> commands() const;
-    std::vector<unsigned long> sleeps() const;
 
 #define ZOTEST_FORWARD(op, subject, params, args) \
     int op params override { return call(#op, subject, [&] { return m_inner->op args; }); }
