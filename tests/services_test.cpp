@@ -93,14 +93,14 @@ TEST_F(ServicesTest, ConfigurationSkipsMalformedLines) {
     m_tree.setConfig("; comment\n[Tessarine]\nnSkip = 1\nnHex = 0x1F\nnWord = yes\nnNegative = -3\n"
                      "this line is malformed\nnAfterBadLine = 77\n[Broken\nnAfterBrokenHeader = 5\n"
                      "[Ferrovane]\nnBig = 18446744073709551615\nnTooBig = 18446744073709551616\nnMinusHex = 0x-1\nnContinued = x\n  9\n" +
-                     std::string(199, 'x') + " = 1\nnAfterLongLine = 8\n");
+                     std::string(199, 'x') + " = 1\nnAfterLongLine = 8\nnHexUpper = 0XaB\n");
     // value 7: none, the key missing or (logged) not a number
     struct Case { const char* section; const char* key; unsigned long value; bool notANumber; } cases[] = {
         {"Tessarine", "nSkip", 1, false}, {"Tessarine", "nHex", 0x1f, false}, {"Tessarine", "nAfterBadLine", 77, false},
         {"Tessarine", "nAfterBrokenHeader", 5, false}, {"Ferrovane", "nBig", 18446744073709551615ul, false},
         {"Ferrovane", "nTooBig", 7, true}, {"Tessarine", "nWord", 7, true}, {"Tessarine", "nNegative", 7, true},
         {"Ferrovane", "nSkip", 7, false}, {"Ferrovane", "nMinusHex", 7, true}, {"Ferrovane", "nContinued", 9, false},
-        {"Ferrovane", "nAfterLongLine", 8, false}};
+        {"Ferrovane", "nAfterLongLine", 8, false}, {"Ferrovane", "nHexUpper", 0xab, false}};
     for (const auto& c : cases) {
         zotest::LogCapture log;
         value = 7;
