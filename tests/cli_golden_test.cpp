@@ -21,21 +21,9 @@ namespace {
 const std::string kExamples = ZODEVICE_SOURCE_DIR "/examples/hosts/";
 const std::string kGolden = ZODEVICE_SOURCE_DIR "/tests/golden/";
 
-// The rows of a case table under tests/golden: fields separated by tabs,
-// "\\n" for a newline; '#' lines skipped. Every row has at least four fields.
+// The rows of a case table under tests/golden.
 std::vector<Strings> caseRows(const std::string& name) {
-    std::vector<Strings> rows;
-    std::istringstream in(slurp(kGolden + name));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        Strings fields(1);
-        for (size_t i = 0; i < line.size(); ++i)
-            if (line[i] == '\t') fields.emplace_back();
-            else if (line.compare(i, 2, "\\n") == 0) fields.back() += '\n', ++i;
-            else fields.back() += line[i];
-        fields.resize(std::max<size_t>(fields.size(), 4));
-        rows.push_back(fields);
-    }
+    std::vector<Strings> rows = zotest::readTable(kGolden + name, 4);
     EXPECT_FALSE(rows.empty()) << name;
     return rows;
 }

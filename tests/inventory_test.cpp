@@ -6,7 +6,6 @@
 #include "ZoHostInventory.h"
 #include "ZoInventoryParse.h"
 
-#include <climits>
 #include <map>
 
 namespace {
@@ -288,59 +287,35 @@ ZoDmState dmState(const std::string& type, const std::string& table, const std::
     return st;
 }
 
-// Kernel texts: multipath tables and status (the parameters as `dmsetup
-// table` and `dmsetup status` print them after the target type; rows:
-// table, status, the state, "" when not a multipath table), linear tables,
-// /proc/devices, VPD page 0x80, wwid attributes.
+// Kernel texts (tests/data/kernel-texts.tsv): multipath tables and status,
+// linear tables, /proc/devices, VPD page 0x80, wwid attributes.
 TEST(Inventory, KernelTextsParse) {
-    const char* const cases[][3] = {
-        {"1 queue_if_no_path 1 alua 2 1 service-time 0 2 2 8:16 1 1 8:48 1 1 service-time 0 2 2 8:32 1 1 8:64 1 1",
-         "2 0 0 0 2 1 A 0 2 2 8:16 A 0 0 1 8:48 A 0 0 1 E 0 2 2 8:32 A 0 0 1 8:64 F 3 0 1",
-         "1 queue_if_no_path|queue|alua|1 service-time 0 active: 8:16 active 0 8:48 active 0"
-         "|2 service-time 0 enabled: 8:32 active 0 8:64 failed 3"},
-        {"0 0 1 1 round-robin 0 2 1 8:0 1000 8:32 1000", "2 1 0 0 1 1 A 0 2 0 8:0 F 1 8:32 A 0",
-         "0|fail||1 round-robin 0 active: 8:0 failed 1 8:32 active 0"},
-        {"3 queue_if_no_path pg_init_retries 50 0 1 1 queue-length 0 1 1 65:16 1", "2 1 0 0 1 1 D 0 1 1 65:16 F 2 0",
-         "3 queue_if_no_path pg_init_retries 50|queue||1 queue-length 0 disabled: 65:16 failed 2"},
-        // A status of other paths, or none, leaves the states unknown.
-        {"0 0 1 1 round-robin 0 1 1 8:0 1000", "2 0 0 0 1 1 A 0 1 0 8:16 A 0",
-         "0|fail||1 round-robin 0 : 8:0  0"},
-        {"0 0 1 1 round-robin 0 1 1 8:0 1000", "", "0|fail||1 round-robin 0 : 8:0  0"},
-        {"0 0 1 1 round-robin 0 2 1 8:0 1000", "", ""},  // a path short
-        {"0 0 1 1 round-robin 0 1 1 8:0 1000 8:16", "", ""},
-        {"0 0 1 1 round-robin 0 1 1 sdb 1000", "", ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(c[2], describe(dmState("multipath", c[0], c[1]))) << c[0] << " / " << c[1];
+    std::map<std::string, int> kinds;
+    for (const auto& c : zotest::readTable(ZODEVICE_SOURCE_DIR "/tests/data/kernel-texts.tsv", 4)) {
+        const std::string& kind = c[0];
+        std::string got;
+        ++kinds[kind];
+        if (kind == "multipath") {
+            got = describe(dmState("multipath", c[1], c[2]));
+        } else if (kind == "linear") {
+            unsigned maj = 0, min = 0;
+            uint64_t start = 0;
+            if (zo_inv::parseLinearTarget(dmState(c[1], c[2], ""), &maj, &min, &start))
+                got = std::to_string(maj) + ":" + std::to_string(min) + " " + std::to_string(start);
+        } else if (kind == "devices") {
+            const zo_inv::DriverMajors m = zo_inv::driverMajors(c[1]);
+            got = std::to_string(m.xvd) + " " + std::to_string(m.nvme);
+        } else if (kind == "serial") {
+            std::string page;
+            for (size_t i = 0; i + 1 < c[1].size(); i += 2) page += static_cast<char>(std::stoi(c[1].substr(i, 2), nullptr, 16));
+            got = zo_inv::unitSerial(page);
+        } else if (kind == "wwid") {
+            got = zo_inv::wwidOfAttribute(c[1]);
+        }
+        EXPECT_EQ(c[kind == "multipath" || kind == "linear" ? 3 : 2], got) << kind << ": " << c[1] << " / " << c[2];
+    }
+    EXPECT_EQ((std::map<std::string, int>{{"devices", 5}, {"linear", 4}, {"multipath", 8}, {"serial", 5}, {"wwid", 4}}), kinds);
     EXPECT_EQ("", describe(dmState("linear", "8:16 0", "")));
-    // Linear tables: type, parameters, the device and start ("" when none).
-    const char* const linear[][3] = {{"linear", "253:0 40960", "253:0 40960"}, {"linear", "253:0", ""},
-                                     {"striped", "2 8 8:0 0 8:16 0", ""}, {"linear", "253:0 x", ""}};
-    for (const auto& c : linear) {
-        unsigned maj = 0, min = 0;
-        uint64_t start = 0;
-        const bool ok = zo_inv::parseLinearTarget(dmState(c[0], c[1], ""), &maj, &min, &start);
-        EXPECT_EQ(c[2], ok ? std::to_string(maj) + ":" + std::to_string(min) + " " + std::to_string(start) : "") << c[1];
-    }
-
-    // The driver majors as the kinds' pipelines read them; serials; wwid texts.
-    const std::pair<const char*, std::pair<int, int>> majors[] = {
-        {"Character devices:\n  1 mem\n242 nvme-generic\n243 nvme\n\nBlock devices:\n  8 sd\n259 blkext\n", {0, 242243}},
-        {"Character devices:\n202 cpu/msr\n\nBlock devices:\n202 xvd\n259 blkext\n", {202, 0}},
-        {"Block devices:\n99999999999 xvd\n 4294967297 nvme\n-3000000000 nvme\n", {INT_MAX, INT_MAX}},
-        {"Block devices:\n-3000000000 xvd\n", {INT_MIN, 0}}, {"", {0, 0}}};
-    for (const auto& c : majors) {
-        const zo_inv::DriverMajors m = zo_inv::driverMajors(c.first);
-        EXPECT_EQ(c.second, std::make_pair(m.xvd, m.nvme)) << c.first;
-    }
-    const std::pair<std::string, std::string> serials[] = {
-        {std::string("\0\x80\0\x0c  SN12345   ", 16), "SN12345"}, {std::string("\0\x80\0\x04", 4), ""},
-        {std::string("\0\x80", 2), ""}, {std::string("\0\x80\0\x09" "ABC\0\0\0\0\0\0", 13), "ABC"},
-        {std::string("\0\x80\0\x04" "ABCDEFGH", 12), "ABCD"}};
-    for (const auto& c : serials) EXPECT_EQ(c.second, zo_inv::unitSerial(c.first)) << c.second;
-    const std::pair<const char*, const char*> wwids[] = {
-        {"naa.6001405ABCDEF\n", "36001405abcdef"}, {"eui.00A0B8   \n", "200a0b8"},
-        {"t10.ATA     QEMU HARDDISK", "1ATA     QEMU HARDDISK"}, {"nvme.1b36-5145", "nvme.1b36-5145"}};
-    for (const auto& c : wwids) EXPECT_EQ(c.second, zo_inv::wwidOfAttribute(c.first)) << c.first;
 }
 
 }  // namespace

@@ -32,23 +32,11 @@ std::string data(const std::string& name) {
     return zotest::slurp(std::string(ZODEVICE_SOURCE_DIR) + "/tests/data/multipath/" + name);
 }
 
-// The fields of text between separators.
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> fields(1);
-    for (char c : text)
-        if (c == separator) fields.emplace_back();
-        else fields.back() += c;
-    return fields;
-}
-
-// The corpus's rows (cases.tsv; '#' lines skipped).
+// The corpus's rows (cases.tsv).
 std::vector<Row> rows() {
     std::vector<Row> out;
-    for (const std::string& line : split(data("cases.tsv"), '\n')) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> f = split(line, '\t');
-        f.resize(6);
-        out.push_back({f[0], f[1] == "add", split(f[2], ' '), f[3], f[4] == "yes", split(f[5], '|')});
+    for (const auto& f : zotest::readTable(std::string(ZODEVICE_SOURCE_DIR) + "/tests/data/multipath/cases.tsv", 6)) {
+        out.push_back({f[0], f[1] == "add", zotest::split(f[2], ' '), f[3], f[4] == "yes", zotest::split(f[5], '|')});
         if (f[5].empty()) out.back().messages.clear();
     }
     EXPECT_GT(out.size(), 40u);

@@ -5,6 +5,7 @@
 #include "ZOPlatformInfo.h"
 #include "ZoHostInternal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -72,6 +73,26 @@ std::string slurp(const std::string& realPath) {
     std::ifstream f(realPath, std::ios::binary);
     if (!f) failed("read", realPath);
     return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> fields(1);
+    for (char c : text)
+        if (c == separator) fields.emplace_back();
+        else fields.back() += c;
+    return fields;
+}
+
+std::vector<std::vector<std::string>> readTable(const std::string& realPath, size_t minFields) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& line : split(slurp(realPath), '\n')) {
+        if (line.empty() || line[0] == '#') continue;
+        rows.push_back(split(line, '\t'));
+        for (std::string& f : rows.back())
+            for (size_t at = f.find("\\n"); at != std::string::npos; at = f.find("\\n", at + 1)) f.replace(at, 2, "\n");
+        rows.back().resize(std::max(rows.back().size(), minFields));
+    }
+    return rows;
 }
 
 std::string HostTree::read(const std::string& path) const { return slurp(at(path)); }

@@ -13,6 +13,12 @@ namespace zotest {
 
 // The whole contents of a file of this machine; throws when it cannot be read.
 std::string slurp(const std::string& realPath);
+// The fields of text between separators (one more than there are separators).
+std::vector<std::string> split(const std::string& text, char separator);
+// The rows of a table file: fields separated by tabs, "\\n" in a field for a
+// newline; blank lines and lines that begin with '#' are skipped. Each row
+// has at least minFields fields (missing ones empty).
+std::vector<std::vector<std::string>> readTable(const std::string& realPath, size_t minFields);
 
 class HostTree {
 public:
