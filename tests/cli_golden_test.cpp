@@ -1,10 +1,10 @@
 // zodisk on the host trees shipped under examples/hosts (qemu-guest was
 // captured in the real-kernel suite's multipath guest; the builders of the
 // synthetic ones are in git history up to commit 888f85b) and on a sick SAN
-// host built here: output compared with tests/golden (REGENERATE=1 rewrites
-// the files; read the diff), exit statuses, error lines, JSON and help, the
-// editor, captures (round trips, hostile trees, disks kept in a few
-// sectors), and the udev wait notice. The command lines of the golden files
+// host (tests/data/hosts/sick-san): output compared with tests/golden
+// (REGENERATE=1 rewrites the files; read the diff), exit statuses, error
+// lines, JSON and help, the editor, captures (round trips, hostile trees,
+// disks kept in a few sectors), and the udev wait notice. The command lines of the golden files
 // and the status table are in tests/golden/outputs.tsv and statuses.tsv.
 #include "test.h"
 
@@ -71,41 +71,6 @@ std::string copyOf(const std::string& tree, const zotest::HostTree& dir) {
     return dir.root() + "/machine";
 }
 
-// A SAN host with everything check looks for: map "data" over sdb and sdc
-// whose sdc device-mapper fails, SCSI has set offline and whose revision
-// cannot be read, map "lonely" on
-// one path and suspended, LUN 3 on sde and sdf (which disagree on its size) in no map,
-// and a multipath.conf naming a WWID no disk has.
-void buildSickHost(zotest::HostTree& tree) {
-    using zotest::wwidOfSeed;
-    for (const auto& [name, minor, host, seed, sectors] :
-         std::vector<std::tuple<const char*, int, int, int, uint64_t>>{
-             {"sdb", 16, 0, 1, 2097152}, {"sdc", 32, 1, 1, 2097152}, {"sdd", 48, 2, 2, 2097152},
-             {"sde", 64, 0, 3, 2097152}, {"sdf", 80, 1, 3, 4194304}}) {
-        zotest::ScsiDiskSpec disk(name, minor, host, seed);
-        disk.sectors = sectors, disk.lun = minor / 16;
-        disk.fcNodeName = "0x50060e80000000" + std::to_string(10 + host);
-        disk.model = minor == 80 ? "ODD\x01 \"DISK\"\n\\2" : "VDISK";   // escaped in text output
-        zotest::addScsiDisk(tree, disk);
-        tree.write(tree.sysDirOf(name) + "/device/state", host == 1 && seed == 1 ? "offline\n" : "running\n");
-    }
-    tree.remove(tree.sysDirOf("sdc") + "/device/rev");   // unreadable: a problem beside the path
-    tree.mkdir(tree.sysDirOf("sdc") + "/device/rev");
-    zotest::addMultipathMap(tree, {"data", 3, wwidOfSeed(1), {"sdb", "sdc"}});
-    zotest::addMultipathMap(tree, {"lonely", 4, wwidOfSeed(2), {"sdd"}});
-    tree.write("/sys/devices/virtual/block/dm-4/dm/suspended", "1\n");
-    tree.setDmState(253, 3,
-                    {"0 2097152 multipath 1 queue_if_no_path 0 2 1 service-time 0 1 1 8:16 1 "
-                     "service-time 0 1 1 8:32 1"},
-                    {"0 2097152 multipath 2 0 0 0 2 1 A 0 1 2 8:16 A 0 0 1 E 0 1 2 8:32 F 3 0 1 "});
-    tree.setDmState(253, 4, {"0 2097152 multipath 0 0 1 1 round-robin 0 1 1 8:48 1"},
-                    {"0 2097152 multipath 2 0 0 0 1 1 A 0 1 2 8:48 A 0 0 1 "});
-    tree.write("/etc/multipath.conf", "blacklist_exceptions {\n\twwid \"" + wwidOfSeed(1) +
-                                          "\"\n\twwid \"3600a0b8000000000000000000000dead\"\n}\n"
-                                          "multipaths {\n\tmultipath {\n\t\twwid \"" +
-                                          wwidOfSeed(9) + "\"\n\t}\n}\n");
-}
-
 // Every path under dir (but skip) with its type, size and link target.
 std::set<std::string> listing(const std::string& dir, const std::string& skip = "") {
     std::set<std::string> out;
@@ -126,14 +91,11 @@ std::set<std::string> listing(const std::string& dir, const std::string& skip = 
 }  // namespace
 
 // Each file is the output of the arguments on the tree its name begins
-// with ("sick" is buildSickHost's).
+// with (sick-san is under tests/data/hosts).
 TEST(CliGolden, OutputOfHostTrees) {
-    zotest::HostTree sick;
-    buildSickHost(sick);
     for (const Strings& c : caseRows("outputs.tsv")) {
-        const std::string& file = c[0];
-        bool built = file.rfind("sick-", 0) == 0;
-        Result r = on(built ? sick.root() : file.substr(0, file.find('-', 5)), words(c[2]));
+        const std::string& file = c[0], tree = file.substr(0, file.find('-', 5));
+        Result r = on(tree == "sick-san" ? ZODEVICE_SOURCE_DIR "/tests/data/hosts/sick-san" : tree, words(c[2]));
         EXPECT_EQ(std::to_string(r.status), c[1]) << file << ": " << r;
         if (std::getenv("REGENERATE"))
             std::ofstream(kGolden + file, std::ios::binary) << r.out;
