@@ -4,6 +4,8 @@
 // names.
 #include "test.h"
 
+#include <map>
+
 namespace {
 
 const char kVolA[] = "vol0123456789abcdef0";
@@ -255,32 +257,20 @@ TEST_F(DiskKinds, LookupOrder) {
     EXPECT_EQ(ZoDevice::XVD_DISK, kindOf(ZoDeviceTree::getDevice("/dev/nvme0n1", nullptr)));
 }
 
+// The whole disk of a device number (tests/data/kernel-names.tsv).
 TEST(KernelNames, WholeDiskNameOfADiskOrPartitionNumber) {
+    const auto rows = zotest::readTable(ZODEVICE_SOURCE_DIR "/tests/data/kernel-names.tsv", 3);
     zotest::HostTree tree;
-    tree.write("/proc/partitions",  // its last line ends with the major's digits: no minor
-               "major minor  #blocks  name\n\n   8   16 10485760 sdb\n   8   17 2048 sdb1\n"
-               "   8   26 2048 sdb10\n 259    0 2048 sdb16\n  65  160 10485760 sdaa\n 202    0 8388608 xvda\n"
-               " 202    2 2048 xvda2\n 259    3 2048 nvme0n1p3\n 259    4 8388608 nvme0n2\n"
-               " 259    5 8388608 nvme0n12\n 259    6 8388608 nvme10n1\n 259    7 2048 nvme0n12p2\n   8   48x 2048 sdd\n"
-               "   8 x 2048 sde\nsdz 66");
+    tree.write("/proc/partitions", rows.at(0).at(1));
     auto installed = tree.install();
-    const struct {
-        const char* function;
-        std::string (*lookup)(int, int);
-        int major, minor;
-        const char* want;
-    } cases[] = {
-        {"scsi", getScsiDevName, 8, 26, "sdb"},     {"scsi", getScsiDevName, 259, 0, "sdb"},
-        {"scsi", getScsiDevName, 65, 160, "sdaa"},  {"scsi", getScsiDevName, 202, 2, ""},
-        {"scsi", getScsiDevName, 66, 0, ""},        {"xvd", getDeviceName, 202, 2, "xvda"},
-        {"nvme", getNVMEDeviceName, 259, 3, "nvme0n1"}, {"nvme", getNVMEDeviceName, 259, 4, "nvme0n2"},
-        {"nvme", getNVMEDeviceName, 259, 5, "nvme0n12"},    {"nvme", getNVMEDeviceName, 259, 6, "nvme10n1"},
-        {"nvme", getNVMEDeviceName, 259, 7, "nvme0n12"},   {"nvme", getNVMEDeviceName, 259, 8, ""},
-        {"scsi", getScsiDevName, 8, 48, "sdd"},  // a minor followed by text
-        {"scsi", getScsiDevName, 8, 0, ""},      // a line without its minor
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.want, c.lookup(c.major, c.minor)) << c.function << " " << c.major << ":" << c.minor;
+    const std::map<std::string, std::string (*)(int, int)> lookups = {
+        {"scsi", getScsiDevName}, {"xvd", getDeviceName}, {"nvme", getNVMEDeviceName}};
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const auto& c = rows[i];
+        const size_t colon = c[1].find(':');
+        EXPECT_EQ(c[2], lookups.at(c[0])(std::stoi(c[1]), std::stoi(c[1].substr(colon + 1)))) << c[0] << " " << c[1];
+    }
+    EXPECT_EQ(15u, rows.size());
 }
 
 // Bijective base 26, as the kernel names its disks.
