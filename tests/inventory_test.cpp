@@ -72,48 +72,19 @@ std::vector<std::string> describe(const ZoHostInventory& inv) {
     return out;
 }
 
-// The unit tree: the mixed host with what it lacks (a virtio disk with a
-// partition and a map over it, a map without paths, partitions of a SCSI
-// disk, an FC path under two maps of which the first cannot be built, an
-// NVMe multipath namespace); and a host whose /proc/devices names no driver.
-void addUnitTree(zotest::HostTree& t) {
-    zotest::addMixedHost(t);
-    const std::string virtio = "/sys/devices/pci0000:00/0000:00:09.0/virtio3";
-    t.addBlockDevice("vda", 254, 0, 4096, virtio + "/block/vda");
-    t.write(virtio + "/uevent", "DRIVER=virtio_blk\n");
-    t.symlink("../../../virtio3", virtio + "/block/vda/device");
-    t.addPartition("vda", "vda1", 1, 254, 1, 2048, 1024);
-    for (int n : {2, 1}) zotest::addScsiPartition(t, {"sdd", 48, 2}, n, 2048 * n, 1024);
-    zotest::ScsiDiskSpec sde("sde", 64, 5, 5);
-    sde.fcNodeName = "0x50060e8000c3a1b2";
-    zotest::addScsiDisk(t, sde);
-    zotest::addNvmeDisk(t, 1, 3, 4096, "vol0aaaabbbbccccdddd", zotest::NvmeLayout::Subsystem);
-    for (const zotest::DmMapSpec& map : std::vector<zotest::DmMapSpec>{
-             {"virt", 1, "", {"vda"}}, {"ghost", 9, "", {}}, {"broken", 2, "", {"sde", "vda"}},
-             {"twin", 6, "", {"sde"}, 2097152, {"sde"}}})
-        zotest::addMultipathMap(t, map);
-}
-void addDriverlessTree(zotest::HostTree& t) {
-    zotest::addScsiDisk(t, {});
-    zotest::addNvmeDisk(t, 0, 0, 2048, "SERIAL0");
-}
-
-// Runs check on every shipped tree and every unit tree, installed behind a
-// FaultHost with the library's process state reset.
+// Runs check on every tree shipped under examples/hosts and on the unit and
+// driverless trees of tests/data/hosts, installed behind a FaultHost with the
+// library's process state reset.
 void forEachTree(const std::function<void(const std::string& name, const std::string& root,
                                           zotest::FaultHost& host)>& check) {
-    const std::set<std::string> shipped = entries(ZODEVICE_SOURCE_DIR "/examples/hosts");
-    ASSERT_GE(shipped.size(), 3u);
-    for (const std::string& name : shipped) {
-        const std::string root = ZODEVICE_SOURCE_DIR "/examples/hosts/" + name;
+    std::vector<std::string> roots;
+    for (const std::string& name : entries(ZODEVICE_SOURCE_DIR "/examples/hosts"))
+        roots.push_back(ZODEVICE_SOURCE_DIR "/examples/hosts/" + name);
+    ASSERT_GE(roots.size(), 3u);
+    for (const char* name : {"unit", "driverless"}) roots.push_back(zotest::dataTree(name));
+    for (const std::string& root : roots) {
         zotest::FaultyInstall installed(root);
-        check(name, root, *installed.fault);
-    }
-    for (auto build : {&addUnitTree, &addDriverlessTree}) {
-        zotest::HostTree tree;
-        build(tree);
-        zotest::FaultyInstall installed(tree);
-        check(build == &addUnitTree ? "unit" : "driverless", tree.root(), *installed.fault);
+        check(root.substr(root.rfind('/') + 1), root, *installed.fault);
     }
 }
 
@@ -171,8 +142,7 @@ TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
         }
     });
     // A host without /sys/dev/block is read from /sys/block to the same devices and kinds.
-    zotest::HostTree tree;
-    addUnitTree(tree);
+    zotest::HostTree tree(zotest::dataTree("unit"));
     std::vector<std::string> seen[2];
     for (std::vector<std::string>& s : seen) {
         ZoHostInventory inv;

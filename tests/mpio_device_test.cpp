@@ -9,7 +9,6 @@ namespace {
 
 class MpioTest : public ::testing::Test {
 protected:
-    MpioTest() { zotest::addMixedHost(tree); }
     // Installs the tree behind a FaultHost; returns the map at path.
     ZoMpioDiskDevice* install(const char* path = "/dev/mapper/data") {
         installed.reset();  // the earlier install restores its host first
@@ -21,7 +20,7 @@ protected:
         return dynamic_cast<ZoMpioDiskDevice*>(dev.get());
     }
 
-    zotest::HostTree tree;
+    zotest::HostTree tree{zotest::dataTree("mixed")};  // a copy each test may change
     std::unique_ptr<zotest::FaultyInstall> installed;
     zotest::FaultHost* fault = nullptr;
     SP<ZoDevice> dev;

@@ -34,3 +34,8 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+
+namespace zotest {
+// A host tree of tests/data/hosts (its README says what each holds).
+inline std::string dataTree(const std::string& name) { return ZODEVICE_SOURCE_DIR "/tests/data/hosts/" + name; }
+}  // namespace zotest

@@ -152,27 +152,6 @@ DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part) {
     return addDmDevice(tree, part.name, part.minor, uuid, part.sectors, {part.map});
 }
 
-void addMixedHost(HostTree& tree) {
-    addScsiDisk(tree, {"sdb", 16, 0});
-    addScsiDisk(tree, {"sdc", 32, 1});
-    addMultipathMap(tree, {"data", 3, "", {"sdb", "sdc"}});
-    tree.symlink("../../sdb", "/dev/disk/by-id/scsi-SZOTEST_VDISK_b");
-    addScsiDisk(tree, {"sdd", 48, 2});
-    addXenDisk(tree, 0, 2048);
-    addNvmeDisk(tree, 0, 0, 2048, "SERIAL0");
-    tree.setProcDevices({{kNvmeCharMajor, "nvme"}},
-                        {{8, "sd"}, {kXvdMajor, "xvd"}, {kBlkextMajor, "blkext"}, {kDmMajor, "device-mapper"}});
-    tree.answerCommand(kXvdMajorCommand, 0, std::to_string(kXvdMajor) + "\n");
-    tree.answerCommand(kNvmeMajorCommand, 0, std::to_string(kNvmeCharMajor));
-    addMultipathPartition(tree, {"dm-3", "data-part2", 10, 2, 1050624, 8192});
-    addMultipathPartition(tree, {"dm-3", "data1", 11, 1, 2048, 1048576});
-    const std::string lvm = "/sys/devices/virtual/block/dm-12";
-    tree.addBlockDevice("dm-12", kDmMajor, 12, 8, lvm);
-    tree.write(lvm + "/dm/uuid", "LVM-abcdef\n");
-    relativeSymlink(tree, lvm, "/sys/devices/virtual/block/dm-3/holders/dm-12");
-    relativeSymlink(tree, "/sys/devices/virtual/block/dm-3", lvm + "/slaves/dm-3");
-}
-
 void setXenProcDevices(HostTree& tree) {
     tree.setProcDevices({{1, "mem"}, {kXvdMajor, "cpu/msr"}}, {{kXvdMajor, "xvd"}, {259, "blkext"}});
     tree.answerCommand(kXvdMajorCommand, 0, std::to_string(kXvdMajor) + "\n");

@@ -83,14 +83,6 @@ DmMap addMultipathMap(HostTree& tree, const DmMapSpec& map);
 // to "dmsetup table '<name>'" ("0 <sectors> linear <maj>:<min> <start>").
 DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part);
 
-// A host with one of each: map "data" (dm-3) over sdb (SCSI host 0, 8:16)
-// and sdc (host 1, 8:32; sdb also as /dev/disk/by-id/scsi-SZOTEST_VDISK_b),
-// its partition maps under a udev name (dm-10, "data-part2") and a kpartx
-// name (dm-11, "data1"), an LVM volume on it (dm-12); sdd in no map, Xen
-// disk xvda and NVMe disk nvme0n1, with /proc/devices and the driver major
-// commands to match.
-void addMixedHost(HostTree& tree);
-
 // A link at linkPath to target, written relative to linkPath's directory.
 void relativeSymlink(HostTree& tree, const std::string& target, const std::string& linkPath);
 

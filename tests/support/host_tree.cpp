@@ -56,6 +56,10 @@ void addNode(HostTree& tree, const std::string& name, int major, int minor, uint
 
 HostTree::HostTree() : m_root(makeTempDir()) {}
 
+HostTree::HostTree(const std::string& copyOf) : HostTree() {
+    fs::copy(copyOf, m_root, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+}
+
 HostTree::~HostTree() {
     std::error_code ec;
     if (m_owned) fs::remove_all(m_root, ec);

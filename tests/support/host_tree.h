@@ -25,6 +25,8 @@ public:
     // A fresh, empty tree in a new temporary directory, removed on
     // destruction unless keep() was called.
     HostTree();
+    // A fresh tree holding a copy of the tree (a directory) at copyOf.
+    explicit HostTree(const std::string& copyOf);
     ~HostTree();
     HostTree(const HostTree&) = delete;
     HostTree& operator=(const HostTree&) = delete;
