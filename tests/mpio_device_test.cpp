@@ -75,15 +75,6 @@ TEST_F(MpioTest, ACommandFailsOverToTheNextPath) {
               err.AsString());
 }
 
-TEST_F(MpioTest, TheActivePathIsTheMapAndFailIfNoPathMessagesIt) {
-    tree.answerCommand("dmsetup message 'data' 0 fail_if_no_path", 0, "");
-    ZoMpioDiskDevice* map = install("/dev/dm-3");
-    EXPECT_EQ("/dev/dm-3", map->getActivePath());
-    CLuError err;
-    EXPECT_EQ(0, map->setFailIfNoPath(&err)) << err.AsString();
-    EXPECT_EQ("dmsetup message 'data' 0 fail_if_no_path", fault->commands().back());
-}
-
 // In number order, from their tables, whatever their names; a table that is
 // not linear or maps onto another device is a failure.
 TEST_F(MpioTest, PartitionMapsComeFromTheirTables) {
@@ -109,6 +100,7 @@ TEST_F(MpioTest, PartitionMapsComeFromTheirTables) {
 }
 
 // Each name is quoted; kpartx and a settle come before the tables are read.
+// A map's active path is the map.
 TEST_F(MpioTest, NamesReachTheShellQuoted) {
     zotest::addMultipathMap(tree, {"it's; rm -rf", 8, "", {}});
     zotest::addMultipathPartition(tree, {"dm-8", "it's; rm -rf-part1", 9, 1, 2048, 4096});
@@ -132,6 +124,11 @@ TEST_F(MpioTest, NamesReachTheShellQuoted) {
     EXPECT_EQ("kpartx -u '/dev/mapper/it'\\''s; rm -rf'", run[1]);
     EXPECT_NE(std::string::npos, run[2].find("--timeout")) << run[2];  // the settle
     EXPECT_EQ("dmsetup table 'it'\\''s; rm -rf-part1'", run[3]);
+    tree.answerCommand("dmsetup message 'data' 0 fail_if_no_path", 0, "");
+    ZoMpioDiskDevice* data = install("/dev/dm-3");
+    EXPECT_EQ("/dev/dm-3", data->getActivePath());
+    EXPECT_EQ(0, data->setFailIfNoPath(&err)) << err.AsString();
+    EXPECT_EQ("dmsetup message 'data' 0 fail_if_no_path", fault->commands().back());
 }
 
 // What the facade throws is the operation's failure: its result, an emptied
