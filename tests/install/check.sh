@@ -15,14 +15,15 @@ fail() { echo "install check: $*" >&2; exit 1; }
 
 if [ "${2:-}" = --system ]; then
     prefix=/usr
-    lib=$(ldconfig -p | awk '/libzodevice\.so\.1 .*x86-64/ {print $NF; exit}')
+    # No early exit in a pipeline's reader: the writer would die of SIGPIPE.
+    lib=$(ldconfig -p | awk '/libzodevice\.so\.1 .*x86-64/ && !lib {lib = $NF} END {print lib}')
     [ -n "$lib" ] || fail "libzodevice.so.1 is not installed"
     zodisk=$(command -v zodisk) || fail "zodisk is not installed"
     cmake_prefix=()
 else
     prefix=$work/prefix
     cmake --install "$2" --prefix "$prefix" >/dev/null
-    lib=$(find "$prefix" -name 'libzodevice.so.1' | head -n1)
+    lib=$(find "$prefix" -name 'libzodevice.so.1' -print -quit)
     [ -n "$lib" ] || fail "libzodevice.so.1 was not installed"
     libdir=$(dirname "$lib")
     export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -60,13 +61,10 @@ leaked=$(nm -D --defined-only -C "$lib" | cut -d' ' -f3- |
 $leaked"
 
 for f in "$lib" "$zodisk"; do
-    if readelf -d "$f" | grep -qE '\((RPATH|RUNPATH)\)'; then
+    if readelf -d "$f" | grep -E '\((RPATH|RUNPATH)\)' >/dev/null; then
         fail "$f carries a run path: $(readelf -d "$f" | grep -E 'RPATH|RUNPATH')"
     fi
 done
-if "$zodisk" --help | grep -q -- --version; then
-    "$zodisk" --version >/dev/null || fail "zodisk --version failed"
-else
-    "$zodisk" --help >/dev/null || fail "zodisk --help failed"
-fi
+"$zodisk" --help >/dev/null || fail "zodisk --help failed"
+"$zodisk" --version >/dev/null || fail "zodisk --version failed"
 echo "install check passed ($prefix)"

@@ -178,7 +178,7 @@ build_base() {
     # libgcc_s for thread cancellation.
     local so
     for so in /usr/lib/multipath/*.so; do copy_with_libs "$root" "$so"; done
-    copy_with_libs "$root" "$(ldconfig -p | awk '/libgcc_s.so.1 .*x86-64/ {print $NF; exit}')"
+    copy_with_libs "$root" "$(ldconfig -p | awk '/libgcc_s.so.1 .*x86-64/ && !lib {lib = $NF} END {print lib}')"
     # udev rules, without the sg3_utils ones: for scsi_debug's NAA they make
     # the T10 designator the disk's ID_SERIAL, and maps would be named by it.
     mkdir -p "$root/usr/lib/udev/rules.d" "$root/etc/udev"
