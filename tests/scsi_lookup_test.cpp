@@ -151,6 +151,7 @@ TEST_F(IdentityTest, WwidIsTheFirstLogicalUnitNaaDesignator) {
         {"NAA past the 255 bytes asked for", page83(desc(2, 0, 1, std::string(242, 'v')) + lu16), ""},
         {"NAA running past the page", page83(t10 + lu16, t10Length + 10), ""},
         {"descriptor header running past the page", page83(t10 + bytes({1, 3}), t10Length + 2), ""},
+        {"no page at all (the command fails)", "", "-"},
     };
     // Sample pages (hexadecimal bytes, '#' comment lines), as sg_vpd reads them.
     const bool sgVpd = std::system("command -v sg_vpd >/dev/null 2>&1") == 0;
@@ -165,8 +166,10 @@ TEST_F(IdentityTest, WwidIsTheFirstLogicalUnitNaaDesignator) {
         EXPECT_NE("", cases.back().want) << e.path() << ": sg_vpd reports no logical-unit NAA";
     }
     std::vector<std::string> nodes;
-    for (size_t i = 0; i < cases.size(); ++i)
+    for (size_t i = 0; i < cases.size(); ++i) {
         nodes.push_back(add("sd" + getAAName(i + 1), i, 16 * (i + 1), cases[i].page));
+        if (cases[i].want == "-") tree.remove(tree.sysDirOf(nodes.back().substr(5)) + "/device/vpd_pg83");
+    }
     zotest::FaultHost& fault = install();
     for (int refusal : {0, EPERM, EIO}) {
         fault.clearFailures();
@@ -177,7 +180,7 @@ TEST_F(IdentityTest, WwidIsTheFirstLogicalUnitNaaDesignator) {
             ASSERT_TRUE(info(dev)) << cases[i].what << ": " << err.AsString();
             std::string wwid = "kept:";
             err = info(dev)->GetDeviceWwid(nodes[i], wwid);
-            const bool fails = refusal == EIO;
+            const bool fails = refusal == EIO || cases[i].want == "-";
             EXPECT_EQ(fails ? "Unable to get scsi id" : "", err.AsString()) << cases[i].what;
             EXPECT_EQ("kept:" + (fails ? "" : cases[i].want), wwid) << cases[i].what << ", errno " << refusal;
         }
@@ -201,6 +204,7 @@ TEST_F(IdentityTest, CommandsAnswerOrFailWithTheirSense) {
          "(host tree cannot answer SCSI command 0x00 for /dev/sdb)]"},
         {inquiry, 36, true, true, "[A SCSI command to /dev/sdb cannot move data in both directions]"},
         {"", 0, false, false, "[Invalid SCSI command block for /dev/sdb]"},
+        {inquiry, -1, false, true, "[Invalid data buffer for a SCSI command to /dev/sdb]"},
     };
     for (const auto& c : cases) {
         char data[36] = {};

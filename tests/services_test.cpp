@@ -90,7 +90,7 @@ TEST_F(ServicesTest, ProcessReportsStatusAndBothStreams) {
 TEST_F(ServicesTest, ConfigurationSkipsMalformedLines) {
     unsigned long value = 7;
     EXPECT_EQ(0, ZOPlatformInfo().getNumber("Tessarine", "nSkip", &value));  // no file
-    m_tree.setConfig("; comment\n[Tessarine]\nnSkip = 1\nnHex = 0x1F\nnWord = yes\nnNegative = -3\n"
+    m_tree.setConfig("\xEF\xBB\xBF; comment after a byte order mark\n[Tessarine]\nnSkip = 1\nnHex = 0x1F\nnWord = yes\nnNegative = -3\n"
                      "this line is malformed\nnAfterBadLine = 77\n[Broken\nnAfterBrokenHeader = 5\n"
                      "[Ferrovane]\nnBig = 18446744073709551615\nnTooBig = 18446744073709551616\nnMinusHex = 0x-1\nnContinued = x\n  9\n" +
                      std::string(199, 'x') + " = 1\nnAfterLongLine = 8\nnHexUpper = 0XaB\n");
@@ -109,6 +109,7 @@ TEST_F(ServicesTest, ConfigurationSkipsMalformedLines) {
         EXPECT_EQ(c.notANumber ? 1u : 0u, log.countContaining(" is not a number: ")) << c.key << "\n" << log.dump();
         for (int line : {7, 9, 17})
             EXPECT_EQ(1u, log.count("config.ini line " + std::to_string(line) + " malformed")) << c.key << "\n" << log.dump();
+        EXPECT_EQ(3u, log.countContaining(" malformed")) << c.key << "\n" << log.dump();
     }
 }
 
