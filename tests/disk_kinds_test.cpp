@@ -112,7 +112,7 @@ TEST_F(DiskKinds, RecognitionAndEnumeration) {
     // Without the drivers nothing is accepted, and that is no error.
     zo_internal::resetProcessState();
     tree.answerCommand(zotest::kNvmeMajorCommand, 0, "");
-    tree.answerCommand(zotest::kXvdMajorCommand, 1, "");
+    tree.answerCommand(zotest::kXvdMajorCommand, 1, "202\n");  // failed, whatever it printed
     err = CLuError::Success();
     EXPECT_FALSE(nvme("/dev/nvme0n1", &err) || xen("/dev/xvda", &err) || xen("/dev/nope", &err));
     EXPECT_FALSE(err.IsError()) << err.AsString();

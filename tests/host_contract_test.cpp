@@ -5,6 +5,8 @@
 
 #include "ZoFileLock.h"
 
+#include <fcntl.h>
+
 namespace {
 
 enum Kind { kLive, kRooted, kRootedResolvingHere };
@@ -119,6 +121,25 @@ TEST_P(HostContract, FollowsLinksLikeTheKernel) {
     EXPECT_EQ(ENOTDIR, host().listLinks(p("data"), &links));
     ASSERT_EQ(0, host().unlink(p("rel")));  // the link goes, its target stays
     EXPECT_TRUE(host().exists(p("data")));
+}
+
+// Descriptor 0 is one like any other: with standard input closed, a file is
+// written, closed when its object goes, and read.
+TEST_P(HostContract, StandardInputClosed) {
+    const int saved = ::dup(0);
+    ::close(0);
+    std::unique_ptr<ZoWritableFile> f;
+    const int opened = host().openForWrite(p("f"), 0600, &f);
+    const bool written = opened == 0 && f->append("x") == 0;
+    f.reset();
+    const bool closed = ::fcntl(0, F_GETFD) < 0;
+    std::string s;
+    const int read = host().readFile(p("f"), &s);
+    ::dup2(saved, 0);
+    ::close(saved);
+    EXPECT_TRUE(opened == 0 && written && closed) << opened << " " << written << " " << closed;
+    EXPECT_EQ(0, read);
+    EXPECT_EQ("x", s);
 }
 
 // The service's lock in another process excludes the host's lock here.

@@ -143,11 +143,13 @@ TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
     });
     // A host without /sys/dev/block is read from /sys/block to the same devices and kinds.
     zotest::HostTree tree(zotest::dataTree("unit"));
+    tree.write("/sys/class/msr/msr0/dev", "8:16\n");  // a character node with a disk's numbers
     std::vector<std::string> seen[2];
     for (std::vector<std::string>& s : seen) {
         ZoHostInventory inv;
         zotest::FaultyInstall installed(tree);
         ASSERT_TRUE(ZoHostInventory::read(&inv, nullptr));
+        EXPECT_EQ(ZoBlockDevice::npos, inv.find("/dev/msr0"));
         s = describe(inv);
         for (size_t i = 0; i < s.size(); ++i) s[i] += " " + inv.at(i).type + " " + std::to_string(inv.at(i).kind);
         tree.remove("/sys/dev/block");
@@ -232,6 +234,8 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
         const bool asked = c.inquire && c.removed.size() == 2 && (c.facts & Fact::IDENTITY);
         EXPECT_EQ(asked ? 1 : 0, host->count("scsiCommand")) << what;
         EXPECT_EQ(asked ? 1234u : 0u, host->timeoutMs) << what;
+        std::string why = "left over", wwid;  // a failure is told by why, which starts empty
+        EXPECT_EQ(!c.fault, ZoHostInventory::inquireWwid("/dev/sdb", 1234, &wwid, &why)) << what << ": " << why;
     }
 }
 

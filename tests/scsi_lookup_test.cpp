@@ -218,30 +218,35 @@ TEST_F(IdentityTest, CommandsAnswerOrFailWithTheirSense) {
 }
 
 // The node name of the FC target behind the disk ("scsi12", bus 0, target 3:
-// fc_transport/target12:0:3); an empty one is an error, the output untouched.
+// fc_transport/target12:0:3); an empty or unreadable one is an error (an
+// unreadable one logged), the output untouched.
 TEST_F(IdentityTest, NodeNameOfTheFibreChannelTarget) {
     const std::string fc = "/sys/class/fc_transport/target";
-    // file: node_name contents (nullptr: none); want: the node name or the error text.
-    const struct { int host, target; const char* file; int code; std::string want; } cases[] = {
-        {12, 3, "0x50060e8007c3f200\n", 0, "0x50060e8007c3f200"},
-        {1, 0, nullptr, ENOENT, "Failed to get sysfs path " + fc + "1:0:0/node_name for device /dev/sdc"},
-        {2, 0, "", 774, "Empty node name in " + fc + "2:0:0/node_name for device /dev/sdd"},
+    // file: node_name contents (nullptr: none; "/": a directory); want: the node name or the error text.
+    const struct { int host, target; const char* file; int code; std::string want, logged; } cases[] = {
+        {12, 3, "0x50060e8007c3f200\n", 0, "0x50060e8007c3f200", ""},
+        {1, 0, nullptr, ENOENT, "Failed to get sysfs path " + fc + "1:0:0/node_name for device /dev/sdc", ""},
+        {2, 0, "", 774, "Empty node name in " + fc + "2:0:0/node_name for device /dev/sdd", ""},
+        {3, 0, "/", EISDIR, "Open failed for file " + fc + "3:0:0/node_name",
+         "Open failed for file " + fc + "3:0:0/node_name. rc 21"},
     };
-    for (int i = 0; i < 3; ++i) add("sd" + getAAName(i + 1), cases[i].target, 16 * (i + 1), "", cases[i].host);
+    for (int i = 0; i < 4; ++i) add("sd" + getAAName(i + 1), cases[i].target, 16 * (i + 1), "", cases[i].host);
     install();
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         const auto& c = cases[i];
         const std::string node = "/dev/sd" + getAAName(i + 1);
-        if (c.file)
-            tree.write(fc + std::to_string(c.host) + ":0:" + std::to_string(c.target) + "/node_name", c.file);
+        const std::string file = fc + std::to_string(c.host) + ":0:" + std::to_string(c.target) + "/node_name";
+        if (c.file) std::string(c.file) == "/" ? tree.mkdir(file) : tree.write(file, c.file);
         CLuError err;
         SP<ZoDevice> dev = ZoDeviceTree::getDevice(node.c_str(), &err);
         ASSERT_TRUE(info(dev)) << node << ": " << err.AsString();
         std::string out = "untouched";
+        zotest::LogCapture log;
         err = info(dev)->GetArrayInitiatorId("/ignored", out, false);
         EXPECT_EQ(c.code, err.IsError() ? err.GetCode() : 0) << node;
         EXPECT_EQ(c.code ? c.want : "", err.AsString()) << node;
         EXPECT_EQ(c.code ? "untouched" : c.want, out) << node;
+        EXPECT_TRUE(c.logged.empty() || log.count(c.logged) == 1) << node << "\n" << log.dump();
     }
 }
 
