@@ -14,43 +14,13 @@ const char kSettle[] = "udevadm settle --timeout=120";
 const char kSdbLink[] = "/dev/disk/by-id/scsi-3600a0b80001-part1";
 using Names = std::set<std::string>;
 
-// Xen: xvda (202:0) with xvda1, xvde with xvde1, xvdf (202:80) with xvdf1, xvdf2
-// and an image holding their table; the msr character node on 202.
-// NVMe: nvme0n1 (controller layout, 259:0) with an image and partitions on
-// 259:7, 259:5, 259:9; nvme1n1 (subsystem layout, 259:1, hidden path
-// nvme1c1n1) with nvme1n1p1 (259:2); namespace 12 of controller 0 with a
-// partition. A loop partition on 259:3, whose link lacks "nvme". SCSI: sdb
-// with sdb1 and a by-id link to it.
+// The disk-kinds host of tests/data/hosts (its README says what it holds).
 class DiskKinds : public ::testing::Test {
 protected:
-    void SetUp() override {
-        zo_internal::resetProcessState();
-        zotest::setNvmeProcDevices(tree);
-        zotest::setXenProcDevices(tree);
-        for (int index : {0, 4, 5}) zotest::addXenDisk(tree, index, 131072);
-        for (int index : {0, 4, 5}) zotest::addXenPartition(tree, index, 1, 2048, 16384);
-        zotest::addXenPartition(tree, 5, 2, 18432, 16384);
-        zotest::makeDiskImage(tree.at("/dev/xvdf"), 64, "label: dos\n,8M\n,8M\n");
-        tree.write("/sys/class/msr/msr0/dev", "202:0\n");
-        zotest::addNvmeDisk(tree, 0, 0, 131072, kVolA);
-        zotest::makeDiskImage(tree.at("/dev/nvme0n1"), 64, "label: gpt\n,4M\n,4M\n,4M\n");
-        const int minors[] = {7, 5, 9};  // handed out as they come
-        for (int p : {1, 2, 3}) zotest::addNvmePartition(tree, "nvme0n1", p, minors[p - 1], 0, 0);
-        zotest::addNvmeDisk(tree, 1, 1, 131072, kVolB, zotest::NvmeLayout::Subsystem);
-        zotest::addNvmePartition(tree, "nvme1n1", 1, 2, 2048, 4096);
-        tree.addBlockDevice("nvme0n12", 259, 10, 8192, "/sys/devices/pci0000:00/0000:00:04.0/nvme/nvme0/nvme0n12");
-        tree.addPartition("nvme0n12", "nvme0n12p1", 1, 259, 11, 2048, 2048);
-        tree.addBlockDevice("loop0", 7, 0, 8192, "/sys/devices/virtual/block/loop0");
-        tree.addPartition("loop0", "loop0p1", 1, 259, 3, 2048, 2048);
-        zotest::addScsiDisk(tree, {});
-        zotest::addScsiPartition(tree, {}, 1);
-        tree.symlink("../../sdb1", kSdbLink);
-        tree.write("/sbin/udevadm", "");
-        tree.answerCommand(kSettle, 0, "");
-    }
+    void SetUp() override { zo_internal::resetProcessState(); }
     void TearDown() override { zo_internal::resetProcessState(); }
 
-    zotest::HostTree tree;
+    zotest::HostTree tree{zotest::dataTree("disk-kinds")};  // a copy each test may change
 };
 
 // Only block devices whose own sysfs link says so are NVMe disks, whatever

@@ -61,13 +61,6 @@ DmMap addDmDevice(HostTree& tree, const std::string& name, int minor, const std:
     return m;
 }
 
-// The disk name of an index: 0 xvda, 25 xvdz, 26 xvdaa.
-std::string xenDiskName(int index) {
-    std::string letters;
-    for (int i = index; i >= 0; i = i / 26 - 1) letters.insert(letters.begin(), char('a' + i % 26));
-    return "xvd" + letters;
-}
-
 }  // namespace
 
 std::string hexBytes(const std::string& bytes) {
@@ -152,61 +145,13 @@ DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part) {
     return addDmDevice(tree, part.name, part.minor, uuid, part.sectors, {part.map});
 }
 
-void setXenProcDevices(HostTree& tree) {
-    tree.setProcDevices({{1, "mem"}, {kXvdMajor, "cpu/msr"}}, {{kXvdMajor, "xvd"}, {259, "blkext"}});
-    tree.answerCommand(kXvdMajorCommand, 0, std::to_string(kXvdMajor) + "\n");
-}
-
-std::string addXenDisk(HostTree& tree, int index, uint64_t sectors) {
-    const std::string name = xenDiskName(index);
-    const std::string dir = "/sys/devices/vbd-" + std::to_string(kXvdMajor * 256 + 16 * index) + "/block/" + name;
-    tree.addBlockDevice(name, kXvdMajor, 16 * index, sectors, dir);
-    return dir;
-}
-
-void addXenPartition(HostTree& tree, int index, int partno, uint64_t start, uint64_t sectors) {
-    const std::string disk = xenDiskName(index);
-    tree.addPartition(disk, disk + std::to_string(partno), partno, kXvdMajor, 16 * index + partno, start, sectors);
-}
-
 void setRootDevice(HostTree& tree, int major, int minor) {
     const std::string answer = std::to_string(major) + ":" + std::to_string(minor) + "\n";
     tree.answerCommand("mountpoint -d /", major < 0, major < 0 ? "" : answer, major < 0 ? "/: not a mountpoint\n" : "");
 }
 
-void setNvmeProcDevices(HostTree& tree) {
-    tree.setProcDevices({{1, "mem"}, {kNvmeGenericCharMajor, "nvme-generic"}, {kNvmeCharMajor, "nvme"}},
-                        {{8, "sd"}, {kBlkextMajor, "blkext"}});
-    tree.answerCommand(kNvmeMajorCommand, 0, std::to_string(kNvmeGenericCharMajor) + std::to_string(kNvmeCharMajor));
-}
-
 std::string nvmeSerialCommand(const std::string& path, const std::string& udevadm) {
     return udevadm + " info -a " + path + "  | awk -F '\"' '{if($0 ~/ATTRS{serial}/) printf \"%s\", $2}'";
-}
-
-std::string addNvmeDisk(HostTree& tree, int controller, int minor, uint64_t sectors,
-                        const std::string& serial, NvmeLayout layout) {
-    const std::string c = std::to_string(controller), ctrl = "nvme" + c, ns = ctrl + "n1";
-    const std::string ctrlDir = "devices/pci0000:00/0000:00:0" + std::to_string(4 + controller) + ".0/nvme/" + ctrl;
-    std::string nsDir = "/sys/" + ctrlDir + "/" + ns;  // ctrlDir is under /sys
-    if (layout == NvmeLayout::Subsystem) {
-        nsDir = "/sys/devices/virtual/nvme-subsystem/nvme-subsys" + c + "/" + ns;
-        tree.write("/sys/devices/virtual/nvme-subsystem/nvme-subsys" + c + "/serial", serial + "\n");
-        // The per-controller path: listed in /sys/block, hidden (no dev file, no node).
-        const std::string hidden = ctrl + "c" + c + "n1";
-        tree.write("/sys/" + ctrlDir + "/" + hidden + "/size", std::to_string(sectors) + "\n");
-        tree.symlink("../" + ctrlDir + "/" + hidden, "/sys/block/" + hidden);
-    }
-    tree.write("/sys/" + ctrlDir + "/serial", serial + "\n");
-    tree.write("/sys/" + ctrlDir + "/dev", std::to_string(kNvmeCharMajor) + ":" + c + "\n");
-    tree.symlink("../../" + ctrlDir, "/sys/class/nvme/" + ctrl);
-    tree.addBlockDevice(ns, kBlkextMajor, minor, sectors, nsDir);
-    tree.answerCommand(nvmeSerialCommand("/dev/" + ns), 0, serial);
-    return nsDir;
-}
-
-void addNvmePartition(HostTree& tree, const std::string& disk, int n, int minor, uint64_t start, uint64_t size) {
-    tree.addPartition(disk, disk + "p" + std::to_string(n), n, kBlkextMajor, minor, start, size);
 }
 
 void makeDiskImage(const std::string& realPath, unsigned sizeMiB, const std::string& sfdiskScript) {

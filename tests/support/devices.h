@@ -1,7 +1,7 @@
 // Devices in host trees, laid out as real kernels show them: SCSI disks,
-// device-mapper multipath maps, Xen virtual disks, NVMe namespaces and disk
-// images with real partition tables. No GoogleTest dependency, so the
-// benchmarks use them too. Failures to edit the tree throw.
+// device-mapper multipath maps and disk images with real partition tables.
+// No GoogleTest dependency, so the benchmarks use them too. Failures to edit
+// the tree throw.
 #pragma once
 
 #include "ZoDevice.h"
@@ -86,54 +86,14 @@ DmMap addMultipathPartition(HostTree& tree, const DmPartitionSpec& part);
 // A link at linkPath to target, written relative to linkPath's directory.
 void relativeSymlink(HostTree& tree, const std::string& target, const std::string& linkPath);
 
-// --- Xen virtual disks ---------------------------------------------------------
-// /sys/devices/vbd-<id>/block/xvdX on major 202, 16 minors per disk.
+// --- Xen and NVMe disks (the disk-kinds host of tests/data/hosts has them) -------
 
 const int kXvdMajor = 202;
-// The command that reads the xvd major from /proc/devices.
+// The commands that read the xvd and the NVMe majors from /proc/devices.
 extern const char kXvdMajorCommand[];
-
-// "/proc/devices" of a Xen guest (xvd among the block devices; msr, whose
-// character major is also 202, among the character devices) with the answer
-// of the library's xvd major command. Replaces /proc/devices.
-void setXenProcDevices(HostTree& tree);
-// Adds the whole disk xvd<letters> with index index (xvda 0, xvdb 1, ...):
-// 202:16*index. Returns its sysfs directory.
-std::string addXenDisk(HostTree& tree, int index, uint64_t sectors);
-// Adds partition partno of the disk with index index (202:16*index+partno).
-void addXenPartition(HostTree& tree, int index, int partno, uint64_t start, uint64_t sectors);
+extern const char kNvmeMajorCommand[];
 // Answers "mountpoint -d /" with MAJ:MIN, or with a failure when major < 0.
 void setRootDevice(HostTree& tree, int major, int minor);
-
-// --- NVMe namespaces ---------------------------------------------------------
-// The namespace block device on the extended major 259 under its controller
-// (.../nvme/nvmeN/nvmeNn1) or under a subsystem
-// (/sys/devices/virtual/nvme-subsystem/nvme-subsysN/nvmeNn1, with the hidden
-// path entry nvmeNcNn1 in /sys/block that has no dev file), the controller's
-// serial attribute and character node.
-
-// Extended block major shared by NVMe namespaces and their partitions.
-const int kBlkextMajor = 259;
-// Character majors of the nvme and nvme-generic drivers in these trees.
-const int kNvmeCharMajor = 243;
-const int kNvmeGenericCharMajor = 242;
-// The command that reads the NVMe major from /proc/devices.
-extern const char kNvmeMajorCommand[];
-
-enum class NvmeLayout { Controller, Subsystem };
-
-// "/proc/devices" of a host with the NVMe driver (nvme and nvme-generic
-// among the character devices, blkext and sd among the block devices), with
-// the answer of the library's NVMe major command. Replaces /proc/devices.
-void setNvmeProcDevices(HostTree& tree);
-// Adds controller nvme<controller> with namespace 1 (nvme<controller>n1,
-// 259:minor) whose serial is serial, and the answer of the serial command
-// for its node. Returns the namespace's sysfs directory.
-std::string addNvmeDisk(HostTree& tree, int controller, int minor, uint64_t sectors,
-                        const std::string& serial, NvmeLayout layout = NvmeLayout::Controller);
-// Adds partition partno of namespace disk (for example "nvme0n1") as
-// <disk>p<partno> on 259:minor.
-void addNvmePartition(HostTree& tree, const std::string& disk, int partno, int minor, uint64_t start, uint64_t sectors);
 // The command line with which the serial of an NVMe device path is read
 // (the path must need no shell quoting).
 std::string nvmeSerialCommand(const std::string& path, const std::string& udevadm = "/sbin/udevadm");

@@ -137,19 +137,6 @@ std::string HostTree::sysDirOf(const std::string& name) const {
     return ec ? "" : (fs::path("/sys/class/block") / target).lexically_normal().string();
 }
 
-void HostTree::setProcDevices(const std::vector<std::pair<int, std::string>>& chars,
-                              const std::vector<std::pair<int, std::string>>& blocks) {
-    auto section = [](std::string text, const std::vector<std::pair<int, std::string>>& list) {
-        char line[128];
-        for (const auto& d : list) {
-            std::snprintf(line, sizeof line, "%3d %s\n", d.first, d.second.c_str());
-            text += line;
-        }
-        return text;
-    };
-    write("/proc/devices", section("Character devices:\n", chars) + section("\nBlock devices:\n", blocks));
-}
-
 void HostTree::answerCommand(const std::string& command, int exitStatus, const std::string& out, const std::string& err) {
     std::string block;
     if (!zohost::formatCommandAnswer(command, {exitStatus, out, err}, &block))

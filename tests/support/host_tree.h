@@ -55,9 +55,6 @@ public:
                       uint64_t start, uint64_t sectors);
     // The sysfs directory of a block device name ("" when unknown).
     std::string sysDirOf(const std::string& name) const;
-    // /proc/devices: character and block driver lines.
-    void setProcDevices(const std::vector<std::pair<int, std::string>>& chars,
-                        const std::vector<std::pair<int, std::string>>& blocks);
 
     // The device-mapper table and status of device major:minor, each target
     // as `dmsetup table` and `dmsetup status` print it ("0 2048 linear 8:16 0").
