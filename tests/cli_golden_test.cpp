@@ -21,13 +21,6 @@ namespace {
 const std::string kExamples = ZODEVICE_SOURCE_DIR "/examples/hosts/";
 const std::string kGolden = ZODEVICE_SOURCE_DIR "/tests/golden/";
 
-// The rows of a case table under tests/golden.
-std::vector<Strings> caseRows(const std::string& name) {
-    std::vector<Strings> rows = zotest::readTable(kGolden + name, 4);
-    EXPECT_FALSE(rows.empty()) << name;
-    return rows;
-}
-
 // The words of text, split at blanks.
 Strings words(const std::string& text) {
     std::istringstream in(text);
@@ -93,7 +86,7 @@ std::set<std::string> listing(const std::string& dir, const std::string& skip = 
 // Each file is the output of the arguments on the tree its name begins
 // with (sick-san is under tests/data/hosts).
 TEST(CliGolden, OutputOfHostTrees) {
-    for (const Strings& c : caseRows("outputs.tsv")) {
+    for (const Strings& c : zotest::readTable(kGolden + "outputs.tsv", 3)) {
         const std::string& file = c[0], tree = file.substr(0, file.find('-', 5));
         Result r = on(tree == "sick-san" ? ZODEVICE_SOURCE_DIR "/tests/data/hosts/sick-san" : tree, words(c[2]));
         EXPECT_EQ(std::to_string(r.status), c[1]) << file << ": " << r;
@@ -107,7 +100,7 @@ TEST(CliGolden, OutputOfHostTrees) {
 // JSON that stays one valid document although the library echoes each WWID
 // it derives to standard output, and help.
 TEST(CliGolden, StatusErrorsJsonAndHelp) {
-    for (Strings c : caseRows("statuses.tsv")) {
+    for (Strings c : zotest::readTable(kGolden + "statuses.tsv", 4)) {
         const size_t version = c[2].find("@VERSION@");
         if (version != std::string::npos) c[2].replace(version, 9, ZODISK_TEST_VERSION);
         Result r = on("qemu-san", words(c[3]));
@@ -270,11 +263,7 @@ TEST(HostTreeCapture, DisksCaptureTheirTablesInAFewSectors) {
             text += " " + std::to_string(p.number) + ":" + std::to_string(p.startSector) + "+" + std::to_string(p.sectorCount);
         return text;
     };
-    const int input = ::dup(0);  // read with standard input closed: the image of a disk may get descriptor 0
-    ::close(0);
     for (const std::string& d : disks) EXPECT_EQ(table(tree.root(), d), table(capture, d)) << d;
-    ::dup2(input, 0);
-    ::close(input);
     EXPECT_EQ("0 1:2048+4096 2:8192+8192", table(tree.root(), "/dev/sdh"));  // from the backup table
     EXPECT_EQ("0 1:2048+4096 2:20480+100000 5:40960+2048 6:90000+4096", table(tree.root(), "/dev/sdi"));
 }

@@ -14,6 +14,15 @@ const char kSettle[] = "udevadm settle --timeout=120";
 const char kSdbLink[] = "/dev/disk/by-id/scsi-3600a0b80001-part1";
 using Names = std::set<std::string>;
 
+// The rows of tests/data/disk-kinds.tsv that begin with kind.
+std::vector<std::vector<std::string>> rows(const std::string& kind) {
+    std::vector<std::vector<std::string>> out;
+    for (auto& row : zotest::readTable(ZODEVICE_SOURCE_DIR "/tests/data/disk-kinds.tsv", 5))
+        if (row[0] == kind) out.push_back(row);
+    EXPECT_EQ(13u, out.size()) << kind;
+    return out;
+}
+
 // The disk-kinds host of tests/data/hosts (its README says what it holds).
 class DiskKinds : public ::testing::Test {
 protected:
@@ -30,21 +39,10 @@ TEST_F(DiskKinds, RecognitionAndEnumeration) {
     auto installed = tree.install();
     auto nvme = &ZoNVMEDiskDevice::isSupportedDevice;
     auto xen = &ZoVDDiskDevice::isSupportedDevice;
-    struct Case {
-        bool (*accepts)(const char*, CLuError*);
-        const char* path;
-        bool accepted;
-        std::string error;
-    } cases[] = {{nvme, "/dev/loop0p1", false, ""}, {nvme, "/dev/nvme0n1", true, ""}, {nvme, "/dev/loop0p1", false, ""},
-                 {nvme, "/dev/nvme1n1", true, ""}, {nvme, "/dev/nvme1n1p1", true, ""}, {nvme, "/dev/sdb", false, ""},
-                 {nvme, "/dev/nvme0", false, ""}, {xen, "/dev/xvda", true, ""}, {xen, "/dev/xvdf2", true, ""},
-                 {xen, "/dev/msr0", false, ""}, {xen, "/dev/sdb", false, ""},
-                 {nvme, "/dev/nvme1c1n1", false, "Failed to stat device [/dev/nvme1c1n1]"},
-                 {xen, "/dev/xvdz", false, "Failed to stat device [/dev/xvdz]"}};
-    for (const Case& c : cases) {
+    for (const auto& c : rows("accepts")) {
         CLuError err;
-        EXPECT_EQ(c.accepted, c.accepts(c.path, &err)) << c.path << (c.accepts == xen ? " xen" : " nvme");
-        EXPECT_EQ(c.error, err.AsString()) << c.path;
+        EXPECT_EQ(c[3] == "yes", (c[1] == "xen" ? xen : nvme)(c[2].c_str(), &err)) << c[1] << " " << c[2];
+        EXPECT_EQ(c[4], err.AsString()) << c[2];
     }
     std::list<std::string> nvmes, xens;
     CLuError err;
@@ -174,22 +172,11 @@ TEST_F(DiskKinds, VolumeIds) {
 // when "mountpoint -d /" fails); partition digits stay.
 TEST_F(DiskKinds, XvdSdConversions) {
     auto installed = tree.install();
-    auto sd = &ZoVDDiskDevice::convertXVDtoSD;
-    auto xvd = &ZoVDDiskDevice::convertSDtoXVD;
-    struct Case {
-        int rootMinor;  // of 202; -1: "mountpoint -d /" fails
-        std::string (*convert)(const std::string&, CLuError*);
-        const char* in;
-        const char* out;
-    } cases[] = {{1, sd, "/dev/xvdf", "/dev/sdf"}, {1, xvd, "/dev/sdf", "/dev/xvdf"}, {65, sd, "/dev/xvdf", "/dev/sdb"},
-                 {65, sd, "xvdf1", "sdb1"}, {65, sd, "/dev/xvdf12", "/dev/sdb12"}, {65, xvd, "sdb", "xvdf"},
-                 {65, xvd, "sdw", "xvdaa"}, {65, xvd, "/dev/sdb1", "/dev/xvdf1"}, {65, sd, "xvdaa", "sdw"},
-                 {65, sd, "xvdb", ""}, {65, xvd, "sdzz", "xvdaad"}, {-1, sd, "/dev/xvdf", "/dev/sdf"},
-                 {-1, xvd, "/dev/sdb1", "/dev/xvdb1"}};
-    for (const Case& c : cases) {
-        zotest::setRootDevice(tree, c.rootMinor < 0 ? -1 : zotest::kXvdMajor, c.rootMinor);
-        EXPECT_EQ(c.out, c.convert(c.in, nullptr))
-            << "root 202:" << c.rootMinor << (c.convert == sd ? " to sd " : " to xvd ") << "'" << c.in << "'";
+    for (const auto& c : rows("to")) {
+        const int rootMinor = std::stoi(c[2]);
+        zotest::setRootDevice(tree, rootMinor < 0 ? -1 : zotest::kXvdMajor, rootMinor);
+        auto convert = c[1] == "sd" ? &ZoVDDiskDevice::convertXVDtoSD : &ZoVDDiskDevice::convertSDtoXVD;
+        EXPECT_EQ(c[4], convert(c[3], nullptr)) << "root 202:" << rootMinor << " to " << c[1] << " '" << c[3] << "'";
     }
 }
 

@@ -90,10 +90,7 @@ TEST_F(ServicesTest, ProcessReportsStatusAndBothStreams) {
 TEST_F(ServicesTest, ConfigurationSkipsMalformedLines) {
     unsigned long value = 7;
     EXPECT_EQ(0, ZOPlatformInfo().getNumber("Tessarine", "nSkip", &value));  // no file
-    m_tree.setConfig("\xEF\xBB\xBF; comment after a byte order mark\n[Tessarine]\nnSkip = 1\nnHex = 0x1F\nnWord = yes\nnNegative = -3\n"
-                     "this line is malformed\nnAfterBadLine = 77\n[Broken\nnAfterBrokenHeader = 5\n"
-                     "[Ferrovane]\nnBig = 18446744073709551615\nnTooBig = 18446744073709551616\nnMinusHex = 0x-1\nnContinued = x\n  9\n" +
-                     std::string(199, 'x') + " = 1\nnAfterLongLine = 8\nnHexUpper = 0XaB\n");
+    m_tree.setConfig(zotest::slurp(ZODEVICE_SOURCE_DIR "/tests/data/config.ini"));  // malformed lines 7, 9, 17
     // value 7: none, the key missing or (logged) not a number
     struct Case { const char* section; const char* key; unsigned long value; bool notANumber; } cases[] = {
         {"Tessarine", "nSkip", 1, false}, {"Tessarine", "nHex", 0x1f, false}, {"Tessarine", "nAfterBadLine", 77, false},

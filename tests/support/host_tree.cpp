@@ -96,6 +96,7 @@ std::vector<std::vector<std::string>> readTable(const std::string& realPath, siz
             for (size_t at = f.find("\\n"); at != std::string::npos; at = f.find("\\n", at + 1)) f.replace(at, 2, "\n");
         rows.back().resize(std::max(rows.back().size(), minFields));
     }
+    if (rows.empty()) failed("find rows in", realPath);
     return rows;
 }
 

@@ -17,7 +17,8 @@ std::string slurp(const std::string& realPath);
 std::vector<std::string> split(const std::string& text, char separator);
 // The rows of a table file: fields separated by tabs, "\\n" in a field for a
 // newline; blank lines and lines that begin with '#' are skipped. Each row
-// has at least minFields fields (missing ones empty).
+// has at least minFields fields (missing ones empty). A table without rows
+// throws, as an unreadable file does.
 std::vector<std::vector<std::string>> readTable(const std::string& realPath, size_t minFields);
 
 class HostTree {
