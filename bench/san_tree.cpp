@@ -94,14 +94,14 @@ San addSan(zotest::HostTree& tree, int maps, int pathsPerMap) {
         san.blockDevices += pathsPerMap + 1;
         if (m % 8 == 0) {
             for (int part = 1; part <= 2; ++part) {
-                zotest::DmPartitionSpec spec;
-                spec.map = added.kernelName;
-                spec.name = map.name + "-part" + std::to_string(part);
-                spec.minor = nextDmMinor++;
-                spec.partno = part;
-                spec.start = part == 1 ? 2048 : 2099200;
-                spec.sectors = 2097152;
-                zotest::addMultipathPartition(tree, spec);
+                zotest::DmPartitionSpec partition;
+                partition.map = added.kernelName;
+                partition.name = map.name + "-part" + std::to_string(part);
+                partition.minor = nextDmMinor++;
+                partition.partno = part;
+                partition.start = part == 1 ? 2048 : 2099200;
+                partition.sectors = 2097152;
+                zotest::addMultipathPartition(tree, partition);
                 san.blockDevices += 1;
             }
         }

@@ -1,5 +1,6 @@
 #include "columns.h"
 
+#include "report.h"
 #include "zodisk.h"
 
 #include "ZoHost.h"
@@ -284,19 +285,8 @@ int namedStatus(size_t named, size_t missing) {
     return missing == 0 ? EXIT_OK : missing < named ? EXIT_SOME_FOUND : EXIT_NONE_FOUND;
 }
 
-const char* kindOf(const ZoBlockDevice& d) {
-    switch (d.kind) {
-    case ZoDevice::SCSI_DISK:
-        return "scsi";
-    case ZoDevice::MPIO_DISK:
-        return "mpath";
-    case ZoDevice::XVD_DISK:
-        return "xvd";
-    case ZoDevice::NVME_DISK:
-        return "nvme";
-    default:
-        return "other";
-    }
+std::string kindOf(const ZoBlockDevice& d) {
+    return kindName(d.kind, "other");
 }
 
 bool isMap(const ZoBlockDevice& d) {

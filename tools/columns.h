@@ -94,7 +94,7 @@ size_t findNamed(const ZoHostInventory& inv, const std::string& name, std::strin
 int namedStatus(size_t named, size_t missing);
 
 // Facts about a device used by several commands.
-const char* kindOf(const ZoBlockDevice& d);   // "scsi", "mpath", "xvd", "nvme" or "other"
+std::string kindOf(const ZoBlockDevice& d);   // "scsi", "mpath", "xvd", "nvme" or "other"
 bool isMap(const ZoBlockDevice& d);           // a multipath map
 // The multipath map a device belongs to: itself, the map holding this path,
 // or the map this partition map is on; npos when none.

@@ -88,7 +88,7 @@ void askIdentity(ZoDeviceDiskInfoIface& info, DeviceReport& r) {
 
 }  // namespace
 
-std::string kindName(int type) {
+std::string kindName(int type, const char* unclaimed) {
     switch (type) {
     case ZoDevice::SCSI_DISK:
         return "scsi";
@@ -99,7 +99,7 @@ std::string kindName(int type) {
     case ZoDevice::NVME_DISK:
         return "nvme";
     default:
-        return "none";
+        return unclaimed;
     }
 }
 

@@ -58,7 +58,7 @@ enum class Depth {
 // with Depth::Path.
 DeviceReport describe(const SP<ZoDevice>& dev, Depth depth = Depth::Full);
 
-// Short kind name of a device type; "none" for a value that is not a kind.
-std::string kindName(int type);
+// Short kind name of a device type; unclaimed for a value that is not a kind.
+std::string kindName(int type, const char* unclaimed = "none");
 
 }  // namespace zodisk
