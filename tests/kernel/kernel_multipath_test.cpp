@@ -7,10 +7,8 @@
 #include "ZoMpioDiskDevice.h"
 #include "kernel_support.h"
 
-#include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <set>
+#include <map>
 
 namespace {
 
@@ -44,13 +42,6 @@ std::vector<std::string> multipathPaths(const std::string& name) {
     return paths;
 }
 
-// lsblk's PKNAME of a device (kernel name) in its full listing.
-std::string pknameOf(const std::string& kname) {
-    for (const zk::LsblkRow& r : zk::lsblk())
-        if (r.kname == kname) return r.pkname;
-    return "(not listed)";
-}
-
 SP<ZoDevice> device(const std::string& path) {
     CLuError err;
     SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
@@ -76,17 +67,7 @@ TEST(KernelMultipath, KindOfEveryBlockDevice) {
 }
 
 TEST(KernelMultipath, AllMapsAndTheirChildrenMatchMultipath) {
-    std::vector<std::string> peer;
-    for (const zk::LsblkRow& r : zk::lsblk())
-        if (r.type == "mpath") peer.push_back(r.kname);
-    std::sort(peer.begin(), peer.end());
-    peer.erase(std::unique(peer.begin(), peer.end()), peer.end());
-    CLuError err;
-    std::list<SP<ZoDevice>> maps = ZoDeviceTree::getAllDevices(ZoDevice::MPIO_DISK, &err);
-    EXPECT_FALSE(err.IsError()) << err.AsString();
-    EXPECT_TRUE(zk::same("getAllDevices(MPIO_DISK)", "lsblk TYPE=mpath", zk::joinSorted(peer),
-                         zk::knames(maps)));
-    for (const SP<ZoDevice>& m : maps) {
+    for (const SP<ZoDevice>& m : zk::compareAllDevices(ZoDevice::MPIO_DISK, "lsblk TYPE=mpath")) {
         std::string name = zk::readFile("/sys/class/block/" + zk::knameOf(m) + "/dm/name");
         EXPECT_TRUE(zk::same("paths of map " + name, "multipath -ll",
                              zk::joinSorted(multipathPaths(name)), zk::knames(m->getChildren())));
@@ -100,15 +81,13 @@ TEST(KernelMultipath, TreeParentOfEachPathIsItsMap) {
     std::string mapKname = zk::kernelName("/dev/mapper/" + map.name);
     std::vector<std::string> paths = multipathPaths(map.name);
     ASSERT_EQ(paths.size(), 2u);
+    std::map<std::string, std::string> above;  // lsblk -s: the map's row above its paths'
+    for (const zk::LsblkRow& r : zk::lsblk("-s /dev/mapper/" + map.name)) above[r.kname] = r.pkname;
     for (const std::string& p : paths) {
-        // lsblk -s: the inverse tree, the map's row above its path rows.
-        std::string above;
-        for (const zk::LsblkRow& r : zk::lsblk("-s /dev/mapper/" + map.name))
-            if (r.kname == p) above = r.pkname;
         CLuError err;
         SP<ZoDevice> parent = ZoDeviceTree::getParentDevice(("/dev/" + p).c_str(), &err);
-        EXPECT_TRUE(zk::same("tree parent of /dev/" + p, "lsblk -s", above, zk::knameOf(parent)));
-        EXPECT_EQ(above, mapKname);
+        EXPECT_TRUE(zk::same("tree parent of /dev/" + p, "lsblk -s", above[p], zk::knameOf(parent)));
+        EXPECT_EQ(above[p], mapKname);
         ASSERT_TRUE(parent) << err.AsString();
         EXPECT_EQ(parent->getType(), ZoDevice::MPIO_DISK);
     }
@@ -141,13 +120,8 @@ TEST(KernelMultipath, PathsPartitionsAreRefusedAsByTheKernel) {
 TEST(KernelMultipath, MapWwidIsItsDmUuid) {
     DmMap map = theMap();
     std::string path = "/dev/mapper/" + map.name;
-    SP<ZoDevice> dev = device(path);
-    ASSERT_TRUE(dev);
-    auto* info = static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"));
-    ASSERT_NE(info, nullptr);
     std::string wwid;
-    CLuError err = info->GetDeviceWwid(path, wwid);
-    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_EQ(zk::wwidOf(path, &wwid), "");
     EXPECT_TRUE(zk::same("WWID of " + path, "dmsetup uuid", map.uuid.substr(6), wwid));
     for (const std::string& p : multipathPaths(map.name)) {
         std::string serial;
@@ -167,7 +141,8 @@ TEST(KernelMultipath, PartitionMapsMatchDmsetup) {
     std::string wwid = map.uuid.substr(6);
     // dmsetup's view: "partN-mpath-<wwid>" maps, "linear <map> <start>".
     std::vector<std::pair<int, std::string>> items;
-    std::vector<std::string> partNames;
+    std::map<std::string, std::string> pkname;  // lsblk's, by kernel name
+    for (const zk::LsblkRow& r : zk::lsblk()) pkname[r.kname] = r.pkname;
     for (const DmMap& m : dmMaps()) {
         if (m.uuid.compare(0, 4, "part") != 0 || m.uuid.find("-mpath-" + wwid) == std::string::npos)
             continue;
@@ -178,29 +153,25 @@ TEST(KernelMultipath, PartitionMapsMatchDmsetup) {
         EXPECT_EQ(t[3], map.majmin) << m.name;
         items.emplace_back(n, std::to_string(n) + ":" + t[4] + "+" + t[1] + "@" + m.majmin + " " +
                                   zk::kernelName("/dev/mapper/" + m.name));
-        partNames.push_back(m.name);
-    }
-    std::sort(items.begin(), items.end());
-    std::string peer;
-    for (auto& i : items) peer += (peer.empty() ? "" : ", ") + i.second;
-    ASSERT_EQ(items.size(), 2u);
-    std::string lib = zk::libraryParts("/dev/mapper/" + map.name, false);
-    EXPECT_TRUE(zk::same("partition maps of " + map.name, "dmsetup info/table", peer, lib));
-
-    for (const std::string& name : partNames) {
-        std::string pp = "/dev/mapper/" + name;
+        // The partition map as an object of its own names the map as its disk.
+        std::string pp = "/dev/mapper/" + m.name;
         SP<ZoDevice> dev(new ZoMpioDiskDevice(pp));
         auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
         ASSERT_NE(part, nullptr) << pp;
         CLuError err;
         SP<ZoDevice> whole = part->getParentDevice(&err);
         EXPECT_TRUE(zk::same("whole disk of " + pp + " (built directly)", "lsblk PKNAME",
-                             pknameOf(zk::kernelName(pp)), zk::knameOf(whole)))
+                             pkname.count(zk::kernelName(pp)) ? pkname[zk::kernelName(pp)]
+                                                              : "(not listed)",
+                             zk::knameOf(whole)))
             << err.AsString();
         if (whole) {
             EXPECT_EQ(whole->getType(), ZoDevice::MPIO_DISK) << pp;
         }
     }
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_TRUE(zk::same("partition maps of " + map.name, "dmsetup info/table",
+                         zk::joinSecond(items), zk::libraryParts("/dev/mapper/" + map.name, false)));
 }
 
 TEST(KernelMultipath, SetFailIfNoPathTurnsQueueingOff) {
@@ -265,15 +236,13 @@ TEST(KernelMultipathEditor, AddThenDelPutsABlacklistedDiskUnderMultipathAndBack)
     EXPECT_EQ(conf.find(wwid), std::string::npos) << conf;
     zk::runOk("/usr/sbin/multipathd reconfigure");
     zk::runOk("/usr/bin/udevadm settle --timeout=60");
-    std::string after;
-    for (int i = 0; i < 20 && after.empty(); ++i) {
-        bool present = false;
-        for (const DmMap& m : dmMaps()) present |= m.uuid == "mpath-" + wwid;
-        if (!present) after = "gone";
-        else zk::run("sleep 0.5");
-    }
+    bool gone = zk::waitFor([&] {
+        for (const DmMap& m : dmMaps())
+            if (m.uuid == "mpath-" + wwid) return false;
+        return true;
+    });
     EXPECT_TRUE(zk::same("map of /dev/" + lu1 + " after del and reconfigure", "dmsetup ls",
-                         after.empty() ? "present" : after, "gone"));
+                         gone ? "gone" : "present", "gone"));
 }
 
 // Runs last: it deletes a path.

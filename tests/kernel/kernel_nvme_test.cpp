@@ -5,8 +5,6 @@
 #include "ZoNVMEDiskDevice.h"
 #include "kernel_support.h"
 
-#include <set>
-
 namespace {
 
 // NVMe namespaces (whole disks) with a node, as lsblk lists them.
@@ -23,28 +21,11 @@ TEST(KernelNvme, KindOfEveryBlockDevice) {
 }
 
 TEST(KernelNvme, AllNvmeDisksAreLsblksNvmeDisks) {
-    CLuError err;
-    std::list<SP<ZoDevice>> all = ZoDeviceTree::getAllDevices(ZoDevice::NVME_DISK, &err);
-    std::vector<std::string> lib;
-    for (const SP<ZoDevice>& d : all) {
-        EXPECT_EQ(d->getType(), ZoDevice::NVME_DISK) << d->getDevicePath();
-        lib.push_back(zk::knameOf(d));
-    }
-    EXPECT_TRUE(zk::same("getAllDevices(NVME_DISK)", "lsblk -d (nvme disks)",
-                         zk::joinSorted(lsblkNvmeDisks()), zk::joinSorted(lib)))
-        << err.AsString();
+    zk::compareAllDevices(ZoDevice::NVME_DISK, "lsblk -d (nvme disks)");
 }
 
 TEST(KernelNvme, PartitionsAndParentMatchSysfs) {
-    int withParts = 0;
-    for (const std::string& d : lsblkNvmeDisks()) {
-        std::string sys = zk::sysfsParts(d);
-        if (sys.empty()) continue;
-        ++withParts;
-        EXPECT_TRUE(zk::same("partitions of /dev/" + d, "sysfs partition/start/size/dev", sys,
-                             zk::libraryParts("/dev/" + d, false)));
-    }
-    EXPECT_EQ(withParts, 1);
+    EXPECT_EQ(zk::comparePartitions(lsblkNvmeDisks()), 1);
     EXPECT_EQ(zk::compareDisksOfPartitions("nvme"), 2);
 }
 

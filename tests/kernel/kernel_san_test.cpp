@@ -9,12 +9,9 @@
 #include "kernel_support.h"
 #include "support/log_capture.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <chrono>
-#include <functional>
 
 namespace {
 
@@ -33,13 +30,6 @@ Path firstPath() {
     SP<ZoDevice> map = ZoDeviceTree::getDevice(("/dev/mapper/" + p.map).c_str(), nullptr);
     if (map && !map->getChildren().empty()) p.dev = zk::knameOf(map->getChildren().front());
     return p;
-}
-
-// Polls cond every half second for up to 60 s; true once it holds.
-bool waitFor(const std::function<bool()>& cond) {
-    for (int i = 0; i < 120; ++i, usleep(500000))
-        if (cond()) return true;
-    return cond();
 }
 
 // multipathd's device-mapper state of path dev ("active", "failed"), "" when
@@ -80,7 +70,7 @@ void timeListings(const std::string& phase, const std::string& map) {
         int status = -1;
         double seconds = 1e9, once = 0;
         for (int i = 0; i < 3; ++i, seconds = std::min(seconds, once))
-            zk::timed(cmd + " >/dev/null", &status, &once);
+            zk::run(cmd + " >/dev/null", &status, &once);
         EXPECT_EQ(status, 0) << phase << ": " << cmd << ": " << zk::readFile("/tmp/zk-stderr");
         char item[96];
         std::snprintf(item, sizeof item, "%s%s %.2f s", figures.empty() ? "" : ", ",
@@ -88,14 +78,6 @@ void timeListings(const std::string& phase, const std::string& map) {
         figures += item;
     }
     zk::measure("listing times, " + phase, figures);
-}
-
-// GetDeviceWwid of the device at path: its error text ("" on success).
-std::string wwidOf(const std::string& path, std::string* wwid) {
-    SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), nullptr);
-    auto* info =
-        dev ? static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface")) : nullptr;
-    return info ? info->GetDeviceWwid(path, *wwid).AsString() : "no device";
 }
 
 // zodisk check's status, and whether a finding names device.
@@ -125,7 +107,7 @@ TEST(KernelSan, OfflinePathIsAFactAndCheckNamesIt) {
     Path p = firstPath();
     const std::string state = "/sys/block/" + p.dev + "/device/state";
     ASSERT_TRUE(zk::writeFile(state, "offline\n"));
-    ASSERT_TRUE(waitFor([&] { return multipathdState(p.dev) == "failed"; }));
+    ASSERT_TRUE(zk::waitFor([&] { return multipathdState(p.dev) == "failed"; }));
     timeListings(p.dev + " offline", p.map);
     EXPECT_TRUE(zk::same("paths of " + p.map + ", " + p.dev + " offline", "multipath -ll",
                          pathStates(p.map, true), pathStates(p.map, false)));
@@ -134,14 +116,14 @@ TEST(KernelSan, OfflinePathIsAFactAndCheckNamesIt) {
     EXPECT_EQ(status, 1);
     // The map's own WWID read fails over to its other path.
     std::string wwid;
-    EXPECT_EQ(wwidOf("/dev/mapper/" + p.map, &wwid), "");
+    EXPECT_EQ(zk::wwidOf("/dev/mapper/" + p.map, &wwid), "");
     EXPECT_TRUE(zk::same("WWID of " + p.map + ", " + p.dev + " offline", "dm/uuid",
                          zk::readFile("/sys/block/" + zk::kernelName("/dev/mapper/" + p.map) +
                                       "/dm/uuid").substr(6), wwid));
 
     ASSERT_TRUE(zk::writeFile(state, "running\n"));
-    ASSERT_TRUE(waitFor([&] { return multipathdState(p.dev) == "active"; }));
-    EXPECT_TRUE(waitFor([&] { return !checkNames("/dev/" + p.dev, &status) && status == 0; }))
+    ASSERT_TRUE(zk::waitFor([&] { return multipathdState(p.dev) == "active"; }));
+    EXPECT_TRUE(zk::waitFor([&] { return !checkNames("/dev/" + p.dev, &status) && status == 0; }))
         << "healthy again";
 }
 
@@ -152,7 +134,7 @@ TEST(KernelSan, UnansweredCommandsTimeOutAndListingsDoNotWait) {
     // zodisk answers from what the kernel holds, the library asks the disk.
     int status = -1;
     double seconds = 0;
-    std::string out = zk::timed("/zo/bin/zodisk --timeout 2 wwid /dev/" + p.dev, &status, &seconds);
+    std::string out = zk::run("/zo/bin/zodisk --timeout 2 wwid /dev/" + p.dev, &status, &seconds);
     zk::measure("zodisk --timeout 2 wwid /dev/" + p.dev + ", unanswered",
                 std::to_string(seconds) + " s");
     EXPECT_EQ(status, 0) << out;
@@ -160,7 +142,7 @@ TEST(KernelSan, UnansweredCommandsTimeOutAndListingsDoNotWait) {
     ZoDeviceTree::setCommandTimeout(2);
     std::string wwid;
     auto start = std::chrono::steady_clock::now();
-    std::string err = wwidOf("/dev/" + p.dev, &wwid);
+    std::string err = zk::wwidOf("/dev/" + p.dev, &wwid);
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     zk::measure("GetDeviceWwid /dev/" + p.dev + ", time-out 2 s, unanswered",
                 std::to_string(seconds) + " s");
@@ -173,8 +155,8 @@ TEST(KernelSan, UnansweredCommandsTimeOutAndListingsDoNotWait) {
         << log.dump();
     // Answered again: the disk, and every path for multipathd.
     wwid.clear();
-    EXPECT_EQ(wwidOf("/dev/" + p.dev, &wwid), "");
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_EQ(zk::wwidOf("/dev/" + p.dev, &wwid), "");
+    EXPECT_TRUE(zk::waitFor([&] {
         return zk::run("multipathd show paths format '%t'").find("failed") == std::string::npos;
     }));
 }
@@ -184,7 +166,7 @@ TEST(KernelSan, DeletedPathIsFoundAgainByARescan) {
     const std::string host = zk::hctl(p.dev).substr(0, zk::hctl(p.dev).find(':'));
     const std::string dm = zk::kernelName("/dev/mapper/" + p.map);
     ASSERT_TRUE(zk::writeFile("/sys/block/" + p.dev + "/device/delete", "1"));
-    ASSERT_TRUE(waitFor([&] { return zk::listDir("/sys/block/" + dm + "/slaves").size() == 1; }));
+    ASSERT_TRUE(zk::waitFor([&] { return zk::listDir("/sys/block/" + dm + "/slaves").size() == 1; }));
     timeListings(p.dev + " deleted", p.map);
     int status = -1;
     EXPECT_TRUE(checkNames("/dev/mapper/" + p.map, &status)) << "a map with one path";
@@ -193,7 +175,7 @@ TEST(KernelSan, DeletedPathIsFoundAgainByARescan) {
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(zk::writeFile("/sys/class/scsi_host/host" + host + "/scan", "- - -"));
     zk::runOk("udevadm settle --timeout=60");
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(zk::waitFor([&] {
         std::vector<std::string> slaves = zk::listDir("/sys/block/" + dm + "/slaves");
         return slaves.size() == 2 && multipathdState(slaves[0]) == "active" &&
                multipathdState(slaves[1]) == "active";
@@ -204,13 +186,13 @@ TEST(KernelSan, DeletedPathIsFoundAgainByARescan) {
     // A second or two after the rescan device-mapper may fail and multipathd
     // reinstate the paths of every map at once (seen in dmesg with scsi_debug):
     // compare once device-mapper's view holds still.
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(zk::waitFor([&] {
         std::string peer = pathStates(p.map, true);
         return peer.find("failed") == std::string::npos && peer == pathStates(p.map, false);
     }));
     EXPECT_TRUE(zk::same("paths of " + p.map + " after the rescan", "multipath -ll",
                          pathStates(p.map, true), pathStates(p.map, false)));
-    EXPECT_TRUE(waitFor([&] { return !checkNames("/dev/mapper/" + p.map, &status) && status == 0; }))
+    EXPECT_TRUE(zk::waitFor([&] { return !checkNames("/dev/mapper/" + p.map, &status) && status == 0; }))
         << "healthy again";
 }
 

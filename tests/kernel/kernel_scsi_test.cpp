@@ -8,10 +8,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
-#include <set>
 
 namespace {
+
+// "3" + the first NAA designator of the addressed logical unit in
+// `sg_vpd -p di` of a device, lower-case; "" when there is none.
+std::string sgVpdNaaWwid(const std::string& devPath) {
+    std::vector<std::string> ls = zk::lines(zk::runOk("/usr/bin/sg_vpd -p di " + devPath));
+    bool lu = false, naa = false;
+    for (const std::string& raw : ls) {
+        std::string l = zk::trim(raw);
+        if (l.rfind("Addressed logical unit", 0) == 0) { lu = true; continue; }
+        if (!lu) continue;
+        if (raw.find_first_not_of(' ') <= 2 && l.back() == ':' &&
+            l.find("designator") == std::string::npos)
+            break;  // the next association (target port, target device)
+        if (l.find("designator type: NAA") != std::string::npos) { naa = true; continue; }
+        if (naa && l.rfind("0x", 0) == 0) {
+            std::string hex = l.substr(2);
+            for (char& c : hex) c = std::tolower(static_cast<unsigned char>(c));
+            return "3" + hex;
+        }
+    }
+    return "";
+}
 
 TEST(KernelScsi, KindOfEveryBlockDevice) {
     int virtio = 0;
@@ -20,29 +42,14 @@ TEST(KernelScsi, KindOfEveryBlockDevice) {
 }
 
 TEST(KernelScsi, AllScsiDisksAreLsblksScsiDisks) {
-    std::vector<std::string> peer;
-    for (const zk::LsblkRow& r : zk::lsblk("-d"))
-        if (r.type == "disk" && zk::peerKind(r.kname) == "SCSI_DISK") peer.push_back(r.kname);
-    CLuError err;
-    std::list<SP<ZoDevice>> all = ZoDeviceTree::getAllDevices(ZoDevice::SCSI_DISK, &err);
-    EXPECT_FALSE(err.IsError()) << err.AsString();
-    EXPECT_TRUE(zk::same("getAllDevices(SCSI_DISK)", "lsblk -d (scsi disks)",
-                         zk::joinSorted(peer), zk::knames(all)));
-    for (const SP<ZoDevice>& d : all) {
-        EXPECT_EQ(d->getType(), ZoDevice::SCSI_DISK) << d->getDevicePath();
+    for (const SP<ZoDevice>& d : zk::compareAllDevices(ZoDevice::SCSI_DISK, "lsblk -d (scsi disks)"))
         EXPECT_TRUE(d->getChildren().empty()) << d->getDevicePath();
-    }
 }
 
 TEST(KernelScsi, PartitionsMatchSysfsAndLsblk) {
     std::vector<std::string> disks = zk::scsiDebugDisks();
     ASSERT_EQ(disks.size(), 4u);
-    for (const std::string& d : disks) {
-        std::string sys = zk::sysfsParts(d);
-        EXPECT_NE(sys, "") << d << " has no partitions in sysfs";
-        EXPECT_TRUE(zk::same("partitions of /dev/" + d, "sysfs partition/start/size/dev", sys,
-                             zk::libraryParts("/dev/" + d, false)));
-    }
+    EXPECT_EQ(zk::comparePartitions(disks), 4) << "each disk has partitions in sysfs";
 }
 
 TEST(KernelScsi, DiskOfEachPartition) {
@@ -53,16 +60,8 @@ TEST(KernelScsi, WwidMatchesScsiIdSysfsAndSgVpd) {
     std::vector<std::string> disks = zk::scsiDebugDisks();
     ASSERT_FALSE(disks.empty());
     for (const std::string& d : disks) {
-        std::string path = "/dev/" + d;
-        CLuError err;
-        SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
-        ASSERT_TRUE(dev) << path << ": " << err.AsString();
-        auto* info =
-            static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"));
-        ASSERT_NE(info, nullptr) << path;
-        std::string wwid;
-        CLuError werr = info->GetDeviceWwid(path, wwid);
-        EXPECT_FALSE(werr.IsError()) << path << ": " << werr.AsString();
+        std::string path = "/dev/" + d, wwid;
+        EXPECT_EQ(zk::wwidOf(path, &wwid), "") << path;
         EXPECT_TRUE(zk::same("WWID of " + path, "scsi_id -g -u -d",
                              zk::trim(zk::runOk("/lib/udev/scsi_id -g -u -d " + path)), wwid));
         std::string sysWwid = zk::trim(zk::readFile("/sys/block/" + d + "/device/wwid"));
@@ -71,7 +70,7 @@ TEST(KernelScsi, WwidMatchesScsiIdSysfsAndSgVpd) {
                              wwid));
         std::string serial;
         EXPECT_TRUE(ZOSO::DetermineDeviceSerial(0, path, serial)) << path;
-        EXPECT_TRUE(zk::same("page 0x83 walk of " + path, "sg_vpd -p di", zk::sgVpdNaaWwid(path),
+        EXPECT_TRUE(zk::same("page 0x83 walk of " + path, "sg_vpd -p di", sgVpdNaaWwid(path),
                              serial));
     }
 }
@@ -111,14 +110,9 @@ TEST(KernelScsiReread, TableWrittenBehindTheKernelsBackIsFound) {
         std::vector<std::string> w = zk::words(l);
         if (w.size() == 3) peer.push_back(w[0] + ":" + w[1] + "+" + w[2]);
     }
-    std::vector<std::string> libItems;
-    size_t pos = 0;
-    while (pos < lib.size()) {
-        size_t end = lib.find(", ", pos);
-        std::string item = lib.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        libItems.push_back(item.substr(0, item.find('@')));
-        pos = end == std::string::npos ? lib.size() : end + 2;
-    }
+    std::vector<std::string> libItems;  // "N:start+sectors" of each "N:start+sectors@maj:min name"
+    for (const std::string& w : zk::words(lib))
+        if (w.find('@') != std::string::npos) libItems.push_back(w.substr(0, w.find('@')));
     EXPECT_TRUE(zk::same("re-read table of " + path, "partx -g (on-disk table)",
                          zk::joinSorted(peer), zk::joinSorted(libItems)));
     EXPECT_TRUE(zk::same("re-read table of " + path, "sysfs after the re-read", zk::sysfsParts(d),

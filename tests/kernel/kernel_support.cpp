@@ -1,6 +1,5 @@
 #include "kernel_support.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -8,16 +7,18 @@
 #include "ZoDeviceTree.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace zk {
 
-std::string run(const std::string& command, int* status) {
+std::string run(const std::string& command, int* status, double* seconds) {
+    auto start = std::chrono::steady_clock::now();
     std::string out;
     FILE* p = popen((command + " 2>/tmp/zk-stderr").c_str(), "r");
     if (!p) {
@@ -29,6 +30,8 @@ std::string run(const std::string& command, int* status) {
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
     int rc = pclose(p);
     if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    if (seconds)
+        *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return out;
 }
 
@@ -42,10 +45,7 @@ std::string runOk(const std::string& command) {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
-    if (!in) return "";
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string s = ss.str();
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!s.empty() && s.back() == '\n') s.pop_back();
     return s;
 }
@@ -59,20 +59,16 @@ bool writeFile(const std::string& path, const std::string& text) {
 
 std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
-    DIR* d = opendir(path.c_str());
-    if (!d) return names;
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(path, ec))
+        names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
 
 bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 std::string trim(const std::string& text) {
@@ -99,11 +95,10 @@ std::vector<std::string> words(const std::string& line) {
     return out;
 }
 
-std::string timed(const std::string& command, int* status, double* seconds) {
-    auto start = std::chrono::steady_clock::now();
-    std::string out = run(command, status);
-    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return out;
+bool waitFor(const std::function<bool()>& cond) {
+    for (int i = 0; i < 120; ++i, usleep(500000))
+        if (cond()) return true;
+    return cond();
 }
 
 nlohmann::json zodiskJson(const std::string& args, int* status) {
@@ -132,11 +127,10 @@ void measure(const std::string& what, const std::string& figures) {
 std::vector<LsblkRow> lsblk(const std::string& options) {
     std::vector<LsblkRow> rows;
     nlohmann::json doc = nlohmann::json::parse(
-        runOk("lsblk -J -l -b -o NAME,KNAME,TYPE,MAJ:MIN,SIZE,PKNAME " + options), nullptr, false);
+        runOk("lsblk -J -l -o NAME,KNAME,TYPE,PKNAME " + options), nullptr, false);
     auto text = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : ""; };
     for (const nlohmann::json& d : doc.value("blockdevices", nlohmann::json::array()))
-        rows.push_back({text(d["name"]), text(d["kname"]), text(d["type"]), text(d["maj:min"]),
-                        text(d["pkname"]), d["size"].is_number() ? d["size"].get<uint64_t>() : 0});
+        rows.push_back({text(d["name"]), text(d["kname"]), text(d["type"]), text(d["pkname"])});
     return rows;
 }
 
@@ -153,73 +147,61 @@ std::vector<std::vector<std::string>> multipathLl(const std::string& map) {
     return paths;
 }
 
-std::string kernelName(const std::string& devPath) {
-    std::string mm = majMin(devPath);
-    if (mm.empty()) return "";
-    std::string link = "/sys/dev/block/" + mm;
+namespace {
+// Target of the link at path, "" when it is none.
+std::string readLink(const std::string& path) {
     char buf[4096];
-    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n <= 0) return "";
-    buf[n] = 0;
-    std::string target = buf;
-    return target.substr(target.rfind('/') + 1);
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
-
+std::string lastName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+// "major:minor" of a block device node, "" when it is none.
 std::string majMin(const std::string& devPath) {
     struct stat st;
     if (stat(devPath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return "";
     return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
 }
+std::string join(const std::vector<std::string>& items, const std::string& separator) {
+    std::string out;
+    for (const std::string& s : items) out += (out.empty() ? "" : separator) + s;
+    return out;
+}
+}  // namespace
+
+std::string kernelName(const std::string& devPath) {
+    std::string mm = majMin(devPath);
+    return mm.empty() ? "" : lastName(readLink("/sys/dev/block/" + mm));
+}
 
 std::string hctl(const std::string& kname) {
-    std::string target;
-    char buf[4096];
-    std::string link = "/sys/block/" + kname + "/device";
-    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n <= 0) return "";
-    buf[n] = 0;
-    target = buf;
-    return target.substr(target.rfind('/') + 1);
+    return lastName(readLink("/sys/block/" + kname + "/device"));
 }
 
 std::vector<std::string> scsiDebugDisks() {
-    std::vector<std::pair<std::string, std::string>> found;
-    for (const std::string& name : listDir("/sys/block")) {
-        if (name.compare(0, 2, "sd") != 0) continue;
-        if (trim(readFile("/sys/block/" + name + "/device/model")) != "scsi_debug") continue;
-        found.emplace_back(hctl(name), name);
-    }
-    std::sort(found.begin(), found.end());
     std::vector<std::string> names;
-    for (auto& f : found) names.push_back(f.second);
+    for (const std::string& name : listDir("/sys/block"))
+        if (name.compare(0, 2, "sd") == 0 &&
+            trim(readFile("/sys/block/" + name + "/device/model")) == "scsi_debug")
+            names.push_back(name);
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return hctl(a) < hctl(b); });
     return names;
 }
 
 std::string kindName(int type) {
-    switch (type) {
-    case 0: return "NONE";
-    case 1: return "SCSI_DISK";
-    case 2: return "MPIO_DISK";
-    case 7: return "XVD_DISK";
-    case 8: return "NVME_DISK";
-    default: return "TYPE_" + std::to_string(type);
-    }
+    static const std::map<int, std::string> names = {
+        {0, "NONE"}, {1, "SCSI_DISK"}, {2, "MPIO_DISK"}, {7, "XVD_DISK"}, {8, "NVME_DISK"}};
+    auto it = names.find(type);
+    return it != names.end() ? it->second : "TYPE_" + std::to_string(type);
 }
 
-std::string peerKind(const std::string& kname) {
+// The kind lsblk and sysfs give a block device (see compareKindsOfAllDevices).
+static std::string peerKind(const std::string& kname) {
     std::string sys = "/sys/class/block/" + kname;
     std::string disk = kname;
-    if (exists(sys + "/partition")) {
-        // The whole disk is the directory above the partition's.
-        char buf[4096];
-        ssize_t n = readlink(sys.c_str(), buf, sizeof buf - 1);
-        if (n > 0) {
-            buf[n] = 0;
-            std::string t = buf;
-            t = t.substr(0, t.rfind('/'));
-            disk = t.substr(t.rfind('/') + 1);
-        }
-    }
+    std::string target = readLink(sys);
+    if (exists(sys + "/partition") && !target.empty())  // the disk: the directory above
+        disk = lastName(target.substr(0, target.rfind('/')));
     std::string dsys = "/sys/class/block/" + disk;
     std::string uuid = readFile(dsys + "/dm/uuid");
     if (uuid.compare(0, 6, "mpath-") == 0) return "MPIO_DISK";
@@ -231,11 +213,8 @@ std::string peerKind(const std::string& kname) {
     return "NONE";
 }
 
-}  // namespace zk
-
-namespace zk {
-
-std::string formatParts(const std::list<ZoPartInfo>& parts) {
+// "N:start+length@major:minor name" of each record, joined by ", ".
+static std::string formatParts(const std::list<ZoPartInfo>& parts) {
     std::vector<std::string> items;
     for (const ZoPartInfo& p : parts) {
         EXPECT_EQ(p.sectorSize, 512u) << p.partName;
@@ -243,9 +222,7 @@ std::string formatParts(const std::list<ZoPartInfo>& parts) {
                         std::to_string(p.numSectors) + "@" + std::to_string(p.major) + ":" +
                         std::to_string(p.minor) + " " + kernelName(p.partName));
     }
-    std::string out;
-    for (const std::string& s : items) out += (out.empty() ? "" : ", ") + s;
-    return out;
+    return join(items, ", ");
 }
 
 std::string sysfsParts(const std::string& disk) {
@@ -258,10 +235,7 @@ std::string sysfsParts(const std::string& disk) {
         items.emplace_back(n, std::to_string(n) + ":" + readFile(p + "start") + "+" +
                                   readFile(p + "size") + "@" + readFile(p + "dev") + " " + name);
     }
-    std::sort(items.begin(), items.end());
-    std::string out;
-    for (auto& i : items) out += (out.empty() ? "" : ", ") + i.second;
-    return out;
+    return joinSecond(std::move(items));
 }
 
 std::string knameOf(const SP<ZoDevice>& dev) {
@@ -276,37 +250,21 @@ std::string knames(const std::list<SP<ZoDevice>>& devs) {
 
 std::string joinSorted(std::vector<std::string> items) {
     std::sort(items.begin(), items.end());
-    std::string out;
-    for (const std::string& s : items) out += (out.empty() ? "" : " ") + s;
-    return out;
+    return join(items, " ");
 }
 
-std::string sgVpdNaaWwid(const std::string& devPath) {
-    std::vector<std::string> ls = lines(runOk("/usr/bin/sg_vpd -p di " + devPath));
-    bool lu = false, naa = false;
-    for (const std::string& raw : ls) {
-        std::string l = trim(raw);
-        if (l.rfind("Addressed logical unit", 0) == 0) { lu = true; continue; }
-        if (!lu) continue;
-        if (raw.find_first_not_of(' ') <= 2 && l.back() == ':' &&
-            l.find("designator") == std::string::npos)
-            break;  // the next association (target port, target device)
-        if (l.find("designator type: NAA") != std::string::npos) { naa = true; continue; }
-        if (naa && l.rfind("0x", 0) == 0) {
-            std::string hex = l.substr(2);
-            for (char& c : hex) c = std::tolower(static_cast<unsigned char>(c));
-            return "3" + hex;
-        }
-    }
-    return "";
+std::string joinSecond(std::vector<std::pair<int, std::string>> items) {
+    std::sort(items.begin(), items.end());
+    std::vector<std::string> texts;
+    for (auto& i : items) texts.push_back(i.second);
+    return join(texts, ", ");
 }
 
 std::vector<LsblkRow> compareKindsOfAllDevices() {
     std::vector<LsblkRow> seen;
+    std::set<std::string> names;
     for (const LsblkRow& r : lsblk()) {
-        bool dup = false;
-        for (const LsblkRow& s : seen) dup |= s.kname == r.kname;
-        if (dup) continue;
+        if (!names.insert(r.kname).second) continue;  // a map, under each of its paths
         seen.push_back(r);
         std::string path = "/dev/" + r.kname;
         CLuError err;
@@ -341,26 +299,50 @@ int compareDisksOfPartitions(const std::string& prefix) {
     return compared;
 }
 
-namespace {
-// The library's partitions of the device at path into parts; "" on
-// success, else what failed.
-std::string partitionsOf(const std::string& path, bool refresh, std::list<ZoPartInfo>& parts) {
+std::string libraryParts(const std::string& path, bool refresh) {
     CLuError err;
     SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
     if (!dev) return "no device: " + err.AsString();
     auto* part = static_cast<ZoDevicePartIface*>(dev->getInterface("ZoDevicePartIface"));
     if (!part) return "no ZoDevicePartIface";
+    std::list<ZoPartInfo> parts;
     CLuError perr;
     int rc = part->getPartitions(parts, &perr, refresh);
     if (rc < 0) return "getPartitions " + std::to_string(rc) + ": " + perr.AsString();
-    return "";
+    return formatParts(parts);
 }
-}  // namespace
 
-std::string libraryParts(const std::string& path, bool refresh) {
-    std::list<ZoPartInfo> parts;
-    std::string failure = partitionsOf(path, refresh, parts);
-    return failure.empty() ? formatParts(parts) : failure;
+int comparePartitions(const std::vector<std::string>& disks) {
+    int withParts = 0;
+    for (const std::string& d : disks) {
+        std::string sys = sysfsParts(d);
+        if (sys.empty()) continue;
+        ++withParts;
+        EXPECT_TRUE(same("partitions of /dev/" + d, "sysfs partition/start/size/dev", sys,
+                         libraryParts("/dev/" + d, false)));
+    }
+    return withParts;
+}
+
+std::string wwidOf(const std::string& path, std::string* wwid) {
+    SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), nullptr);
+    auto* info =
+        dev ? static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface")) : nullptr;
+    return info ? info->GetDeviceWwid(path, *wwid).AsString() : "no device";
+}
+
+std::list<SP<ZoDevice>> compareAllDevices(ZoDevice::TYPE type, const std::string& peer) {
+    std::vector<std::string> names;
+    for (const LsblkRow& r : lsblk())
+        if (r.type != "part" && peerKind(r.kname) == kindName(type)) names.push_back(r.kname);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    CLuError err;
+    std::list<SP<ZoDevice>> all = ZoDeviceTree::getAllDevices(type, &err);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_TRUE(same("getAllDevices(" + kindName(type) + ")", peer, joinSorted(names), knames(all)));
+    for (const SP<ZoDevice>& d : all) EXPECT_EQ(d->getType(), type) << d->getDevicePath();
+    return all;
 }
 
 }  // namespace zk

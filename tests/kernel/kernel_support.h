@@ -5,16 +5,20 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "ZoDevice.h"
+
 namespace zk {
 
 // Standard output of command run through /bin/sh (standard error is kept
-// apart); status receives the exit status when given.
-std::string run(const std::string& command, int* status = nullptr);
+// apart in /tmp/zk-stderr); status receives the exit status and seconds the
+// wall-clock time it took, when given.
+std::string run(const std::string& command, int* status = nullptr, double* seconds = nullptr);
 // Runs command and fails the current test unless it exits with status 0.
 std::string runOk(const std::string& command);
 // Contents of a file with one trailing newline removed, "" when unreadable.
@@ -31,11 +35,10 @@ std::vector<std::string> lines(const std::string& text);
 // Words of a line.
 std::vector<std::string> words(const std::string& line);
 
-// Standard output of command; *status its exit status, *seconds the
-// wall-clock time it took.
-std::string timed(const std::string& command, int* status, double* seconds);
 // zodisk's JSON answer (--json) to args; *status its exit status.
 nlohmann::json zodiskJson(const std::string& args, int* status = nullptr);
+// Polls cond every half second for up to 60 s; true once it holds.
+bool waitFor(const std::function<bool()>& cond);
 // Prints "[measure] what: figures" for the host's report.
 void measure(const std::string& what, const std::string& figures);
 
@@ -44,10 +47,9 @@ void measure(const std::string& what, const std::string& figures);
 ::testing::AssertionResult same(const std::string& what, const std::string& peer,
                                 const std::string& peerAnswer, const std::string& library);
 
-// One row of `lsblk -J -l -b -o NAME,KNAME,TYPE,MAJ:MIN,SIZE,PKNAME`.
+// One row of `lsblk -J -l -o NAME,KNAME,TYPE,PKNAME`.
 struct LsblkRow {
-    std::string name, kname, type, majmin, pkname;
-    uint64_t size = 0;
+    std::string name, kname, type, pkname;
 };
 // lsblk's rows for every block device (options added to the command).
 std::vector<LsblkRow> lsblk(const std::string& options = "");
@@ -56,8 +58,6 @@ std::vector<LsblkRow> lsblk(const std::string& options = "");
 std::vector<std::vector<std::string>> multipathLl(const std::string& map);
 // Kernel name ("sdb") of a device node path ("/dev/sdb"), following links.
 std::string kernelName(const std::string& devPath);
-// "major:minor" of a block device node, "" when it is none.
-std::string majMin(const std::string& devPath);
 
 // Block devices whose SCSI device is a scsi_debug logical unit, as kernel
 // names ("sda"), sorted by H:C:T:L.
@@ -67,37 +67,39 @@ std::string hctl(const std::string& kname);
 
 // The library's kind name of a device type value.
 std::string kindName(int type);
-// The kind lsblk and sysfs give a block device, in the library's terms:
-// "SCSI_DISK", "MPIO_DISK", "NVME_DISK" or "NONE" (partitions of a disk
-// answer their disk's kind; device-mapper partition maps answer "NONE").
-std::string peerKind(const std::string& kname);
 
-}  // namespace zk
-
-#include "ZoDevice.h"
-
-namespace zk {
-// "N:start+length@major:minor name" of each record, joined by ", ".
-std::string formatParts(const std::list<ZoPartInfo>& parts);
-// The same text built from sysfs for the partitions of a disk (kernel name).
+// "N:start+length@major:minor name" of each partition of a disk (kernel
+// name) in sysfs, joined by ", ": the form libraryParts gives.
 std::string sysfsParts(const std::string& disk);
 // The kernel name of a device's path ("" for a null device).
 std::string knameOf(const SP<ZoDevice>& dev);
 // Sorted kernel names of devices, joined by " ".
 std::string knames(const std::list<SP<ZoDevice>>& devs);
-// Joins sorted words with " ".
+// Items sorted and joined by " "; the texts of numbered items in number
+// order joined by ", ".
 std::string joinSorted(std::vector<std::string> items);
-// "3" + the first NAA designator of the addressed logical unit in
-// `sg_vpd -p di` of a device, lower-case; "" when there is none.
-std::string sgVpdNaaWwid(const std::string& devPath);
+std::string joinSecond(std::vector<std::pair<int, std::string>> items);
 // Compares getDevice's kind of every block device lsblk lists (each once)
-// with peerKind (a device of no kind: an error, and no tree parent);
+// with the kind lsblk and sysfs give it: SCSI_DISK, MPIO_DISK, NVME_DISK or
+// NONE (a partition answers its disk's kind, a device-mapper partition map
+// NONE). A device of no kind is an error, and has no tree parent;
 // returns lsblk's rows, one per device.
 std::vector<LsblkRow> compareKindsOfAllDevices();
 // For each partition lsblk lists whose kernel name starts with prefix: its
 // disk (getParentDevice of the partition) is lsblk's PKNAME, and the tree's
 // parent of that disk is the disk. Returns how many were compared.
 int compareDisksOfPartitions(const std::string& prefix);
-// The library's partition list of the device at path (refresh as given).
+// The library's partition list of the device at path (refresh as given),
+// formatted as formatParts does; else what failed.
 std::string libraryParts(const std::string& path, bool refresh);
+// GetDeviceWwid of the device at path into *wwid: its error text ("" on
+// success; "no device" when there is no device or no disk information).
+std::string wwidOf(const std::string& path, std::string* wwid);
+// Compares the library's partitions of each disk (kernel names) with
+// sysfsParts, for the disks with partitions; returns how many those were.
+int comparePartitions(const std::vector<std::string>& disks);
+// Compares getAllDevices(type) with the devices lsblk lists (no partitions)
+// whose kind is type's (as compareKindsOfAllDevices finds it), under the peer label given; every device must
+// be of type. Returns the library's devices.
+std::list<SP<ZoDevice>> compareAllDevices(ZoDevice::TYPE type, const std::string& peer);
 }  // namespace zk
