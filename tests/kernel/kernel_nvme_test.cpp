@@ -1,7 +1,6 @@
 // NVMe namespaces in a real kernel, one controller on its own and one inside
 // an NVMe subsystem: kinds, enumeration, partitions, parents and the volume-id
 // conversions as the library answers them, against lsblk and sysfs.
-#include "ZoDeviceTree.h"
 #include "ZoNVMEDiskDevice.h"
 #include "kernel_support.h"
 

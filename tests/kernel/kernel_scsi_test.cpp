@@ -2,7 +2,6 @@
 // and WWIDs as the library answers them, against sysfs, lsblk, scsi_id and
 // sg_vpd in the same guest.
 #include "ZOSO.h"
-#include "ZoDeviceTree.h"
 #include "kernel_support.h"
 
 #include <sys/stat.h>

@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -21,15 +21,11 @@ std::string run(const std::string& command, int* status, double* seconds) {
     auto start = std::chrono::steady_clock::now();
     std::string out;
     FILE* p = popen((command + " 2>/tmp/zk-stderr").c_str(), "r");
-    if (!p) {
-        if (status) *status = -1;
-        return out;
-    }
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int rc = pclose(p);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int rc = p ? pclose(p) : -1;
+    if (status) *status = rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     if (seconds)
         *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return out;
@@ -129,8 +125,10 @@ std::vector<LsblkRow> lsblk(const std::string& options) {
     nlohmann::json doc = nlohmann::json::parse(
         runOk("lsblk -J -l -o NAME,KNAME,TYPE,PKNAME " + options), nullptr, false);
     auto text = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : ""; };
+    std::set<std::string> seen;
     for (const nlohmann::json& d : doc.value("blockdevices", nlohmann::json::array()))
-        rows.push_back({text(d["name"]), text(d["kname"]), text(d["type"]), text(d["pkname"])});
+        if (seen.insert(text(d["kname"])).second)  // a map, under each of its paths
+            rows.push_back({text(d["name"]), text(d["kname"]), text(d["type"]), text(d["pkname"])});
     return rows;
 }
 
@@ -229,10 +227,9 @@ std::string sysfsParts(const std::string& disk) {
     std::vector<std::pair<int, std::string>> items;
     std::string base = "/sys/class/block/" + disk + "/";
     for (const std::string& name : listDir(base)) {
-        std::string p = base + name + "/";
-        if (!exists(p + "partition")) continue;
-        int n = std::atoi(readFile(p + "partition").c_str());
-        items.emplace_back(n, std::to_string(n) + ":" + readFile(p + "start") + "+" +
+        std::string p = base + name + "/", n = readFile(p + "partition");
+        if (n.empty()) continue;  // no partition
+        items.emplace_back(std::stoi(n), n + ":" + readFile(p + "start") + "+" +
                                   readFile(p + "size") + "@" + readFile(p + "dev") + " " + name);
     }
     return joinSecond(std::move(items));
@@ -261,11 +258,8 @@ std::string joinSecond(std::vector<std::pair<int, std::string>> items) {
 }
 
 std::vector<LsblkRow> compareKindsOfAllDevices() {
-    std::vector<LsblkRow> seen;
-    std::set<std::string> names;
-    for (const LsblkRow& r : lsblk()) {
-        if (!names.insert(r.kname).second) continue;  // a map, under each of its paths
-        seen.push_back(r);
+    std::vector<LsblkRow> rows = lsblk();
+    for (const LsblkRow& r : rows) {
         std::string path = "/dev/" + r.kname;
         CLuError err;
         SP<ZoDevice> dev = ZoDeviceTree::getDevice(path.c_str(), &err);
@@ -277,7 +271,7 @@ std::vector<LsblkRow> compareKindsOfAllDevices() {
             EXPECT_FALSE(ZoDeviceTree::getParentDevice(path.c_str(), &err)) << path;
         }
     }
-    return seen;
+    return rows;
 }
 
 int compareDisksOfPartitions(const std::string& prefix) {
@@ -335,8 +329,6 @@ std::list<SP<ZoDevice>> compareAllDevices(ZoDevice::TYPE type, const std::string
     std::vector<std::string> names;
     for (const LsblkRow& r : lsblk())
         if (r.type != "part" && peerKind(r.kname) == kindName(type)) names.push_back(r.kname);
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
     CLuError err;
     std::list<SP<ZoDevice>> all = ZoDeviceTree::getAllDevices(type, &err);
     EXPECT_FALSE(err.IsError()) << err.AsString();

@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <list>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -51,7 +50,8 @@ void measure(const std::string& what, const std::string& figures);
 struct LsblkRow {
     std::string name, kname, type, pkname;
 };
-// lsblk's rows for every block device (options added to the command).
+// lsblk's rows for every block device, each once (options added to the
+// command).
 std::vector<LsblkRow> lsblk(const std::string& options = "");
 // Each path of map in `multipath -ll map`: its words from the H:C:T:L on
 // ("0:0:0:0 sda 8:0 active ready running").
@@ -79,7 +79,7 @@ std::string knames(const std::list<SP<ZoDevice>>& devs);
 // order joined by ", ".
 std::string joinSorted(std::vector<std::string> items);
 std::string joinSecond(std::vector<std::pair<int, std::string>> items);
-// Compares getDevice's kind of every block device lsblk lists (each once)
+// Compares getDevice's kind of every block device lsblk lists
 // with the kind lsblk and sysfs give it: SCSI_DISK, MPIO_DISK, NVME_DISK or
 // NONE (a partition answers its disk's kind, a device-mapper partition map
 // NONE). A device of no kind is an error, and has no tree parent;
