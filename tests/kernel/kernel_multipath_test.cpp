@@ -27,6 +27,13 @@ std::vector<DmMap> dmMaps() {
     return maps;
 }
 
+// The name of the map with uuid, "" when there is none.
+std::string mapWithUuid(const std::string& uuid) {
+    for (const DmMap& m : dmMaps())
+        if (m.uuid == uuid) return m.name;
+    return "";
+}
+
 // The whole-disk multipath map of the scenario (uuid "mpath-<wwid>").
 DmMap theMap() {
     for (const DmMap& m : dmMaps())
@@ -58,8 +65,7 @@ TEST(KernelMultipath, KindOfEveryBlockDevice) {
     EXPECT_EQ(maps, 1);
     EXPECT_EQ(partMaps, 2);
     // A partition map by its /dev/mapper name: of no kind either.
-    DmMap map = theMap();
-    std::string part1 = "/dev/mapper/" + map.name + "-part1";
+    std::string part1 = "/dev/mapper/" + theMap().name + "-part1";
     CLuError err;
     SP<ZoDevice> dev = ZoDeviceTree::getDevice(part1.c_str(), &err);
     EXPECT_TRUE(zk::same("kind of " + part1, "lsblk TYPE=part (partition map)", "NONE",
@@ -216,9 +222,7 @@ TEST(KernelMultipathEditor, AddThenDelPutsABlacklistedDiskUnderMultipathAndBack)
     std::string conf = zk::readFile("/etc/multipath.conf");
     std::printf("multipath.conf after add:\n%s\n", conf.c_str());
     EXPECT_NE(conf.find("alias \"" + alias + "\""), std::string::npos) << conf;
-    std::string peerMap;
-    for (const DmMap& m : dmMaps())
-        if (m.uuid == "mpath-" + wwid) peerMap = m.name;
+    std::string peerMap = mapWithUuid("mpath-" + wwid);
     ASSERT_EQ(added.size(), 1u);
     EXPECT_TRUE(zk::same("map made for /dev/" + lu1, "dmsetup (map with uuid mpath-" + wwid + ")",
                          peerMap, added.front() ? zk::readFile("/sys/class/block/" +
@@ -236,11 +240,7 @@ TEST(KernelMultipathEditor, AddThenDelPutsABlacklistedDiskUnderMultipathAndBack)
     EXPECT_EQ(conf.find(wwid), std::string::npos) << conf;
     zk::runOk("/usr/sbin/multipathd reconfigure");
     zk::runOk("/usr/bin/udevadm settle --timeout=60");
-    bool gone = zk::waitFor([&] {
-        for (const DmMap& m : dmMaps())
-            if (m.uuid == "mpath-" + wwid) return false;
-        return true;
-    });
+    bool gone = zk::waitFor([&] { return mapWithUuid("mpath-" + wwid).empty(); });
     EXPECT_TRUE(zk::same("map of /dev/" + lu1 + " after del and reconfigure", "dmsetup ls",
                          gone ? "gone" : "present", "gone"));
 }
