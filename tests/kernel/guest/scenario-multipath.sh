@@ -48,9 +48,7 @@ blacklist_exceptions {
 	wwid "$wwid0"
 }
 CONF
-step multipath -v2 || return 1
-step multipathd || return 1
-step udevadm settle --timeout=60
+start_multipath || return 1
 step kpartx -a -p -part /dev/mapper/$wwid0
 step udevadm settle --timeout=60
 step multipath -ll

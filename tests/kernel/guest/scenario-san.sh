@@ -19,9 +19,7 @@ blacklist {
 	devnode "^vd[a-z]"
 }
 CONF
-step multipath -v2 || return 1
-step multipathd || return 1
-step udevadm settle --timeout=60
+start_multipath || return 1
 step multipath -ll
 ZO_ROUNDTRIP=1
 ZO_FILTER='KernelHost.*:KernelSan.*'
