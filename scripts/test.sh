@@ -10,11 +10,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 labels=()
+targets=()
 if [ "${1:-}" = "--unit" ]; then
     labels=(-LE kernel)
+    # What the unit tests and the install check run; not the real-kernel
+    # suite's programs nor the benchmarks.
+    targets=(--target zodevice_tests zodisk)
 fi
+# BUILD_TESTING and ZODEVICE_BENCH explicitly: scripts/run.sh may have
+# configured the same build directory without them.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DBUILD_TESTING=ON -DZODEVICE_BENCH=ON \
       -DZODEVICE_SANITIZE="${ZODEVICE_SANITIZE:-}" \
       -DZODEVICE_WERROR="${ZODEVICE_WERROR:-OFF}" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "${labels[@]}"
