@@ -40,8 +40,9 @@ std::ostream& operator<<(std::ostream& os, const Result& r) {
 
 // Runs the built zodisk on a tree (a shipped one by name, or a path) with the
 // arguments, in the C.UTF-8 locale unless leading NAME=value arguments set
-// the environment; status 124 when it ran for a minute.
-Result on(const std::string& tree, const Strings& args) {
+// the environment; status 124 when it ran for a minute. Standard output goes
+// to stdoutTo when given (and r.out stays empty).
+Result on(const std::string& tree, const Strings& args, const std::string& stdoutTo = "") {
     Result r{-1, "", "", "zodisk"};
     std::string line = "timeout 60 env LC_ALL=C.UTF-8";
     size_t i = 0;
@@ -51,9 +52,10 @@ Result on(const std::string& tree, const Strings& args) {
     for (; i < args.size(); ++i) line += " " + FXString::ShellQuote(args[i]);
     for (const std::string& a : args) r.command += " " + a;
     zotest::HostTree dir;  // a scratch directory for both streams
-    const int w = std::system((line + " >" + dir.at("/out") + " 2>" + dir.at("/err") + " </dev/null").c_str());
+    const std::string out = stdoutTo.empty() ? dir.at("/out") : stdoutTo;
+    const int w = std::system((line + " >" + out + " 2>" + dir.at("/err") + " </dev/null").c_str());
     r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
-    r.out = slurp(dir.at("/out"));
+    r.out = stdoutTo.empty() ? slurp(dir.at("/out")) : "";
     r.err = slurp(dir.at("/err"));
     return r;
 }
@@ -301,4 +303,139 @@ TEST(CliGolden, UdevNoticeCountsTheWholeWait) {
     notice.begin("udev to settle", "partitions of /dev/sdb", Time());
     EXPECT_EQ(notice.due(Time(std::chrono::seconds(12))),
               "zodisk: waiting for udev to settle (partitions of /dev/sdb)... 12s\n");
+}
+
+// Where zodisk and lsblk answer the same question, zodisk answers as lsblk
+// does: an empty name is no device; an empty column list or name is
+// refused; when no device is left (none of the names found, no device of
+// the kind) nothing is printed, not even the header, but JSON stays one
+// document. Time-outs are refused in words. Usage errors exit 2.
+TEST(CliGolden, AnswersAsLsblkDoes) {
+    const std::string help = "; see 'zodisk --help'\n";
+    struct Case {
+        Strings args;
+        int status;
+        std::string err, out;
+    } cases[] = {
+        {{"list", ""}, 32, "zodisk: : not a block device\n", ""},
+        {{"list", "/dev/nonexist"}, 32, "zodisk: /dev/nonexist: no such device\n", ""},
+        {{"-r", "tree", "/dev/nonexist"}, 32, "zodisk: /dev/nonexist: no such device\n", ""},
+        {{"-J", "list", "/dev/nonexist"}, 32, "zodisk: /dev/nonexist: no such device\n",
+         "{\n  \"blockdevices\": []\n}\n"},
+        {{"list", "--kind", "xvd"}, 0, "", ""},
+        {{"list", "/dev/nope", "/dev/sdb", "-o", "NAME"}, 64, "zodisk: /dev/nope: no such device\n", "NAME\nsdb\n"},
+        {{"list", "-o", ","}, 2, "zodisk: -o ',': empty column name" + help, ""},
+        {{"list", "-o", ""}, 2, "zodisk: -o '': empty column name" + help, ""},
+        {{"list", "-o", "NAME,,SIZE"}, 2, "zodisk: -o 'NAME,,SIZE': empty column name" + help, ""},
+        {{"tree", "-o", "+"}, 2, "zodisk: -o '+': empty column name" + help, ""},
+        {{"-J", "list", "-o", "NAME,"}, 2, "zodisk: -o 'NAME,': empty column name" + help, ""},
+        {{"--timeout", "-5", "wwid", "/dev/sda"}, 2,
+         "zodisk: --timeout: '-5' is not a whole number of seconds (1 to 86400)" + help, ""},
+        {{"--timeout", "abc", "wwid", "/dev/sda"}, 2,
+         "zodisk: --timeout: 'abc' is not a whole number of seconds (1 to 86400)" + help, ""},
+        {{"--timeout", "86401", "wwid", "/dev/sda"}, 2,
+         "zodisk: --timeout: 86401 seconds is out of range (1 to 86400)" + help, ""},
+        {{"--timeout", "99999999999999999999", "wwid", "/dev/sda"}, 2,
+         "zodisk: --timeout: 99999999999999999999 seconds is out of range (1 to 86400)" + help, ""},
+    };
+    for (const Case& c : cases) {
+        Result r = on("qemu-san", c.args);
+        EXPECT_EQ(r.status, c.status) << r;
+        EXPECT_EQ(r.err, c.err) << r;
+        EXPECT_EQ(r.out, c.out) << r;
+    }
+}
+
+// RAM disks and loop devices of size 0 without a backing file are left out
+// of a listing of the whole host, as lsblk leaves them out, unless -a is
+// given or they are named.
+TEST(CliGolden, EmptyDevicesOnlyWithAll) {
+    zotest::HostTree tree(kExamples + "qemu-san");
+    tree.addBlockDevice("ram0", 1, 0, 8192, "/sys/devices/virtual/block/ram0");
+    tree.addBlockDevice("loop0", 7, 0, 0, "/sys/devices/virtual/block/loop0");
+    tree.addBlockDevice("loop1", 7, 1, 0, "/sys/devices/virtual/block/loop1");
+    tree.write("/sys/devices/virtual/block/loop1/loop/backing_file", "/srv/empty.img\n");
+    tree.addBlockDevice("loop2", 7, 2, 2048, "/sys/devices/virtual/block/loop2");
+    const std::string shown = "loop1 loop2", all = "ram0 loop0 loop1 loop2";
+    struct Case {
+        Strings args;
+        std::string names;  // of the devices above that are printed
+    } cases[] = {
+        {{"list"}, shown},
+        {{"tree"}, shown},
+        {{"-a", "list"}, all},
+        {{"tree", "--all"}, all},
+        {{"list", "--kind", "other"}, shown},
+        {{"list", "loop0", "ram0"}, "loop0 ram0"},
+        {{"tree", "loop0"}, "loop0"},
+    };
+    for (const Case& c : cases) {
+        Strings args = c.args;
+        for (const char* o : {"-r", "-n", "-o", "NAME"}) args.push_back(o);
+        Result r = on(tree.root(), args);
+        std::string names;
+        for (const std::string& w : words(r.out))
+            if (w.rfind("ram", 0) == 0 || w.rfind("loop", 0) == 0) names += (names.empty() ? "" : " ") + w;
+        EXPECT_TRUE(r.status == 0 && r.err.empty()) << r;
+        EXPECT_EQ(names, c.names) << r;
+    }
+}
+
+// Output that does not reach standard output is a failure, said once; a
+// command that writes nothing has nothing to fail.
+TEST(CliGolden, WriteErrorsFail) {
+    const std::string full = "zodisk: write error: No space left on device\n";
+    const Strings fail[] = {{"list"}, {"--json", "list"}, {"tree", "-r"}, {"wwid", "/dev/sda"},
+                            {"check"}, {"show", "/dev/sdb"}, {"--help"}, {"--version"},
+                            {"multipath", "add", "--dry-run", "/dev/sdb"}};
+    for (const Strings& args : fail) {
+        Result r = on("qemu-san", args, "/dev/full");
+        EXPECT_TRUE(r.status == 1 && r.err == full) << r;
+    }
+    Result r = on("qemu-san", {"list", "/dev/nope"}, "/dev/full");
+    EXPECT_TRUE(r.status == 32 && r.err == "zodisk: /dev/nope: no such device\n") << r;
+}
+
+// The library tries each kind of disk in turn and logs each that declines
+// the path: -vvv shows what it decided and its trace without those lines,
+// -vvvv with them.
+TEST(CliGolden, VerbosityHoldsBackKindDeclines) {
+    const std::string decline = "/dev/sdb is not supported device";
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+        return n;
+    };
+    for (int v = 1; v <= 4; ++v) {
+        Result r = on("qemu-san", {"-" + std::string(v, 'v'), "multipath", "add", "--dry-run", "/dev/sdb"});
+        EXPECT_EQ(r.status, 0) << r;
+        EXPECT_EQ(count(r.err, "Device: /dev/sdb. Wwid 36d43314513756dca6941b6cc8a09acb2"), 1u) << r;
+        EXPECT_EQ(count(r.err, decline) > 0, v == 4) << r;
+    }
+}
+
+// A --sysroot that cannot stand for a machine is refused, naming the tree
+// and what a host tree holds; one that lacks a part or holds garbage in
+// proc/partitions is read with a warning saying so.
+TEST(CliGolden, HostTreesThatCannotStandForAMachine) {
+    zotest::HostTree empty, noClass(kExamples + "qemu-san"), garbage(kExamples + "qemu-san");
+    noClass.remove("/sys/class");
+    garbage.write("/proc/partitions", garbage.read("/proc/partitions") + "this is not a partition\n 8 16\n");
+    Result r = on(empty.root(), {"list"});
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_EQ(r.err, "zodisk: --sysroot " + empty.root() +
+                         " is not a host tree: it has neither sys/block nor sys/dev/block; a host tree "
+                         "stands for a machine's / and holds at least proc/partitions, sys/block (or the "
+                         "sys/dev/block links), sys/class/block and dev/ (see zodisk(8), HOST TREES; "
+                         "'zodisk snapshot DIR' captures one)\n") << r;
+    r = on(noClass.root(), {"list", "-o", "NAME"});
+    EXPECT_TRUE(r.status == 0 && r.out.find("\nsdb\n") != std::string::npos) << r;
+    EXPECT_EQ(r.err.rfind("zodisk: warning: --sysroot " + noClass.root() + " has no sys/class/block: ", 0), 0u) << r;
+    r = on(garbage.root(), {"list", "-o", "NAME"});
+    EXPECT_TRUE(r.status == 0 && r.out.find("\nsdb\n") != std::string::npos) << r;
+    EXPECT_EQ(r.err, "zodisk: warning: --sysroot " + garbage.root() +
+                         ": proc/partitions has 2 line(s) that are not 'major minor #blocks name', "
+                         "first line 17: 'this is not a partition'\n") << r;
+    for (const char* tree : {"qemu-san", "qemu-guest", "xen-guest"})
+        EXPECT_EQ(on(tree, {"list"}).err, "") << tree;
 }

@@ -94,16 +94,24 @@ int runNvmeVolume(const Options& opts, Output& out) {
     size_t i = findNamed(inv, opts.name, &why);
     if (i == ZoBlockDevice::npos)
         return answer(opts, out, "path", "volume", "", opts.name + ": " + why);
-    const ZoBlockDevice& d = inv.at(i);
+    // A partition's volume is its namespace's.
+    const bool partition = inv.at(i).partition > 0 && inv.at(i).whole != ZoBlockDevice::npos;
+    const ZoBlockDevice& d = inv.at(partition ? inv.at(i).whole : i);
     if (d.kind != ZoDevice::NVME_DISK)
         return answer(opts, out, "path", "volume", "",
-                      opts.name + ": not an NVMe device (a " + kindOf(d) + " " + d.type + ")");
+                      opts.name + ": not an NVMe device (a " + kindOf(d) + " " + inv.at(i).type + ")");
     Activity activity("volume id of " + opts.name);
-    const std::string& path = opts.name.find('/') == std::string::npos ? d.path : opts.name;
-    std::string vol = ZoNVMEDiskDevice::convertNVMEtoAWSVol(path, nullptr);
-    return answer(opts, out, "path", "volume", vol,
-                  opts.name + ": its serial" + (d.serial.empty() ? "" : " '" + d.serial + "'") +
-                      " is not a volume id (vol...)");
+    const std::string& path = partition || opts.name.find('/') == std::string::npos ? d.path : opts.name;
+    CLuError err;
+    std::string vol = ZoNVMEDiskDevice::convertNVMEtoAWSVol(path, &err);
+    std::string failure = opts.name + (partition ? " (a partition of " + d.path + ")" : "");
+    if (d.serial.compare(0, 3, "vol") != 0)
+        failure += ": its serial" + (d.serial.empty() ? "" : " '" + d.serial + "'") +
+                   " is not a volume id (vol...)";
+    else
+        failure += ": the volume id of its serial '" + d.serial + "' could not be read" +
+                   (err.IsError() ? " (" + err.AsString() + ")" : "");
+    return answer(opts, out, "path", "volume", vol, failure);
 }
 
 int runNvmeDevice(const Options& opts, Output& out) {

@@ -5,6 +5,7 @@
 #include "zodisk.h"
 
 #include "ZoDeviceTree.h"
+#include "ZoHost.h"
 
 #include <algorithm>
 
@@ -32,6 +33,16 @@ std::vector<size_t> named(const ZoHostInventory& inv, const std::vector<std::str
     }
     *status = namedStatus(names.size(), names.size() - found.size());
     return found;
+}
+
+// What lsblk leaves out of a listing of the whole host unless -a is given:
+// RAM disks, and loop devices of size 0 that have no backing file.
+bool hiddenByDefault(const ZoHostInventory& inv, size_t i) {
+    const ZoBlockDevice& d = inv.at(i);
+    if (d.major == 1)
+        return true;
+    return d.type == "loop" && d.sectors == 0 &&
+           !ZoHost::current()->exists("/sys/block/" + d.name + "/loop/backing_file");
 }
 
 // A device with what it is built from (a map's paths, a stack's lower
@@ -70,6 +81,14 @@ bool configure(Printer& p, const Options& opts, const std::vector<const char*>& 
     return false;
 }
 
+// Why a device that is neither a SCSI disk nor a map has no WWID to print.
+std::string noWwid(const ZoBlockDevice& d) {
+    if (d.kind == ZoDevice::NVME_DISK)
+        return "the kernel holds no WWID for this NVMe namespace (it has no wwid attribute)";
+    return "has no WWID: it is " + deviceInWords(d) +
+           ", and only SCSI disks, multipath maps and NVMe namespaces have one";
+}
+
 }  // namespace
 
 int runList(const Options& opts, Output& out) {
@@ -86,7 +105,8 @@ int runList(const Options& opts, Output& out) {
             nodes.push_back({i, {}});
     } else {
         for (size_t i = 0; i < inv.devices().size(); ++i)
-            if (opts.kind.empty() || opts.kind == kindOf(inv.at(i)))
+            if ((opts.kind.empty() || opts.kind == kindOf(inv.at(i))) &&
+                (opts.all || !hiddenByDefault(inv, i)))
                 nodes.push_back({i, {}});
     }
     print(p, inv, nodes, out);
@@ -105,7 +125,8 @@ int runTree(const Options& opts, Output& out) {
     std::vector<Node> nodes;
     std::vector<size_t> seen;
     for (size_t r : roots)
-        nodes.push_back(treeOf(inv, r, seen));
+        if (opts.all || !opts.paths.empty() || !hiddenByDefault(inv, r))
+            nodes.push_back(treeOf(inv, r, seen));
     print(p, inv, nodes, out);
     return status;
 }
@@ -128,7 +149,7 @@ int runWwid(const Options& opts, Output& out) {
             // What the kernel holds answers without a word to the device.
             wwid = inv.at(i).wwid;
         } else if (inv.at(i).kind != ZoDevice::SCSI_DISK && inv.at(i).kind != ZoDevice::MPIO_DISK) {
-            problem = std::string(kindOf(inv.at(i))) + " devices have no WWID";
+            problem = noWwid(inv.at(i));
         } else {
             // The kernel holds nothing: ask the device, each path of a map in
             // turn, waiting at most the time-out for each.

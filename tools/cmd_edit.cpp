@@ -1,5 +1,6 @@
 // multipath add / multipath remove: the /etc/multipath.conf editor, and its
 // dry run.
+#include "edit_messages.h"
 #include "forwarding_host.h"
 #include "output.h"
 #include "udev_watch.h"
@@ -298,6 +299,7 @@ int runMultipathAdd(const Options& opts, Output& out) {
     EditResult r = run(opts.dryRun, [&](CLuError* err) {
         maps = ZoDeviceTree::addMultipathBlacklistExceptions(paths, err);
     });
+    r.errors = explainEditErrors(opts.paths, r.errors);
     // A dry run reloads no map, so the maps it finds tell nothing.
     bool failed = !r.errors.empty() || (!opts.dryRun && maps.size() != paths.size());
     Json added = Json::array();
@@ -325,6 +327,7 @@ int runMultipathRemove(const Options& opts, Output& out) {
     EditResult r = run(opts.dryRun, [&](CLuError* err) {
         rc = ZoDeviceTree::delMultipathBlacklistExceptions(paths, err);
     });
+    r.errors = explainEditErrors(opts.paths, r.errors);
     if (rc != 0 && r.errors.empty())
         r.errors.push_back("multipath.conf was not rewritten");
     print(out, opts.json, r, Json::object());

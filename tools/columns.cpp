@@ -255,6 +255,10 @@ bool readInventory(ZoHostInventory* inv, unsigned facts) {
 
 size_t findNamed(const ZoHostInventory& inv, const std::string& name, std::string* why) {
     size_t i = ZoBlockDevice::npos;
+    if (name.empty()) {
+        *why = "not a block device";
+        return i;
+    }
     if (name.find('/') == std::string::npos) {
         i = inv.byName(name);
         for (size_t k = 0; i == ZoBlockDevice::npos && k < inv.devices().size(); ++k)
@@ -287,6 +291,22 @@ int namedStatus(size_t named, size_t missing) {
 
 std::string kindOf(const ZoBlockDevice& d) {
     return kindName(d.kind, "other");
+}
+
+std::string deviceInWords(const ZoBlockDevice& d) {
+    switch (d.kind) {
+    case ZoDevice::NVME_DISK:
+        return "an NVMe namespace";
+    case ZoDevice::XVD_DISK:
+        return "a Xen virtual disk";
+    case ZoDevice::SCSI_DISK:
+        return "a SCSI disk";
+    case ZoDevice::MPIO_DISK:
+        return "a multipath map";
+    default:
+        return d.type == "disk" && !d.driver.empty() ? "a " + d.driver + " disk"
+                                                     : "a " + d.type + " device";
+    }
 }
 
 bool isMap(const ZoBlockDevice& d) {
@@ -330,31 +350,35 @@ bool Printer::configure(const Options& opts, const std::vector<const char*>& def
     style.parsable = mode != TABLE;
     columns.clear();
     std::string list = opts.columns;
-    if (opts.allColumns || (mode == JSON && list.empty())) {
+    if (opts.allColumns || (mode == JSON && !opts.columnsGiven)) {
         for (const Column& c : kColumns)
             columns.push_back(&c);
         return true;
     }
-    if (list.empty() || list[0] == '+') {
+    if (!opts.columnsGiven || list[0] == '+') {
         for (const char* name : defaults)
             columns.push_back(findColumn(name));
         if (!list.empty())
             list.erase(0, 1);
     }
-    for (size_t pos = 0; pos < list.size();) {
+    if (!opts.columnsGiven)
+        return true;
+    // Every name between commas must be a column, as lsblk has it: an empty
+    // list or an empty name is refused, not read as the defaults.
+    for (size_t pos = 0;;) {
         size_t comma = std::min(list.find(',', pos), list.size());
         std::string name = list.substr(pos, comma - pos);
-        pos = comma + 1;
-        if (name.empty())
-            continue;
-        const Column* c = findColumn(name);
+        const Column* c = name.empty() ? nullptr : findColumn(name);
         if (!c) {
-            *error = "unknown column: " + name;
+            *error = name.empty() ? "-o '" + opts.columns + "': empty column name"
+                                  : "unknown column: " + name;
             return false;
         }
         columns.push_back(c);
+        if (comma == list.size())
+            return true;
+        pos = comma + 1;
     }
-    return true;
 }
 
 unsigned Printer::facts() const {
@@ -388,6 +412,9 @@ Json Printer::json(const ZoHostInventory& inv, const std::vector<Node>& nodes) c
 }
 
 std::string Printer::text(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
+    // No device, no header either (as lsblk).
+    if (nodes.empty())
+        return "";
     // Each line's escaped cells, the first with its tree prefix.
     std::vector<std::vector<std::string>> rows;
     if (headings && mode != PAIRS) {

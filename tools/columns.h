@@ -96,6 +96,9 @@ int namedStatus(size_t named, size_t missing);
 // Facts about a device used by several commands.
 std::string kindOf(const ZoBlockDevice& d);   // "scsi", "mpath", "xvd", "nvme" or "other"
 bool isMap(const ZoBlockDevice& d);           // a multipath map
+// What the device is, in words: "a SCSI disk", "a multipath map", "an NVMe
+// namespace", "a Xen virtual disk", "a virtio_blk disk", "a loop device".
+std::string deviceInWords(const ZoBlockDevice& d);
 // The multipath map a device belongs to: itself, the map holding this path,
 // or the map this partition map is on; npos when none.
 size_t mapFor(const ZoHostInventory& inv, size_t index);

@@ -1,7 +1,9 @@
 // zodisk: the disks the zodevice library sees, for people and programs.
 #include "columns.h"
+#include "host_tree_check.h"
 #include "output.h"
 #include "udev_watch.h"
+#include "verbosity.h"
 #include "zodisk.h"
 
 #include "EvDebug.h"
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 namespace zodisk {
 
@@ -167,22 +170,31 @@ std::string missingCommand(CLI::App& app, const std::vector<std::string>& rest) 
     return "a command is required; see 'zodisk --help'";
 }
 
-int main(int argc, char** argv) {
-    Options opts;
-    CLI::App app{"Shows the disks the zodevice library sees: SCSI disks, multipath maps,\n"
-                 "Xen virtual disks and NVMe namespaces.",
-                 "zodisk"};
-    app.footer(kFooter);
-    app.require_subcommand(1);
-    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
-    app.set_help_flag("-h,--help", "print this help and exit");
+// --timeout: whole seconds, at least one, at most a day.
+std::string timeoutError(const std::string& value) {
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+        return "'" + value + "' is not a whole number of seconds (1 to 86400)";
+    if (value.size() > 5 || std::stoul(value) == 0 || std::stoul(value) > 86400)
+        return value + " seconds is out of range (1 to 86400)";
+    return "";
+}
+
+void addGlobalOptions(CLI::App& app, Options& opts) {
     app.add_option("--sysroot", opts.sysroot,
                    "answer from the host tree in DIR (a capture made with\n"
                    "'zodisk snapshot') instead of this machine")
         ->check(CLI::Validator(CLI::ExistingDirectory).description(""))
         ->type_name("DIR");
-    app.add_option("-o,--output", opts.columns, columnHelp())->type_name("LIST");
+    app.add_option_function<std::string>(
+           "-o,--output",
+           [&opts](const std::string& list) {
+               opts.columns = list;
+               opts.columnsGiven = true;
+           },
+           columnHelp())
+        ->type_name("LIST");
     app.add_flag("-O,--output-all", opts.allColumns, "print every column");
+    app.add_flag("-a,--all", opts.all, "also list empty devices and RAM disks");
     app.add_flag("-n,--noheadings", opts.noHeadings, "print no header line");
     app.add_flag("-r,--raw", opts.raw, "values separated by one blank, unaligned");
     app.add_flag("-P,--pairs", opts.pairs, "values as KEY=\"value\" pairs");
@@ -192,59 +204,76 @@ int main(int argc, char** argv) {
     app.add_option("--timeout", opts.timeout,
                    "wait at most SECONDS for a device that is asked\n"
                    "directly (wwid, multipath add/remove)")
-        ->check(CLI::PositiveNumber.description(""))
+        ->check(CLI::Validator(timeoutError, ""))
         ->type_name("SECONDS");
     app.add_flag("-v,--verbose", opts.verbose, "log detail to standard error (repeat for more)");
     app.set_version_flag("--version", "zodisk " ZODISK_VERSION, "print the version and exit");
+}
 
-    for (const Command& c : commands()) {
-        CLI::App* parent = c.parent ? app.get_subcommand(c.parent) : &app;
-        CLI::App* sub = parent->add_subcommand(c.name, c.summary);
-        sub->fallthrough();
-        sub->group("Commands");
-        sub->footer(kCommandFooter);
-        c.setup(*sub, opts);
-        if (!c.run)
-            sub->require_subcommand(1);
-    }
+// Help or version: their text on standard output, the exit status.
+int answer(CLI::App& app, const CLI::Error& e) {
+    std::ostringstream out, err;
+    const int rc = app.exit(e, out, err);
+    std::cerr << err.str();
+    if (!writeStdout(out.str()))
+        return EXIT_FAILED;
+    return rc == 0 ? EXIT_OK : EXIT_USAGE;
+}
 
+// Parses the command line into opts. Returns -1 when a command is to run,
+// otherwise the exit status (help, version, a usage error).
+int parse(CLI::App& app, Options& opts, int argc, char** argv) {
     try {
         app.parse(argc, argv);
+        return -1;
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+        return answer(app, e);
     } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+        return answer(app, e);
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+        return answer(app, e);
     } catch (const CLI::ParseError& e) {
         std::vector<std::string> rest = app.remaining();
-        if (app.get_subcommands().empty() && !rest.empty())
-            Output::error("unknown command '" + rest.front() + "'; see 'zodisk --help'");
+        const std::string first = rest.empty() ? "" : rest.front();
+        const bool option = first.size() > 1 && first[0] == '-';
+        if (option && (app.get_subcommands().empty() || dynamic_cast<const CLI::ExtrasError*>(&e)))
+            Output::error("unknown option '" + first + "'; see 'zodisk --help'");
+        else if (app.get_subcommands().empty() && !rest.empty())
+            Output::error("unknown command '" + first + "'; see 'zodisk --help'");
         else if (std::string(e.what()).rfind("A subcommand is required", 0) == 0)
             Output::error(missingCommand(app, rest));
         else
             Output::error(std::string(e.what()) + "; see 'zodisk --help'");
         return EXIT_USAGE;
     }
+}
 
-    // The library's own log lines only with -v: without it, failures reach
-    // the user as zodisk's one-line errors.
-    g_ptrLogWriter->setLogLevel(opts.verbose > 0
-                                    ? std::min(opts.verbose, static_cast<int>(ZO_LOG_TRACE))
-                                    : ZO_LOG_ERROR - 1);
-    if (!opts.sysroot.empty())
-        ZoHost::setRoot(opts.sysroot);
+// Points the library at the host tree, if one was given. Returns false when
+// the tree cannot stand for a machine.
+bool useSysroot(const std::string& dir) {
+    if (dir.empty())
+        return true;
+    ZoHost::setRoot(dir);
+    HostTreeFaults faults = checkHostTree(dir);
+    if (!faults.fatal.empty()) {
+        Output::error(faults.fatal);
+        return false;
+    }
+    for (const std::string& w : faults.warnings)
+        Output::error("warning: " + w);
+    return true;
+}
+
+// Runs the command chosen; the exit status.
+int run(CLI::App& app, const Options& opts, Output& out) {
+    setVerbosity(opts.verbose);
+    if (!useSysroot(opts.sysroot))
+        return EXIT_FAILED;
     if (opts.timeout > 0)
         ZoDeviceTree::setCommandTimeout(opts.timeout);
-
     if (opts.raw + opts.pairs + opts.json > 1) {
         Output::error("choose one of -r, -P and -J; see 'zodisk --help'");
         return EXIT_USAGE;
-    }
-    Output out;
-    if (!out.takeOverStdout()) {
-        Output::error("cannot set up standard output");
-        return EXIT_FAILED;
     }
     if (opts.sysroot.empty())
         startUdevWatch();
@@ -256,6 +285,41 @@ int main(int argc, char** argv) {
         Output::error(e.what());
     }
     return EXIT_FAILED;
+}
+
+int main(int argc, char** argv) {
+    Options opts;
+    CLI::App app{"Shows the disks the zodevice library sees: SCSI disks, multipath maps,\n"
+                 "Xen virtual disks and NVMe namespaces.",
+                 "zodisk"};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.set_help_flag("-h,--help", "print this help and exit");
+    addGlobalOptions(app, opts);
+    for (const Command& c : commands()) {
+        CLI::App* parent = c.parent ? app.get_subcommand(c.parent) : &app;
+        CLI::App* sub = parent->add_subcommand(c.name, c.summary);
+        sub->fallthrough();
+        sub->group("Commands");
+        sub->footer(kCommandFooter);
+        c.setup(*sub, opts);
+        if (!c.run)
+            sub->require_subcommand(1);
+    }
+
+    int status = parse(app, opts, argc, argv);
+    if (status >= 0)
+        return status;
+    Output out;
+    if (!out.takeOverStdout()) {
+        Output::error("cannot set up standard output");
+        return EXIT_FAILED;
+    }
+    status = run(app, opts, out);
+    // Output that did not reach standard output (a full disk, a closed
+    // pipe's reader gone) is a failure, whatever the command said.
+    return out.close() ? status : EXIT_FAILED;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <langinfo.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstring>
 
@@ -15,9 +16,45 @@ namespace zodisk {
 Output::Output() : m_out(stdout), m_owned(false) {}
 
 Output::~Output() {
-    std::fflush(m_out);
-    if (m_owned)
-        std::fclose(m_out);
+    if (m_out) {
+        std::fflush(m_out);
+        if (m_owned)
+            std::fclose(m_out);
+    }
+}
+
+namespace {
+
+bool writeFailed(int err) {
+    Output::error(std::string("write error: ") + std::strerror(err));
+    return false;
+}
+
+}  // namespace
+
+bool Output::close() {
+    if (!m_out)
+        return m_writeError == 0 || writeFailed(m_writeError);
+    int err = m_writeError;
+    errno = 0;
+    if (std::fflush(m_out) != 0 && !err)
+        err = errno ? errno : EIO;
+    if (std::ferror(m_out) && !err)
+        err = EIO;
+    // Closing a duplicate of the descriptor checks what the file system
+    // reports at close, as it would for descriptor 1 itself.
+    if ((m_owned ? std::fclose(m_out) : 0) != 0 && !err)
+        err = errno ? errno : EIO;
+    m_out = nullptr;
+    m_writeError = err;
+    return err == 0 || writeFailed(err);
+}
+
+bool writeStdout(const std::string& text) {
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+        return true;
+    return writeFailed(errno ? errno : EIO);
 }
 
 bool Output::takeOverStdout() {
@@ -45,8 +82,11 @@ bool Output::takeOverStdout() {
 }
 
 void Output::text(const std::string& s) {
-    std::fwrite(s.data(), 1, s.size(), m_out);
-    std::fflush(m_out);
+    if (!m_out || m_writeError)
+        return;
+    errno = 0;
+    if (std::fwrite(s.data(), 1, s.size(), m_out) != s.size() || std::fflush(m_out) != 0)
+        m_writeError = errno ? errno : EIO;
 }
 
 void Output::json(const Json& doc) {

@@ -32,6 +32,10 @@ public:
     void text(const std::string& s);
     // The JSON document, indented, followed by a newline.
     void json(const Json& doc);
+    // Flushes and closes the tool's output. Returns true iff everything
+    // written reached it; otherwise reports "write error: <why>" and
+    // returns false. Output written after this is dropped.
+    bool close();
     // "zodisk: <message>" on standard error. Newlines inside the message
     // are replaced so that each error stays one line.
     static void error(const std::string& message);
@@ -39,7 +43,13 @@ public:
 private:
     FILE* m_out;
     bool m_owned;
+    int m_writeError = 0;   // errno of the first failed write or flush
 };
+
+// Writes text to standard output as it is, before Output takes it over
+// (help, version). Returns true iff it all reached its place; otherwise
+// reports "write error: <why>" and returns false.
+bool writeStdout(const std::string& text);
 
 // Rows of cells printed as left-aligned columns separated by two blanks
 // (the last column is not padded). Widths count characters, not bytes, so

@@ -17,7 +17,9 @@ namespace zodisk {
 
 // Exit statuses.
 // The last two are lsblk's for commands given device names: some of them
-// were not found (SOME_FOUND), or none was (NONE_FOUND).
+// were not found (SOME_FOUND), or none was (NONE_FOUND). A usage error is 2,
+// where lsblk says 1: zodisk's 1 is a failed operation, or check's "needs
+// attention", which a mistyped command line must not look like.
 enum ExitStatus {
     EXIT_OK = 0,
     EXIT_FAILED = 1,
@@ -34,7 +36,9 @@ struct Options {
     unsigned timeout = 0;             // --timeout SECONDS for device I/O; 0: the library's
     // Output control of list, tree and show (columns.h).
     std::string columns;              // -o LIST ("+LIST" adds to the defaults)
+    bool columnsGiven = false;        // -o was given (its LIST may be empty)
     bool allColumns = false;          // -O
+    bool all = false;                 // -a: empty devices and RAM disks too
     bool noHeadings = false;          // -n
     bool raw = false;                 // -r
     bool pairs = false;               // -P
