@@ -20,6 +20,7 @@
 #include "CLuError.h"
 #include "ZoDevice.h"
 #include "ZoExport.h"
+#include "ZoFabric.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -100,7 +101,9 @@ struct ZoBlockDevice {
     std::string model;          // NVMe: the controller's
     std::string revision;       // NVMe: the controller's firmware revision
     std::string state;          // device/state: "running", "offline", ... (NVMe: the
-                                // controller's state, "live", ...; device-mapper:
+                                // controller's state, "live", ...; a namespace of
+                                // several controllers: "live" while one of them
+                                // is, else the first one's; device-mapper:
                                 // "running" or "suspended")
     std::string fcNodeName;     // of the remote port, for Fibre Channel paths
 
@@ -112,6 +115,19 @@ struct ZoBlockDevice {
     std::string wwid;
     std::string serial;         // SCSI: vpd_pg80; NVMe: the controller's; virtio: serial
     std::string nvmeVolumeId;   // NVMe: the cloud volume id of its serial, if any
+
+    // The fabric under it, as indexes into ZoHostInventory::fabric(); a
+    // partition carries its disk's. A SCSI device reached through a Fibre
+    // Channel remote port (and the host port that sees it), or through an
+    // iSCSI session; npos when none.
+    size_t fcRemotePort = npos;
+    size_t fcHostPort = npos;
+    size_t iscsiSession = npos;
+    // An NVMe namespace: its paths, one per controller it is reached
+    // through (a namespace of one controller has one, itself).
+    std::vector<size_t> nvmePaths;
+    // A path of a multipath map, as multipathd checks it.
+    ZoPathHealth health;
 
     // Facts that could not be read (a vanished device, an unreadable
     // attribute), one "<what>: <why>" each. The rest of the entry stands.
@@ -133,6 +149,10 @@ struct ZoInventoryOptions {
         MAP_STATE = 1u << 5,        // map: a multipath map's table and status
         FC_NODE_NAME = 1u << 6,     // fcNodeName
         PARTITION_START = 1u << 7,  // start (of a partition map: from its table)
+        FC_PORTS = 1u << 8,         // fcRemotePort, fcHostPort; fabric() FC host and remote ports
+        ISCSI_SESSIONS = 1u << 9,   // iscsiSession; fabric() iSCSI sessions
+        NVME_PATHS = 1u << 10,      // nvmePaths; fabric() NVMe subsystems, controllers, paths
+        PATH_HEALTH = 1u << 11,     // health: asks multipathd, when it runs (no process is run)
         ALL_FACTS = ~0u,
     };
     // The facts to read, a set of Fact bits. The fields of a fact left out
@@ -144,6 +164,9 @@ struct ZoInventoryOptions {
     // most inquiryTimeoutMs.
     bool inquireMissingIdentity = false;
     unsigned inquiryTimeoutMs = 3000;
+
+    // How long multipathd may take to answer (PATH_HEALTH).
+    unsigned multipathdTimeoutMs = 2000;
 };
 
 class ZODEVICE_API ZoHostInventory {
@@ -160,6 +183,8 @@ public:
     // it; holders, slaves and partitions are in the same order.)
     const std::vector<ZoBlockDevice>& devices() const { return m_devices; }
     const ZoBlockDevice& at(size_t index) const { return m_devices.at(index); }
+    // The fabric endpoints of the host (those of the fact bits asked for).
+    const ZoFabric& fabric() const { return m_fabric; }
 
     // Index of the device with this kernel name or number, or npos.
     size_t byName(const std::string& kernelName) const;
@@ -187,6 +212,7 @@ public:
 
 private:
     std::vector<ZoBlockDevice> m_devices;
+    ZoFabric m_fabric;
     std::unordered_map<std::string, size_t> m_byName;
     std::unordered_map<uint64_t, size_t> m_byNumber;
     friend class ZoInventoryReader;

@@ -86,6 +86,10 @@ int ZoHost::listLinks(const std::string& dir,
     return 0;
 }
 
+int ZoHost::askMultipathd(const std::string&, std::string*, unsigned) {
+    return zohost::fail(ENOSYS);
+}
+
 int ZoHost::readAttr(const std::string& path, std::string* value) {
     int rc = readFile(path, value, kAttributeBytes);
     if (rc == 0 && !value->empty() && value->back() == '\n')

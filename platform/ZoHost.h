@@ -196,6 +196,13 @@ public:
     // is run). Returns 0, ENXIO when no such mapped device exists, or the
     // errno of the failure.
     virtual int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) = 0;
+    // Sends one request to multipathd over its control socket ("show paths
+    // ...") and waits at most timeoutMs for the whole reply; no process is
+    // run. Returns 0 and the reply text; ECONNREFUSED or ENOENT when no
+    // multipathd listens; ETIMEDOUT; EPROTO for a reply of the wrong shape;
+    // or the errno of the failure. (The default: ENOSYS, a host that cannot
+    // ask.)
+    virtual int askMultipathd(const std::string& request, std::string* reply, unsigned timeoutMs);
 
     // --- Processes, locks, time ------------------------------------------
     // Runs the command line through /bin/sh -c and waits for it.
@@ -237,6 +244,11 @@ public:
     // bytes of the disk with this number at a byte offset, beyond the first
     // ones that the file at its node holds, "/.zohost/disks/MAJ:MIN/OFFSET".
     static std::string diskPiecePath(unsigned major, unsigned minor, uint64_t offset);
+    // multipathd's answers, in the command table's format (a block per
+    // request, its reply as standard output), "/.zohost/multipathd". A tree
+    // without it, or without the request, answers as a machine on which no
+    // multipathd runs.
+    static std::string multipathdTablePath();
 
     // The block of the command table that answers command with result (a
     // result whose shell did not start exits 127). Returns false and leaves

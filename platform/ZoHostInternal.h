@@ -41,6 +41,8 @@ int preadFd(int fd, uint64_t offset, size_t length, std::string* data);
 // Returns 0 and the partitions in table order, or -1 with errno set when
 // there is no readable table.
 int readPartitionTableFd(int fd, std::vector<ZoHostPartition>* parts);
+// Asks the multipathd of this machine over its socket (ZoHost::askMultipathd).
+int askMultipathdSocket(const std::string& request, std::string* reply, unsigned timeoutMs);
 // Closes fd, keeping errno.
 void closeQuietly(int fd);
 // Sleeps for ms milliseconds, resuming after signals.

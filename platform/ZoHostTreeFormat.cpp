@@ -159,6 +159,8 @@ int parseDmState(const std::string& text, ZoDmState* state) {
 
 std::string ZoRootedHost::commandTablePath() { return "/.zohost/commands"; }
 
+std::string ZoRootedHost::multipathdTablePath() { return "/.zohost/multipathd"; }
+
 std::string ZoRootedHost::deviceMapperStatePath(unsigned major, unsigned minor) {
     return "/.zohost/dm/" + std::to_string(major) + ":" + std::to_string(minor);
 }

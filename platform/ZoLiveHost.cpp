@@ -654,6 +654,10 @@ public:
         return fail(rc);
     }
 
+    int askMultipathd(const std::string& request, std::string* reply, unsigned timeoutMs) override {
+        return zohost::askMultipathdSocket(request, reply, timeoutMs);
+    }
+
     ZoCommandResult run(const std::string& command) override { return runShell(command); }
     int lockFile(const std::string& path, std::unique_ptr<ZoHostLock>* lock) override {
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -411,6 +411,22 @@ public:
         result.err = "no answer in host tree for: " + command;
         return result;
     }
+    // multipathd's answers come from the tree's table; without one (or
+    // without the request) no daemon listens.
+    int askMultipathd(const std::string& request, std::string* reply, unsigned) override {
+        std::string text;
+        const int rc = readFile(multipathdTablePath(), &text);
+        if (rc == ENOENT)
+            return fail(ECONNREFUSED);
+        if (rc != 0)
+            return rc;
+        auto table = zohost::parseCommandTable(text);
+        auto it = table.find(request);
+        if (it == table.end())
+            return fail(ECONNREFUSED);
+        *reply = it->second.out;
+        return 0;
+    }
     int lockFile(const std::string& path, std::unique_ptr<ZoHostLock>* lock) override {
         int fd = -1;
         if (int rc = openIn(path, O_RDWR | O_CREAT, 0600, &fd))

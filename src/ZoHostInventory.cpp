@@ -2,6 +2,7 @@
 // device read once into a flat list, relations as indexes, then indexed.
 #include "ZoHostInventory.h"
 
+#include "ZoFabricReader.h"
 #include "ZoIdentity.h"
 #include "ZoInventoryParse.h"
 #include "ZoSysfs.h"
@@ -105,7 +106,7 @@ std::string ueventValue(const std::string& uevent, const std::string& key) {
 class ZoInventoryReader {
 public:
     ZoInventoryReader(ZoHost& host, const ZoInventoryOptions& options, ZoHostInventory* out)
-        : m_host(host), m_options(options), m_out(out) {}
+        : m_host(host), m_options(options), m_out(out), m_fabric(host) {}
 
     bool run(CLuError* err) {
         std::vector<Found> found;
@@ -115,6 +116,7 @@ public:
         std::string procDevices;
         m_host.readFile("/proc/devices", &procDevices);
         m_majors = zo_inv::driverMajors(procDevices);
+        readFabric();
         std::vector<std::string> mapperNames;
         m_host.listDir("/dev/mapper", &mapperNames);
         m_mapperNodes.insert(mapperNames.begin(), mapperNames.end());
@@ -131,6 +133,8 @@ public:
         index();
         linkRelations();
         for (size_t i = 0; i < m_devices.size(); ++i) decideKind(i);
+        if (wants(ZoInventoryOptions::PATH_HEALTH)) readPathHealth();
+        m_out->m_fabric = m_fabric.take();
         m_out->m_devices = std::move(m_devices);
         m_out->m_byName = std::move(m_byName);
         m_out->m_byNumber = std::move(m_byNumber);
@@ -142,6 +146,40 @@ private:
 
     // True iff the caller asked for the fact.
     bool wants(Fact fact) const { return (m_options.facts & fact) != 0; }
+
+    // The endpoints asked for. NVMe controllers are read whenever the host
+    // has the driver: a namespace of several controllers has its state
+    // and transport from them.
+    void readFabric() {
+        if (wants(ZoInventoryOptions::FC_PORTS)) m_fabric.readFc();
+        if (wants(ZoInventoryOptions::ISCSI_SESSIONS)) m_fabric.readIscsi();
+        if (wants(ZoInventoryOptions::NVME_PATHS) || m_majors.nvme != 0) m_fabric.readNvme();
+        m_fabric.finish();
+    }
+
+    // multipathd's view of every path of a map, when the host has a map
+    // and multipathd answers; a failure other than no daemon listening is
+    // a problem of each map.
+    void readPathHealth() {
+        std::vector<size_t> maps;
+        for (size_t i = 0; i < m_devices.size(); ++i)
+            if (isWholeMapUuid(m_devices[i].dmUuid)) maps.push_back(i);
+        if (maps.empty()) return;
+        std::string reply;
+        const int rc = m_host.askMultipathd(zo_fabric::kPathHealthRequest, &reply, m_options.multipathdTimeoutMs);
+        if (rc == ECONNREFUSED || rc == ENOENT || rc == ENOSYS) return;
+        if (rc != 0) {
+            for (size_t m : maps) m_devices[m].problems.push_back(std::string("multipathd: ") + std::strerror(rc));
+            return;
+        }
+        const std::map<std::string, ZoPathHealth> health = zo_fabric::parsePathHealth(reply);
+        for (size_t m : maps)
+            for (size_t p : m_devices[m].slaves) {
+                ZoBlockDevice& path = m_devices[p];
+                auto it = health.find(std::to_string(path.major) + ":" + std::to_string(path.minor));
+                if (it != health.end()) path.health = it->second;
+            }
+    }
 
     // Every block device with a number, from the links of /sys/dev/block,
     // which tell name, place and number at once: the disks in *disks, the
@@ -397,6 +435,12 @@ private:
                                        {"rev", &ZoBlockDevice::revision}});
         if (wants(ZoInventoryOptions::STATE)) attr(dev, device, "state", &dev.state);
         dev.transport = scsiTransport(hctl.host, device);
+        if (wants(ZoInventoryOptions::FC_PORTS) && dev.transport == "fc") {
+            dev.fcRemotePort = m_fabric.remotePortOf(device);
+            dev.fcHostPort = m_fabric.fabric().fcHost("host" + std::to_string(hctl.host));
+        }
+        if (wants(ZoInventoryOptions::ISCSI_SESSIONS) && dev.transport == "iscsi")
+            dev.iscsiSession = m_fabric.sessionOf(device);
         if (wants(ZoInventoryOptions::FC_NODE_NAME)) dev.fcNodeName = fcNodeName(dev, hctl);
 
         std::string page, value;
@@ -499,8 +543,30 @@ private:
                            &ZoBlockDevice::serial, &ZoBlockDevice::model, &ZoBlockDevice::revision})
             dev.*field = c.*field;
         dev.problems.insert(dev.problems.end(), c.problems.begin(), c.problems.end());
+        readNvmePaths(dev, facts);
         if (startsWith(dev.serial, "vol")) dev.nvmeVolumeId = dev.serial;
         if (wants(ZoInventoryOptions::IDENTITY)) trimmedAttrs(dev, facts.sysDir, {{"wwid", &ZoBlockDevice::wwid}});
+    }
+
+    // The paths of a namespace. A namespace of several controllers lies in
+    // its subsystem's directory: its transport and state are its
+    // controllers' (live while one of them is).
+    void readNvmePaths(ZoBlockDevice& dev, const Facts& facts) {
+        const std::vector<size_t>& paths = m_fabric.pathsOf(dev.name);
+        if (wants(ZoInventoryOptions::NVME_PATHS)) dev.nvmePaths = paths;
+        if (facts.sysDir.find("/nvme-subsystem/") == std::string::npos || paths.empty()) return;
+        const ZoFabric& f = m_fabric.fabric();
+        std::vector<const ZoNvmeController*> controllers;
+        for (size_t p : paths)
+            if (f.nvmePaths[p].controller != ZoFabric::npos)
+                controllers.push_back(&f.nvmeControllers[f.nvmePaths[p].controller]);
+        if (controllers.empty()) return;
+        const std::string& transport = controllers.front()->transport;
+        if (!transport.empty()) dev.transport = transport == "pcie" ? "nvme" : transport;
+        if (!wants(ZoInventoryOptions::STATE)) return;
+        dev.state = controllers.front()->state;
+        for (const ZoNvmeController* c : controllers)
+            if (c->state == "live") dev.state = c->state;
     }
 
     // Table and status of a device-mapper device, when asked for: a
@@ -547,6 +613,10 @@ private:
                                &ZoBlockDevice::serial, &ZoBlockDevice::nvmeVolumeId})
                 part.*field = disk.*field;
             part.removable = disk.removable;
+            part.fcRemotePort = disk.fcRemotePort;
+            part.fcHostPort = disk.fcHostPort;
+            part.iscsiSession = disk.iscsiSession;
+            part.nvmePaths = disk.nvmePaths;
             Facts facts = m_facts[diskAt];
             facts.sysDir = dir;
             facts.slaveNames.clear();
@@ -703,6 +773,7 @@ private:
     ZoHost& m_host;
     const ZoInventoryOptions& m_options;
     ZoHostInventory* m_out;
+    zo_fabric::Reader m_fabric;
     zo_inv::DriverMajors m_majors;
     std::set<std::string> m_mapperNodes;
     std::map<unsigned long long, std::string> m_transports;  // by SCSI host

@@ -9,6 +9,9 @@
 #include "test.h"
 
 #include "../tools/udev_watch.h"
+#include "support/read_recorder.h"
+
+#include "ZoHostInventory.h"
 
 #include <nlohmann/json.hpp>
 
@@ -86,11 +89,11 @@ std::set<std::string> listing(const std::string& dir, const std::string& skip = 
 }  // namespace
 
 // Each file is the output of the arguments on the tree its name begins
-// with (sick-san is under tests/data/hosts).
+// with (sick-san and fabric are under tests/data/hosts).
 TEST(CliGolden, OutputOfHostTrees) {
     for (const Strings& c : zotest::readTable(kGolden + "outputs.tsv", 3)) {
         const std::string& file = c[0], tree = file.substr(0, file.find('-', 5));
-        Result r = on(tree == "sick-san" ? ZODEVICE_SOURCE_DIR "/tests/data/hosts/sick-san" : tree, words(c[2]));
+        Result r = on(tree == "sick-san" || tree == "fabric" ? zotest::dataTree(tree) : tree, words(c[2]));
         EXPECT_EQ(std::to_string(r.status), c[1]) << file << ": " << r;
         if (std::getenv("REGENERATE"))
             std::ofstream(kGolden + file, std::ios::binary) << r.out;
@@ -230,6 +233,28 @@ TEST(HostTreeCapture, HostileTreesStayInside) {
         for (const auto& e : std::filesystem::recursive_directory_iterator(capture))
             EXPECT_TRUE(e.is_symlink() || !e.is_regular_file() || zotest::slurp(e.path()).find("SECRET") == std::string::npos)
                 << e.path();
+    }
+}
+
+// A capture holds everything the host inventory reads with every fact:
+// each read, asked again of the capture, answers as it did on the tree.
+TEST(HostTreeCapture, HoldsEveryReadOfTheInventory) {
+    for (const std::string& tree : {zotest::dataTree("fabric"), kExamples + "qemu-san", kExamples + "qemu-guest"}) {
+        zotest::HostTree dir;
+        const std::string capture = dir.at("/capture");
+        ASSERT_EQ(0, on(tree, {"snapshot", capture}).status) << tree;
+        auto recorder = std::make_shared<zotest::ReadRecorder>(ZoHost::makeRooted(tree));
+        std::shared_ptr<ZoHost> previous = ZoHost::install(recorder);
+        ZoHostInventory inv;
+        CLuError err;
+        const bool read = ZoHostInventory::read(&inv, &err);
+        ZoHost::install(previous);
+        ASSERT_TRUE(read) << tree;
+        EXPECT_GT(recorder->reads(), 50u) << tree;
+        auto other = ZoHost::makeRooted(capture);
+        std::string missing;
+        for (const std::string& d : recorder->differences(*other)) missing += "\n" + d;
+        EXPECT_EQ("", missing) << tree;
     }
 }
 

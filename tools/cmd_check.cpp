@@ -44,6 +44,7 @@ public:
         }
         for (const auto& [wwid, disks] : disksByWwid)
             checkLun(wwid, disks);
+        checkFabric();
         checkConf();
         return std::move(m_findings);
     }
@@ -105,6 +106,101 @@ private:
                 label + ": paths lead to " + std::to_string(nodes.size()) +
                     " different Fibre Channel node names: " + names(map.slaves),
                 {m}, map.wwid);
+    }
+
+    // The fabric under the disks: endpoints not working, NVMe namespaces
+    // short of paths, paths multipathd finds faulty.
+    void checkFabric() {
+        const ZoFabric& f = m_inv.fabric();
+        std::map<std::string, std::vector<size_t>> carried;   // "kind name" -> whole devices
+        for (size_t i = 0; i < m_inv.devices().size(); ++i) {
+            const ZoBlockDevice& d = m_inv.at(i);
+            if (d.partition > 0)
+                continue;
+            if (d.fcRemotePort != ZoFabric::npos)
+                carried["rport " + f.fcRemotePorts[d.fcRemotePort].name].push_back(i);
+            if (d.fcHostPort != ZoFabric::npos)
+                carried["host " + f.fcHosts[d.fcHostPort].name].push_back(i);
+            if (d.iscsiSession != ZoFabric::npos)
+                carried["session " + f.iscsiSessions[d.iscsiSession].name].push_back(i);
+            for (size_t p : d.nvmePaths)
+                if (const ZoNvmeController* c = controllerOf(m_inv, p))
+                    carried["nvme " + c->name].push_back(i);
+            checkHealth(i);
+            if (!headPaths(m_inv, i).empty())
+                checkNamespace(i);
+        }
+        auto endpoint = [&](const char* check, const std::string& what, const std::string& key,
+                            const std::string& state, const std::vector<std::string>& problems) {
+            const std::vector<size_t>& disks = carried[key];
+            const std::string on = disks.empty() ? "" : "; disks: " + names(disks);
+            if (!state.empty())
+                add("error", check, what + " is " + state + on, disks);
+            for (const std::string& p : problems)
+                add("info", "endpoint-problem", what + ": " + p, disks);
+        };
+        for (const ZoFcHostPort& h : f.fcHosts)
+            endpoint("fc-port-state", "Fibre Channel port " + h.name + " (" + h.portName + ")", "host " + h.name,
+                     h.portState == "Online" ? "" : h.portState, h.problems);
+        for (const ZoFcRemotePort& r : f.fcRemotePorts)
+            endpoint("fc-remote-port-state", "Fibre Channel remote port " + r.name + " (" + r.portName + ")",
+                     "rport " + r.name, r.portState == "Online" ? "" : r.portState, r.problems);
+        for (const ZoIscsiSession& s : f.iscsiSessions)
+            endpoint("iscsi-session-state", "iSCSI session " + s.name + " to " + s.targetName + " at " + s.portal,
+                     "session " + s.name, s.state == "LOGGED_IN" ? "" : s.state, s.problems);
+        for (const ZoNvmeController& c : f.nvmeControllers)
+            endpoint("nvme-controller-state",
+                     "NVMe controller " + c.name + " (" + c.transport + " " + c.address + ")", "nvme " + c.name,
+                     c.state == "live" ? "" : c.state, c.problems);
+    }
+
+    // A path multipathd finds faulty (or shaky).
+    void checkHealth(size_t i) {
+        const ZoBlockDevice& d = m_inv.at(i);
+        const size_t m = m_inv.mapOf(i);
+        if (!d.health.known || m == ZoBlockDevice::npos)
+            return;
+        const ZoBlockDevice& map = m_inv.at(m);
+        const std::string label = "map " + map.dmName + " (" + map.name + "): multipathd's checker finds path " + d.name;
+        if (d.health.checker == "faulty")
+            add("error", "multipathd-faulty", label + " faulty", {m, i}, map.wwid);
+        else if (d.health.checker == "shaky")
+            add("warning", "multipathd-shaky", label + " shaky", {m, i}, map.wwid);
+    }
+
+    // A namespace of several NVMe controllers: fewer than two live paths, no
+    // optimized path, paths in an ANA state that serves no I/O.
+    void checkNamespace(size_t i) {
+        const ZoBlockDevice& d = m_inv.at(i);
+        const ZoFabric& f = m_inv.fabric();
+        std::vector<std::string> live;
+        bool ana = false, optimized = false;
+        const std::string label = "NVMe namespace " + d.name;
+        for (size_t p : d.nvmePaths) {
+            const ZoNvmePath& path = f.nvmePaths[p];
+            const ZoNvmeController* c = controllerOf(m_inv, p);
+            const bool up = c && c->state == "live";
+            if (up)
+                live.push_back(path.name);
+            ana = ana || !path.anaState.empty();
+            optimized = optimized || (up && path.anaState == "optimized");
+            const std::string where = label + ": path " + path.name + (c ? " (controller " + c->name + ")" : "");
+            if (path.anaState == "inaccessible" || path.anaState == "persistent-loss")
+                add(path.anaState == "persistent-loss" ? "error" : "warning", "ana-state",
+                    where + " is ANA " + path.anaState, {i});
+            else if (path.anaState == "change")
+                add("info", "ana-change", where + " is in ANA change (check again if it stays)", {i});
+        }
+        std::string liveNames;
+        for (const std::string& n : live)
+            liveNames += (liveNames.empty() ? "" : " ") + n;
+        if (live.size() < 2)
+            add("warning", "nvme-few-paths",
+                label + " has " + std::to_string(live.size()) + " live " + (live.size() == 1 ? "path" : "paths") +
+                    " of " + std::to_string(d.nvmePaths.size()) + (liveNames.empty() ? "" : ": " + liveNames),
+                {i}, d.wwid);
+        if (ana && !optimized && !live.empty())
+            add("warning", "nvme-no-optimized-path", label + " has no optimized path", {i}, d.wwid);
     }
 
     // The SCSI disks of one WWID.
@@ -192,17 +288,26 @@ int runCheck(const Options& opts, Output& out) {
     if (!readInventory(&inv))
         return EXIT_FAILED;
     std::vector<Finding> findings = Checker(inv).run();
-    size_t maps = 0, paths = 0;
-    for (const ZoBlockDevice& d : inv.devices())
+    size_t maps = 0, paths = 0, namespaces = 0, nvmePaths = 0;
+    for (size_t i = 0; i < inv.devices().size(); ++i) {
+        const ZoBlockDevice& d = inv.at(i);
         if (isMap(d) && d.whole == ZoBlockDevice::npos) {
             ++maps;
             paths += d.slaves.size();
         }
+        const size_t n = headPaths(inv, i).size();
+        namespaces += n > 0;
+        nvmePaths += n;
+    }
     bool healthy = true;
     for (const Finding& f : findings)
         healthy = healthy && std::strcmp(f.severity, "info") == 0;
     std::string summary = std::to_string(maps) + (maps == 1 ? " map" : " maps") + " with " +
                           std::to_string(paths) + (paths == 1 ? " path" : " paths") + ", " +
+                          (namespaces == 0 ? std::string()
+                                           : std::to_string(namespaces) + " multipath NVMe " +
+                                                 (namespaces == 1 ? "namespace" : "namespaces") + " with " +
+                                                 std::to_string(nvmePaths) + " paths, ") +
                           std::to_string(inv.devices().size()) + " block devices";
     if (opts.json) {
         Json list = Json::array();
@@ -215,6 +320,8 @@ int runCheck(const Options& opts, Output& out) {
         out.json(Json{{"healthy", healthy},
                       {"maps", maps},
                       {"paths", paths},
+                      {"nvme_namespaces", namespaces},
+                      {"nvme_paths", nvmePaths},
                       {"devices", inv.devices().size()},
                       {"findings", list}});
     } else {

@@ -45,8 +45,9 @@ bool hiddenByDefault(const ZoHostInventory& inv, size_t i) {
            !ZoHost::current()->exists("/sys/block/" + d.name + "/loop/backing_file");
 }
 
-// A device with what it is built from (a map's paths, a stack's lower
-// devices) and its partitions below it. `seen` holds the devices on the way
+// A device with what it is built from (a map's paths, a namespace's NVMe
+// paths, a stack's lower devices) and its partitions below it. `seen` holds
+// the devices on the way
 // from the root, so that no cycle of holders is followed.
 Node treeOf(const ZoHostInventory& inv, size_t i, std::vector<size_t>& seen) {
     Node n{i, {}};
@@ -57,6 +58,10 @@ Node treeOf(const ZoHostInventory& inv, size_t i, std::vector<size_t>& seen) {
         if (s != d.whole)
             below.push_back(s);
     below.insert(below.end(), d.partitions.begin(), d.partitions.end());
+    // A namespace of several NVMe controllers: its path devices, as a map's
+    // paths are below the map.
+    for (size_t p : headPaths(inv, i))
+        n.children.push_back(Node{i, {}, p});
     for (size_t c : below)
         if (std::find(seen.begin(), seen.end(), c) == seen.end())
             n.children.push_back(treeOf(inv, c, seen));
@@ -118,7 +123,7 @@ int runTree(const Options& opts, Output& out) {
     if (!configure(p, opts, kTreeColumns))
         return EXIT_USAGE;
     ZoHostInventory inv;
-    if (!readInventory(&inv, p.facts()))
+    if (!readInventory(&inv, p.facts() | ZoInventoryOptions::NVME_PATHS))
         return EXIT_FAILED;
     int status = EXIT_OK;
     std::vector<size_t> roots = opts.paths.empty() ? inv.roots() : named(inv, opts.paths, &status);

@@ -87,6 +87,73 @@ Json orNull(const std::string& s) {
     return s.empty() ? Json(nullptr) : Json(s);
 }
 
+Json healthJson(const ZoPathHealth& h) {
+    if (!h.known)
+        return nullptr;
+    return {{"checker", orNull(h.checker)},
+            {"priority", h.priority >= 0 ? Json(h.priority) : Json(nullptr)},
+            {"dm_state", orNull(h.dmState)}};
+}
+
+Json remotePortJson(const Inv& inv, const ZoBlockDevice& d) {
+    if (d.fcRemotePort == ZoFabric::npos && d.fcHostPort == ZoFabric::npos)
+        return nullptr;
+    Json o = Json::object();
+    if (d.fcRemotePort != ZoFabric::npos) {
+        const ZoFcRemotePort& r = inv.fabric().fcRemotePorts[d.fcRemotePort];
+        o["remote_port"] = {{"name", r.name},          {"port_name", orNull(r.portName)},
+                            {"node_name", orNull(r.nodeName)}, {"port_state", orNull(r.portState)},
+                            {"roles", orNull(r.roles)},      {"port_id", orNull(r.portId)}};
+    }
+    if (d.fcHostPort != ZoFabric::npos) {
+        const ZoFcHostPort& h = inv.fabric().fcHosts[d.fcHostPort];
+        o["host_port"] = {{"name", h.name},           {"port_name", orNull(h.portName)},
+                          {"node_name", orNull(h.nodeName)}, {"port_state", orNull(h.portState)},
+                          {"speed", orNull(h.speed)},      {"fabric_name", orNull(h.fabricName)}};
+    }
+    return o;
+}
+
+Json sessionJson(const Inv& inv, const ZoBlockDevice& d) {
+    if (d.iscsiSession == ZoFabric::npos)
+        return nullptr;
+    const ZoIscsiSession& s = inv.fabric().iscsiSessions[d.iscsiSession];
+    return {{"session", s.name},
+            {"sid", s.sid},
+            {"target", orNull(s.targetName)},
+            {"portal", orNull(s.portal)},
+            {"persistent_portal", orNull(s.persistentPortal)},
+            {"tpgt", orNull(s.tpgt)},
+            {"state", orNull(s.state)},
+            {"connection_state", orNull(s.connectionState)},
+            {"initiator", orNull(s.initiatorName)},
+            {"iface", orNull(s.iface)}};
+}
+
+// An NVMe namespace's subsystem and paths.
+Json nvmeJson(const Inv& inv, const ZoBlockDevice& d) {
+    if (d.nvmePaths.empty() || (d.partition > 0 && d.dmUuid.empty()))
+        return nullptr;
+    const ZoFabric& f = inv.fabric();
+    Json paths = Json::array();
+    const ZoNvmeSubsystem* sub = nullptr;
+    for (size_t p : d.nvmePaths) {
+        const ZoNvmeController* c = controllerOf(inv, p);
+        if (c && c->subsystem != ZoFabric::npos)
+            sub = &f.nvmeSubsystems[c->subsystem];
+        paths.push_back({{"name", f.nvmePaths[p].name},
+                         {"controller", c ? Json(c->name) : Json(nullptr)},
+                         {"transport", c ? orNull(c->transport) : Json(nullptr)},
+                         {"address", c ? orNull(c->address) : Json(nullptr)},
+                         {"ana_state", orNull(f.nvmePaths[p].anaState)},
+                         {"state", c ? orNull(c->state) : Json(nullptr)}});
+    }
+    Json subsystem = nullptr;
+    if (sub)
+        subsystem = {{"name", sub->name}, {"nqn", orNull(sub->nqn)}, {"iopolicy", orNull(sub->iopolicy)}};
+    return {{"subsystem", subsystem}, {"paths", paths}};
+}
+
 Json mapJson(const Inv& inv, const ZoBlockDevice& map) {
     Json groups = Json::array();
     for (const ZoMapGroup& g : map.map.groups)
@@ -105,6 +172,9 @@ Json mapJson(const Inv& inv, const ZoBlockDevice& map) {
              {"fail_count", e ? Json(e->failCount) : Json(nullptr)},
              {"state", d ? orNull(d->state) : Json(nullptr)},
              {"fcnode", d ? orNull(d->fcNodeName) : Json(nullptr)},
+             {"multipathd", d ? healthJson(d->health) : Json(nullptr)},
+             {"fc", d ? remotePortJson(inv, *d) : Json(nullptr)},
+             {"iscsi", d ? sessionJson(inv, *d) : Json(nullptr)},
              {"problems", d ? Json(d->problems) : Json::array()}});
     }
     return {{"known", map.map.known},
@@ -133,6 +203,10 @@ Json showJson(const Printer& all, const Inv& inv, size_t i, const Discovery* fou
     o["holders"] = pathList(inv, d.holders);
     o["slaves"] = pathList(inv, d.slaves);
     o["multipath"] = isMap(d) ? mapJson(inv, d) : Json(nullptr);
+    o["multipathd"] = healthJson(d.health);
+    o["fc"] = remotePortJson(inv, d);
+    o["iscsi"] = sessionJson(inv, d);
+    o["nvme"] = nvmeJson(inv, d);
     if (found) {
         Json disc = Json::array();
         for (const PartitionReport& p : found->partitions)
@@ -173,6 +247,68 @@ std::string joined(std::initializer_list<std::string> parts, const char* sep = "
     return s;
 }
 
+// The endpoint a SCSI path is reached through, and multipathd's view of it.
+void addFabric(Block& b, const Inv& inv, const ZoBlockDevice& d) {
+    const ZoFabric& f = inv.fabric();
+    if (d.fcRemotePort != ZoFabric::npos) {
+        const ZoFcRemotePort& r = f.fcRemotePorts[d.fcRemotePort];
+        b.add("fc remote port", joined({r.name, r.portName.empty() ? "" : "WWPN " + r.portName,
+                                        r.nodeName.empty() ? "" : "WWNN " + r.nodeName, r.portState, r.roles}));
+    }
+    if (d.fcHostPort != ZoFabric::npos) {
+        const ZoFcHostPort& h = f.fcHosts[d.fcHostPort];
+        b.add("fc host port", joined({h.name, h.portName.empty() ? "" : "WWPN " + h.portName, h.portState,
+                                      h.speed, h.fabricName.empty() ? "" : "fabric " + h.fabricName}));
+    }
+    if (d.iscsiSession != ZoFabric::npos) {
+        const ZoIscsiSession& s = f.iscsiSessions[d.iscsiSession];
+        b.add("iscsi session", joined({s.name + " (sid " + std::to_string(s.sid) + ")", s.state,
+                                       s.connectionState.empty() ? "" : "connection " + s.connectionState}));
+        b.add("iscsi target", joined({s.targetName, s.portal.empty() ? "" : "portal " + s.portal,
+                                      s.tpgt.empty() ? "" : "tpgt " + s.tpgt}));
+        b.add("iscsi initiator", joined({s.initiatorName, s.iface.empty() ? "" : "iface " + s.iface}));
+    }
+    if (d.health.known)
+        b.add("multipathd", joined({d.health.checker, d.health.priority >= 0
+                                                          ? "priority " + std::to_string(d.health.priority)
+                                                          : "",
+                                    d.health.dmState.empty() ? "" : "dm " + d.health.dmState}));
+    if (!d.nvmePaths.empty()) {
+        const ZoNvmeController* c = controllerOf(inv, d.nvmePaths.front());
+        if (c && c->subsystem != ZoFabric::npos) {
+            const ZoNvmeSubsystem& s = f.nvmeSubsystems[c->subsystem];
+            b.add("nvme subsystem", joined({s.name, s.nqn, s.iopolicy.empty() ? "" : "iopolicy " + s.iopolicy}));
+        }
+    }
+}
+
+// An NVMe namespace's paths: path device, controller, transport, address,
+// ANA state and the controller's state.
+std::string nvmePathTable(const Inv& inv, const ZoBlockDevice& d, bool utf8) {
+    Table t({"    PATH", "CONTROLLER", "TRANSPORT", "ADDRESS", "ANA", "STATE"});
+    auto cell = [&](const std::string& v) { return v.empty() ? "-" : escape(v, Escape::Table, utf8); };
+    for (size_t p : d.nvmePaths) {
+        const ZoNvmePath& path = inv.fabric().nvmePaths[p];
+        const ZoNvmeController* c = controllerOf(inv, p);
+        t.add({"    " + cell(path.name), c ? cell(c->name) : "-", c ? cell(c->transport) : "-",
+               c ? cell(c->address) : "-", cell(path.anaState), c ? cell(c->state) : "-"});
+    }
+    return t.render();
+}
+
+// The name of the endpoint of a path and its state.
+std::pair<std::string, std::string> endpointOf(const Inv& inv, const ZoBlockDevice& d) {
+    if (d.iscsiSession != ZoFabric::npos) {
+        const ZoIscsiSession& s = inv.fabric().iscsiSessions[d.iscsiSession];
+        return {s.name, s.state};
+    }
+    if (d.fcRemotePort != ZoFabric::npos) {
+        const ZoFcRemotePort& r = inv.fabric().fcRemotePorts[d.fcRemotePort];
+        return {r.name, r.portState};
+    }
+    return {};
+}
+
 // A map's groups, then its paths as a table.
 void addMap(Block& b, const ZoBlockDevice& map) {
     b.add("queueing", !map.map.known ? "unknown (no device-mapper status)"
@@ -190,8 +326,21 @@ std::string pathTable(const Inv& inv, const ZoBlockDevice& map, bool utf8) {
     bool problems = std::any_of(rows.begin(), rows.end(), [&](const PathRow& r) {
         return r.index != ZoBlockDevice::npos && !inv.at(r.index).problems.empty();
     });
-    Table t({"    PATH", "GROUP", "MAJ:MIN", "DM-STATE", "STATE", "HCTL", "FCNODE",
-             problems ? "PROBLEMS" : ""});
+    // Columns of facts no path has are left out.
+    bool endpoints = false, health = false;
+    for (const PathRow& r : rows) {
+        if (r.index == ZoBlockDevice::npos)
+            continue;
+        endpoints = endpoints || !endpointOf(inv, inv.at(r.index)).first.empty();
+        health = health || inv.at(r.index).health.known;
+    }
+    std::vector<std::string> header = {"    PATH", "GROUP", "MAJ:MIN", "DM-STATE", "STATE", "HCTL", "FCNODE"};
+    if (endpoints)
+        header.insert(header.end(), {"ENDPOINT", "PORTSTATE"});
+    if (health)
+        header.insert(header.end(), {"CHECKER", "PRIO"});
+    header.push_back(problems ? "PROBLEMS" : "");
+    Table t(header);
     auto cell = [&](const std::string& v) { return v.empty() ? "-" : escape(v, Escape::Table, utf8); };
     for (const PathRow& r : rows) {
         const ZoBlockDevice* d = r.index == ZoBlockDevice::npos ? nullptr : &inv.at(r.index);
@@ -199,10 +348,22 @@ std::string pathTable(const Inv& inv, const ZoBlockDevice& map, bool utf8) {
         std::string why;
         for (const std::string& p : d ? d->problems : std::vector<std::string>())
             why += (why.empty() ? "" : "; ") + p;
-        t.add({"    " + (d ? cell(d->path) : "(unknown)"), e ? std::to_string(e->group) : "-",
-               e ? std::to_string(e->major) + ":" + std::to_string(e->minor) : numbers(*d),
-               e ? cell(e->dmState) : "-", d ? cell(d->state) : "-", d ? cell(d->hctl) : "-",
-               d ? cell(d->fcNodeName) : "-", escape(why, Escape::Table, utf8)});
+        std::vector<std::string> row = {
+            "    " + (d ? cell(d->path) : "(unknown)"), e ? std::to_string(e->group) : "-",
+            e ? std::to_string(e->major) + ":" + std::to_string(e->minor) : numbers(*d),
+            e ? cell(e->dmState) : "-", d ? cell(d->state) : "-", d ? cell(d->hctl) : "-",
+            d ? cell(d->fcNodeName) : "-"};
+        if (endpoints) {
+            auto ep = d ? endpointOf(inv, *d) : std::pair<std::string, std::string>();
+            row.insert(row.end(), {cell(ep.first), cell(ep.second)});
+        }
+        if (health) {
+            const bool known = d && d->health.known;
+            row.insert(row.end(), {known ? cell(d->health.checker) : "-",
+                                   known && d->health.priority >= 0 ? std::to_string(d->health.priority) : "-"});
+        }
+        row.push_back(escape(why, Escape::Table, utf8));
+        t.add(row);
     }
     return t.render();
 }
@@ -229,6 +390,8 @@ std::string showText(const Inv& inv, size_t i, const Discovery* found, bool utf8
     b.add("volume id", own ? d.nvmeVolumeId : "");
     b.add("state", own ? d.state : "");
     b.add("fc node name", own ? d.fcNodeName : "");
+    if (own)
+        addFabric(b, inv, d);
     if (d.whole != ZoBlockDevice::npos)
         b.add("partition", std::to_string(d.partition) + " of " + inv.at(d.whole).path +
                                ", from sector " + std::to_string(d.start));
@@ -256,6 +419,8 @@ std::string showText(const Inv& inv, size_t i, const Discovery* found, bool utf8
     std::string out = escape(d.path, Escape::Table, utf8) + "\n" + b.text();
     if (isMap(d))
         out += pathTable(inv, d, utf8);
+    else if (own && !d.nvmePaths.empty())
+        out += nvmePathTable(inv, d, utf8);
     if (!d.partitions.empty()) {
         Table t({"    PARTITION", "NR", "START", "SECTORS", "MAJ:MIN"});
         for (size_t p : d.partitions)

@@ -56,14 +56,84 @@ Json pathField(const Inv& inv, size_t i, bool state) {
     return p->group > 0 ? Json(p->group) : Json(nullptr);
 }
 
+// Facts of the fabric endpoint of a SCSI path (or a partition of one).
+const ZoIscsiSession* sessionOf(const Inv& inv, size_t i) {
+    const ZoBlockDevice& d = inv.at(i);
+    return d.iscsiSession == ZoFabric::npos ? nullptr : &inv.fabric().iscsiSessions[d.iscsiSession];
+}
+const ZoFcRemotePort* remotePortOf(const Inv& inv, size_t i) {
+    const ZoBlockDevice& d = inv.at(i);
+    return d.fcRemotePort == ZoFabric::npos ? nullptr : &inv.fabric().fcRemotePorts[d.fcRemotePort];
+}
+
+// One value per path of an NVMe namespace; null when it has no path or
+// every value is empty.
+Json perPath(const Inv& inv, size_t i, std::string (*of)(const Inv&, size_t)) {
+    const ZoBlockDevice& d = inv.at(i);
+    if (d.partition > 0 && d.dmUuid.empty())
+        return nullptr;
+    Json a = Json::array();
+    bool any = false;
+    for (size_t p : d.nvmePaths) {
+        a.push_back(of(inv, p));
+        any = any || !a.back().get<std::string>().empty();
+    }
+    return any ? a : Json(nullptr);
+}
+
+std::string ctrlField(const Inv& inv, size_t p, std::string ZoNvmeController::*field) {
+    const ZoNvmeController* c = controllerOf(inv, p);
+    return c ? c->*field : std::string();
+}
+std::string pathCtrl(const Inv& inv, size_t p) { return ctrlField(inv, p, &ZoNvmeController::name); }
+std::string pathCtrlState(const Inv& inv, size_t p) { return ctrlField(inv, p, &ZoNvmeController::state); }
+std::string pathAna(const Inv& inv, size_t p) { return inv.fabric().nvmePaths[p].anaState; }
+std::string pathPortal(const Inv& inv, size_t p) {
+    const ZoNvmeController* c = controllerOf(inv, p);
+    return c ? portalOf(*c) : std::string();
+}
+// The subsystem NQN of a path's controller.
+std::string pathNqn(const Inv& inv, size_t p) {
+    const ZoNvmeController* c = controllerOf(inv, p);
+    if (!c)
+        return std::string();
+    return c->subsystem != ZoFabric::npos ? inv.fabric().nvmeSubsystems[c->subsystem].nqn : c->subsysNqn;
+}
+
+// The endpoint's value of a SCSI path (iSCSI session or FC remote port),
+// else the value of each path of an NVMe namespace.
+Json endpoint(const Inv& inv, size_t i, std::string ZoIscsiSession::*session,
+              std::string ZoFcRemotePort::*rport, std::string (*nvme)(const Inv&, size_t)) {
+    const ZoBlockDevice& d = inv.at(i);
+    if (d.partition > 0 && d.dmUuid.empty())
+        return nullptr;
+    if (const ZoIscsiSession* s = session ? sessionOf(inv, i) : nullptr)
+        return str(s->*session);
+    if (const ZoFcRemotePort* r = rport ? remotePortOf(inv, i) : nullptr)
+        return str(r->*rport);
+    return nvme ? perPath(inv, i, nvme) : Json(nullptr);
+}
+
+// The NQN of an NVMe namespace: one for all its paths.
+Json nqnOf(const Inv& inv, size_t i) {
+    Json all = perPath(inv, i, pathNqn);
+    return all.is_array() ? str(all.front().get<std::string>()) : Json(nullptr);
+}
+
+Json pathStr(const Inv& inv, size_t p, std::string (*of)(const Inv&, size_t)) { return str(of(inv, p)); }
+
+const unsigned kEndpoints = Fact::FC_PORTS | Fact::ISCSI_SESSIONS | Fact::NVME_PATHS;
+
 const std::vector<Column> kColumns = {
     {"NAME", "device name (device-mapper name for maps)", false,
      [](const Inv& inv, size_t i, const Style&) {
          const ZoBlockDevice& d = dev(inv, i);
          return str(d.dmName.empty() ? d.name : d.dmName);
-     }},
+     },
+     0, [](const Inv& inv, size_t p, const Style&) { return str(inv.fabric().nvmePaths[p].name); }},
     {"KNAME", "kernel name", false,
-     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).name); }},
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).name); }, 0,
+     [](const Inv& inv, size_t p, const Style&) { return str(inv.fabric().nvmePaths[p].name); }},
     {"PATH", "device node path", false,
      [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).path); }},
     {"KIND", "kind of disk of the library: scsi, mpath, xvd, nvme or other", false,
@@ -85,10 +155,15 @@ const std::vector<Column> kColumns = {
     {"RM", "removable device", true,
      [](const Inv& inv, size_t i, const Style&) { return Json(dev(inv, i).removable); },
      Fact::REMOVABLE},
-    {"TYPE", "device type: disk, part, mpath, dm, loop, ...", false,
-     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).type); }},
-    {"TRAN", "transport: fc, iscsi, sas, nvme, xen, virtio, ...", false,
-     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).transport); }},
+    {"TYPE", "device type: disk, part, mpath, dm, loop, ...; path for an NVMe path", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).type); }, 0,
+     [](const Inv&, size_t, const Style&) { return Json("path"); }},
+    {"TRAN", "transport: fc, iscsi, sas, nvme, tcp, rdma, xen, virtio, ...", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).transport); }, 0,
+     [](const Inv& inv, size_t p, const Style&) {
+         const std::string t = ctrlField(inv, p, &ZoNvmeController::transport);
+         return str(t == "pcie" ? "nvme" : t);
+     }},
     {"DRIVER", "driver of the device: sd, virtio_blk, ...", false,
      [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).driver); }},
     {"HCTL", "SCSI Host:Channel:Target:Lun", false,
@@ -110,7 +185,7 @@ const std::vector<Column> kColumns = {
      Fact::IDENTITY},
     {"STATE", "state of the device: running, offline, live, ...", false,
      [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::state); },
-     Fact::STATE},
+     Fact::STATE, [](const Inv& inv, size_t p, const Style&) { return pathStr(inv, p, pathCtrlState); }},
     {"FCNODE", "Fibre Channel node name of the remote port", false,
      [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::fcNodeName); },
      Fact::FC_NODE_NAME},
@@ -124,9 +199,55 @@ const std::vector<Column> kColumns = {
     {"PGROUP", "path group of a path in its map", true,
      [](const Inv& inv, size_t i, const Style&) { return pathField(inv, i, false); },
      Fact::MAP_STATE},
-    {"PSTATE", "state of a path as device-mapper reports it: active, failed", false,
+    {"PSTATE", "state of a path: device-mapper's (active, failed); an NVMe path's ANA state", false,
      [](const Inv& inv, size_t i, const Style&) { return pathField(inv, i, true); },
-     Fact::MAP_STATE},
+     Fact::MAP_STATE | Fact::NVME_PATHS,
+     [](const Inv& inv, size_t p, const Style&) { return pathStr(inv, p, pathAna); }},
+    {"CHECKER", "multipathd's checker state of a path: ready, faulty, shaky, ghost, ...", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         const ZoPathHealth& h = dev(inv, i).health;
+         return h.known ? str(h.checker) : Json(nullptr);
+     },
+     Fact::PATH_HEALTH},
+    {"PRIO", "multipathd's priority of a path", true,
+     [](const Inv& inv, size_t i, const Style&) {
+         const ZoPathHealth& h = dev(inv, i).health;
+         return h.known && h.priority >= 0 ? Json(h.priority) : Json(nullptr);
+     },
+     Fact::PATH_HEALTH},
+    {"TARGET", "remote end: iSCSI target name, FC remote port WWPN, NVMe subsystem NQN", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         Json v = endpoint(inv, i, &ZoIscsiSession::targetName, &ZoFcRemotePort::portName, nullptr);
+         return v.is_null() ? nqnOf(inv, i) : v;
+     },
+     kEndpoints, [](const Inv& inv, size_t p, const Style&) { return pathStr(inv, p, pathNqn); }},
+    {"PORTAL", "iSCSI portal (address:port); NVMe: each path's traddr:trsvcid", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         return endpoint(inv, i, &ZoIscsiSession::portal, nullptr, pathPortal);
+     },
+     Fact::ISCSI_SESSIONS | Fact::NVME_PATHS,
+     [](const Inv& inv, size_t p, const Style&) { return pathStr(inv, p, pathPortal); }},
+    {"SESSION", "iSCSI session of a path", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         return endpoint(inv, i, &ZoIscsiSession::name, nullptr, nullptr);
+     },
+     Fact::ISCSI_SESSIONS},
+    {"RPORT", "Fibre Channel remote port of a path", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         return endpoint(inv, i, nullptr, &ZoFcRemotePort::name, nullptr);
+     },
+     Fact::FC_PORTS},
+    {"PORTSTATE", "state of the path's endpoint: iSCSI session, FC remote port; NVMe: each controller's", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         return endpoint(inv, i, &ZoIscsiSession::state, &ZoFcRemotePort::portState, pathCtrlState);
+     },
+     kEndpoints, [](const Inv& inv, size_t p, const Style&) { return pathStr(inv, p, pathCtrlState); }},
+    {"CTRL", "NVMe controllers a namespace is reached through", false,
+     [](const Inv& inv, size_t i, const Style&) { return perPath(inv, i, pathCtrl); }, Fact::NVME_PATHS,
+     [](const Inv& inv, size_t p, const Style&) { return pathStr(inv, p, pathCtrl); }},
+    {"ANA", "ANA state of each path of an NVMe namespace: optimized, non-optimized, inaccessible, ...",
+     false, [](const Inv& inv, size_t i, const Style&) { return perPath(inv, i, pathAna); },
+     Fact::NVME_PATHS, [](const Inv& inv, size_t p, const Style&) { return pathStr(inv, p, pathAna); }},
     {"PROBLEMS", "facts that could not be read", false,
      [](const Inv& inv, size_t i, const Style&) {
          const ZoBlockDevice& d = dev(inv, i);
@@ -333,6 +454,25 @@ const ZoMapPath* pathEntry(const ZoHostInventory& inv, size_t index) {
     return nullptr;
 }
 
+const ZoNvmeController* controllerOf(const ZoHostInventory& inv, size_t path) {
+    const size_t c = inv.fabric().nvmePaths.at(path).controller;
+    return c == ZoFabric::npos ? nullptr : &inv.fabric().nvmeControllers[c];
+}
+
+std::string portalOf(const ZoNvmeController& c) {
+    if (c.trsvcid.empty())
+        return c.traddr;
+    return (c.traddr.find(':') != std::string::npos ? "[" + c.traddr + "]" : c.traddr) + ":" + c.trsvcid;
+}
+
+std::vector<size_t> headPaths(const ZoHostInventory& inv, size_t index) {
+    const ZoBlockDevice& d = inv.at(index);
+    for (size_t p : d.nvmePaths)
+        if (d.partition == 0 && inv.fabric().nvmePaths[p].name != d.name)
+            return d.nvmePaths;
+    return {};
+}
+
 const ZoMapGroup* groupOf(const ZoMapState& map, int number) {
     for (const ZoMapGroup& g : map.groups)
         if (g.number == number)
@@ -395,9 +535,17 @@ Json Printer::object(const ZoHostInventory& inv, size_t index) const {
     return o;
 }
 
+Json Printer::cell(const ZoHostInventory& inv, const Node& n, const Column& c) const {
+    if (n.nvmePath == ZoFabric::npos)
+        return c.value(inv, n.index, style);
+    return c.pathValue ? c.pathValue(inv, n.nvmePath, style) : Json(nullptr);
+}
+
 Json Printer::json(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
     std::function<Json(const Node&)> one = [&](const Node& n) {
-        Json o = object(inv, n.index);
+        Json o = Json::object();
+        for (const Column* c : columns)
+            o[jsonKey(*c)] = cell(inv, n, *c);
         if (!n.children.empty()) {
             o["children"] = Json::array();
             for (const Node& c : n.children)
@@ -430,7 +578,7 @@ std::string Printer::text(const ZoHostInventory& inv, const std::vector<Node>& n
         [&](const Node& n, const std::string& prefix, const std::string& mark) {
             rows.emplace_back();
             for (const Column* c : columns) {
-                std::string cell = escape(textOf(c->value(inv, n.index, style)), how, utf8);
+                std::string cell = escape(textOf(this->cell(inv, n, *c)), how, utf8);
                 if (mode == PAIRS)
                     cell = std::string(c->name) + "=\"" + cell + "\"";
                 else if (mode == TABLE && rows.back().empty())

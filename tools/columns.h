@@ -30,6 +30,9 @@ struct Column {
     Json (*value)(const ZoHostInventory& inv, size_t index, const ValueStyle& style);
     // The inventory facts (ZoInventoryOptions::Fact bits) the value needs.
     unsigned facts = 0;
+    // The value of an NVMe path device (an index into the fabric's
+    // nvmePaths) in a tree; null for a column without one.
+    Json (*pathValue)(const ZoHostInventory& inv, size_t path, const ValueStyle& style) = nullptr;
 };
 
 // Every column, in the order -O prints them.
@@ -50,10 +53,12 @@ enum class Escape {
 };
 std::string escape(const std::string& s, Escape how, bool utf8);
 
-// A device in its place in the output, with what is printed below it.
+// A device in its place in the output, with what is printed below it; or,
+// with nvmePath set, an NVMe path device of the namespace at index.
 struct Node {
     size_t index;
     std::vector<Node> children;
+    size_t nvmePath = ZoFabric::npos;
 };
 
 // The format the options chose.
@@ -79,6 +84,8 @@ struct Printer {
     Json object(const ZoHostInventory& inv, size_t index) const;
     // The inventory facts the chosen columns need.
     unsigned facts() const;
+    // The value of column c for the node.
+    Json cell(const ZoHostInventory& inv, const Node& n, const Column& c) const;
 };
 
 // Reads the inventory of the current host with the facts asked for
@@ -104,6 +111,14 @@ std::string deviceInWords(const ZoBlockDevice& d);
 size_t mapFor(const ZoHostInventory& inv, size_t index);
 // The entry of a path in its map's state, or null.
 const ZoMapPath* pathEntry(const ZoHostInventory& inv, size_t index);
+// The NVMe controller of a path, or null.
+const ZoNvmeController* controllerOf(const ZoHostInventory& inv, size_t path);
+// Where an NVMe controller's connection goes: "traddr:trsvcid" (the address
+// in brackets when it holds ':'), the PCI address for PCIe, "" when unknown.
+std::string portalOf(const ZoNvmeController& c);
+// The paths of a namespace with several controllers (a multipath
+// namespace), none for any other device.
+std::vector<size_t> headPaths(const ZoHostInventory& inv, size_t index);
 // A map's path group by number, or null.
 const ZoMapGroup* groupOf(const ZoMapState& map, int number);
 // lsblk's human-readable size: "64M", "1.5G", "512B".

@@ -57,6 +57,9 @@ public:
     int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) override {
         return m->deviceMapperState(major, minor, state);
     }
+    int askMultipathd(const std::string& request, std::string* reply, unsigned timeoutMs) override {
+        return m->askMultipathd(request, reply, timeoutMs);
+    }
     ZoCommandResult run(const std::string& command) override { return m->run(command); }
     int lockFile(const std::string& p, std::unique_ptr<ZoHostLock>* lock) override {
         return m->lockFile(p, lock);

@@ -113,12 +113,15 @@ std::string columnHelp() {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {nullptr, "list", "every block device, a line each (or those named)", listArgs, runList},
-        {nullptr, "tree", "devices nested: maps with their paths, disks with their partitions",
+        {nullptr, "tree", "devices nested: maps and NVMe namespaces with their paths, disks\nwith their partitions",
          treeArgs, runTree},
         {nullptr, "show", "everything known about each device, a map's path states included",
          showArgs, runShow},
         {nullptr, "check", "report what needs attention in this host's multipathing", noArgs,
          runCheck},
+        {nullptr, "ports", "the fabric: FC ports, iSCSI sessions and NVMe controllers, each\n"
+                           "with its state, its remote end and the disks it carries",
+         noArgs, runPorts},
         {nullptr, "wwid", "print the WWID of each PATH, one a line", pathsArg, runWwid},
         {nullptr, "multipath", "edit /etc/multipath.conf (add or remove disks)", noArgs, nullptr},
         {"multipath", "add", "put the disks at PATH... under multipath control", editArgs,

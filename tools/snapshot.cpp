@@ -21,6 +21,7 @@
 #include "zodisk.h"
 
 #include "ZoDeviceTree.h"
+#include "ZoHostInventory.h"
 #include "ZoNVMEDiskDevice.h"
 #include "ZoVDDiskDevice.h"
 
@@ -48,7 +49,12 @@ const std::set<std::string> kAttributes = {
     "dev",     "size",    "ro",          "removable", "partition", "start",     "uevent",
     "type",    "vendor",  "model",       "rev",       "vpd_pg80",  "vpd_pg83",  "wwid",
     "serial",  "state",   "firmware_rev", "nsid",     "cntlid",    "transport", "subsysnqn",
-    "node_name", "port_name", "port_id"};
+    "node_name", "port_name", "port_id",
+    // The fabric: FC host and remote ports, iSCSI sessions and
+    // connections, SCSI hosts, NVMe controllers, subsystems and paths.
+    "port_state", "speed", "fabric_name", "port_type", "roles", "targetname", "tpgt",
+    "initiatorname", "ifacename", "address", "port", "persistent_address", "persistent_port",
+    "proc_name", "iopolicy", "ana_state", "ana_grpid"};
 // Attributes of a device-mapper device's dm/ directory.
 const std::set<std::string> kDmAttributes = {"name", "uuid", "suspended"};
 
@@ -81,9 +87,23 @@ public:
     }
     const std::vector<std::pair<std::string, ZoCommandResult>>& runs() const { return m_runs; }
 
+    // multipathd's answers, the first of each request that it answered.
+    int askMultipathd(const std::string& request, std::string* reply, unsigned timeoutMs) override {
+        const int rc = ForwardingHost::askMultipathd(request, reply, timeoutMs);
+        if (rc == 0 && m_asked.insert(request).second) {
+            ZoCommandResult r;
+            r.started = true;
+            r.exitStatus = 0;
+            r.out = *reply;
+            m_answers.emplace_back(request, r);
+        }
+        return rc;
+    }
+    const std::vector<std::pair<std::string, ZoCommandResult>>& answers() const { return m_answers; }
+
 private:
-    std::set<std::string> m_seen;
-    std::vector<std::pair<std::string, ZoCommandResult>> m_runs;
+    std::set<std::string> m_seen, m_asked;
+    std::vector<std::pair<std::string, ZoCommandResult>> m_runs, m_answers;
 };
 
 // Asks a device what zodisk's commands ask of it.
@@ -118,6 +138,9 @@ void askEverything() {
         }
     }
     ZoVDDiskDevice::convertXVDtoSD("/dev/xvda", nullptr);
+    // The host inventory with every fact: what it asks multipathd.
+    CLuError err;
+    ZoHostInventory::read(nullptr, &err);
 }
 
 std::string dirName(const std::string& path) {
@@ -352,6 +375,11 @@ public:
         eachLink("/sys/class/nvme", [this](const std::string& t) { deviceDir(t, 2); });
         eachLink("/sys/class/nvme-subsystem", [this](const std::string& t) { deviceDir(t, 1); });
         eachLink("/sys/class/fc_transport", [this](const std::string& t) { deviceDir(t, 0); });
+        for (const char* cls : {"fc_host", "fc_remote_ports", "iscsi_host", "iscsi_session", "iscsi_connection",
+                                "scsi_host", "sas_host", "spi_host"})
+            eachLink(std::string("/sys/class/") + cls, [this](const std::string& t) { deviceDir(t, 0); });
+        // A subsystem's controllers are links in its directory.
+        eachLink("/sys/class/nvme-subsystem", [this](const std::string& t) { eachLink(t, nullptr); });
         std::vector<std::string> disks;
         if (m_host.listDir("/sys/block", &disks) == 0) {
             for (const std::string& d : disks) {
@@ -598,6 +626,14 @@ private:
             }
         }
         write(ZoRootedHost::commandTablePath(), table);
+        std::string answers;
+        for (const auto& answer : recorder->answers()) {
+            std::string block;
+            if (ZoRootedHost::formatCommandAnswer(answer.first, answer.second, &block))
+                answers += block;
+        }
+        if (!answers.empty())
+            write(ZoRootedHost::multipathdTablePath(), answers);
     }
 
     ZoHost& m_host;

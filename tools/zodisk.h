@@ -73,6 +73,7 @@ int runList(const Options& opts, Output& out);
 int runShow(const Options& opts, Output& out);
 int runTree(const Options& opts, Output& out);
 int runCheck(const Options& opts, Output& out);
+int runPorts(const Options& opts, Output& out);
 int runWwid(const Options& opts, Output& out);
 // PATH... and --dry-run of multipath add and remove.
 void editArgs(CLI::App& app, Options& opts);

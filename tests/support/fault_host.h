@@ -61,6 +61,8 @@ public:
                    (node, at, n, data, size))
     ZOTEST_FORWARD(deviceMapperState, std::to_string(major) + ":" + std::to_string(minor),
                    (unsigned major, unsigned minor, ZoDmState* state), (major, minor, state))
+    ZOTEST_FORWARD(askMultipathd, request, (const std::string& request, std::string* reply, unsigned ms),
+                   (request, reply, ms))
     ZOTEST_FORWARD(lockFile, p, (const std::string& p, std::unique_ptr<ZoHostLock>* lock), (p, lock))
 #undef ZOTEST_FORWARD
     int openForWrite(const std::string& path, mode_t mode, std::unique_ptr<ZoWritableFile>* file) override;
