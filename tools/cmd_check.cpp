@@ -174,12 +174,13 @@ private:
         const ZoBlockDevice& d = m_inv.at(i);
         const ZoFabric& f = m_inv.fabric();
         std::vector<std::string> live;
-        bool ana = false, optimized = false;
+        bool ana = false, optimized = false, unknown = false;
         const std::string label = "NVMe namespace " + d.name;
         for (size_t p : d.nvmePaths) {
             const ZoNvmePath& path = f.nvmePaths[p];
             const ZoNvmeController* c = controllerOf(m_inv, p);
             const bool up = c && c->state == "live";
+            unknown = unknown || !c || c->state.empty();
             if (up)
                 live.push_back(path.name);
             ana = ana || !path.anaState.empty();
@@ -194,7 +195,7 @@ private:
         std::string liveNames;
         for (const std::string& n : live)
             liveNames += (liveNames.empty() ? "" : " ") + n;
-        if (live.size() < 2)
+        if (live.size() < 2 && !unknown)   // a capture may not tell the states
             add("warning", "nvme-few-paths",
                 label + " has " + std::to_string(live.size()) + " live " + (live.size() == 1 ? "path" : "paths") +
                     " of " + std::to_string(d.nvmePaths.size()) + (liveNames.empty() ? "" : ": " + liveNames),
@@ -307,7 +308,7 @@ int runCheck(const Options& opts, Output& out) {
                           (namespaces == 0 ? std::string()
                                            : std::to_string(namespaces) + " multipath NVMe " +
                                                  (namespaces == 1 ? "namespace" : "namespaces") + " with " +
-                                                 std::to_string(nvmePaths) + " paths, ") +
+                                                 std::to_string(nvmePaths) + (nvmePaths == 1 ? " path, " : " paths, ")) +
                           std::to_string(inv.devices().size()) + " block devices";
     if (opts.json) {
         Json list = Json::array();

@@ -279,6 +279,10 @@ void addFabric(Block& b, const Inv& inv, const ZoBlockDevice& d) {
             const ZoNvmeSubsystem& s = f.nvmeSubsystems[c->subsystem];
             b.add("nvme subsystem", joined({s.name, s.nqn, s.iopolicy.empty() ? "" : "iopolicy " + s.iopolicy}));
         }
+        // A namespace of one controller: that controller (a multipath
+        // namespace lists its paths in a table).
+        if (c && d.nvmePaths.size() == 1 && f.nvmePaths[d.nvmePaths.front()].name == d.name)
+            b.add("nvme controller", joined({c->name, c->transport, c->address, c->state}));
     }
 }
 
@@ -419,7 +423,7 @@ std::string showText(const Inv& inv, size_t i, const Discovery* found, bool utf8
     std::string out = escape(d.path, Escape::Table, utf8) + "\n" + b.text();
     if (isMap(d))
         out += pathTable(inv, d, utf8);
-    else if (own && !d.nvmePaths.empty())
+    else if (own && !headPaths(inv, i).empty())
         out += nvmePathTable(inv, d, utf8);
     if (!d.partitions.empty()) {
         Table t({"    PARTITION", "NR", "START", "SECTORS", "MAJ:MIN"});

@@ -474,6 +474,7 @@ private:
         if (!firstVisit(dir))
             return;
         attributes(dir, kAttributes);
+        copyLink(dir + "/driver");   // the driver bound to it, by name
         std::string parent = copyLink(dir + "/device");
         if (!parent.empty() && depth > 0)
             deviceDir(parent, depth - 1);
@@ -501,6 +502,8 @@ private:
         if (isDir(dir + "/dm"))
             attributes(dir + "/dm", kDmAttributes);
         for (const char* rel : {"slaves", "holders"}) {
+            if (!isDir(dir + "/" + rel))
+                continue;   // a tree without them stays so
             m_out.mkdirs(dir + "/" + rel);
             eachLink(dir + "/" + rel, [this](const std::string& t) { blockDir(t); });
         }
