@@ -47,8 +47,8 @@ bool hiddenByDefault(const ZoHostInventory& inv, size_t i) {
 
 // A device with what it is built from (a map's paths, a namespace's NVMe
 // paths, a stack's lower devices) and its partitions below it. `seen` holds
-// the devices on the way
-// from the root, so that no cycle of holders is followed.
+// the devices on the way from the root, so that no cycle of holders is
+// followed.
 Node treeOf(const ZoHostInventory& inv, size_t i, std::vector<size_t>& seen) {
     Node n{i, {}};
     seen.push_back(i);
