@@ -199,6 +199,9 @@ bool isVpdInquiry(const unsigned char* cdb, int cdbLength, int page) {
 
 // Answers an INQUIRY of page 0x83 from the device's vpd_pg83 attribute,
 // which the kernel lets every user read. True when it could.
+// Bytes the last command of this thread brought in (-1: unknown).
+thread_local int t_lastTransferred = -1;
+
 bool answerPage83FromSysfs(ZoHost& host, const UXScsiTarget& target, const unsigned char* cdb,
                            void* data, int dataLength) {
     std::string device = target.getSysfsDevice();
@@ -214,6 +217,7 @@ bool answerPage83FromSysfs(ZoHost& host, const UXScsiTarget& target, const unsig
     size_t n = std::min(page.size(), allocation);
     n = std::min(n, static_cast<size_t>(std::max(dataLength, 0)));
     if (n > 0) std::memcpy(data, page.data(), n);
+    t_lastTransferred = static_cast<int>(n);
     return true;
 }
 
@@ -342,6 +346,10 @@ void UXScsi::open(UXScsiTarget& target, int) {
                                 static_cast<int>(address.hctl.lun), address.sysfsDevice);
 }
 
+int UXScsi::lastTransferred() { return t_lastTransferred; }
+
+void UXScsi::forgetTransferred() { t_lastTransferred = -1; }
+
 int UXScsi::send(const UXScsiTarget& target, const void* cdb, int cdbLength, void* data,
                  int dataLength, bool dataOut, bool dataIn, void* sense, int senseLength,
                  int timeout) {
@@ -376,7 +384,9 @@ int UXScsi::send(const UXScsiTarget& target, const void* cdb, int cdbLength, voi
 
     std::shared_ptr<ZoHost> host = ZoHost::current();
     ZoScsiStatus status;
+    t_lastTransferred = -1;
     int rc = host->scsiCommand(node, cmd, &status);
+    if (rc == 0 && dataIn) t_lastTransferred = std::max(0, std::min(dataLength, dataLength - status.residual));
 
     if (sense && senseLength > 0) {
         int n = std::min(std::min(status.senseWritten, senseLength),

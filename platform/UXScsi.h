@@ -81,4 +81,9 @@ public:
     static int send(const UXScsiTarget& target, const void* cdb, int cdbLength, void* data,
                     int dataLength, bool dataOut, bool dataIn, void* sense, int senseLength,
                     int timeout);
+    // The bytes the last command sent on this thread that reads data brought
+    // into its buffer (the transfer's length less its residual); -1 when
+    // unknown (no such command since forgetTransferred(), or it failed).
+    static int lastTransferred();
+    static void forgetTransferred();
 };

@@ -6,6 +6,7 @@
 #include "ZoDeviceTree.h"
 #include "ZoException.h"
 #include "ZoIdentity.h"
+#include "UXScsi.h"
 
 #include <algorithm>
 #include <atomic>
@@ -84,6 +85,7 @@ bool DetermineDeviceSerial(const unsigned long long& jobId, const std::string& p
             return false;
         }
         CLuError sendError = CLuError::Success();
+        UXScsi::forgetTransferred();
         const int timeout = static_cast<int>(ZoDeviceTree::commandTimeout());
         if (scsi->sendScsiCDB(cdb, sizeof cdb, page, kPage83BufferLength, false, true, nullptr, 0,
                               timeout, &sendError) == -1)
@@ -95,7 +97,9 @@ bool DetermineDeviceSerial(const unsigned long long& jobId, const std::string& p
         return false;
     }
     // The identifier is echoed to standard output as it is appended.
-    const std::string text = zo_identity::naaDesignator(page);
+    const int transferred = UXScsi::lastTransferred();
+    const std::string text = zo_identity::naaDesignator(
+        page, transferred < 0 ? sizeof page : static_cast<size_t>(transferred));
     if (!text.empty()) {
         serial += text;
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -109,40 +113,57 @@ bool DetermineDeviceSerial(const unsigned long long& jobId, const std::string& p
 
 namespace zo_identity {
 
-std::string naaDesignator(const unsigned char* page) {
+namespace {
+
+// Bytes as lowercase hexadecimal, high nibble first.
+std::string hexOf(const unsigned char* bytes, size_t length) {
     static const char kHexDigits[] = "0123456789abcdef";
-    int end = 4 + ((page[2] << 8) | page[3]);
-    if (end > kPage83Allocation) end = kPage83Allocation;
-    int offset = 4;
+    std::string text;
+    for (size_t i = 0; i < length; ++i) text += {kHexDigits[bytes[i] >> 4], kHexDigits[bytes[i] & 0x0f]};
+    return text;
+}
+
+}  // namespace
+
+std::string naaDesignator(const unsigned char* page, size_t available) {
+    if (available < 4) return std::string();
+    size_t end = 4 + ((static_cast<size_t>(page[2]) << 8) | page[3]);
+    end = std::min({end, available, static_cast<size_t>(kPage83Allocation)});
+    size_t offset = 4;
     while (offset + 4 <= end) {
         const int codeSet = page[offset] & 0x0f;
         const int association = (page[offset + 1] >> 4) & 0x03;
         const int designatorType = page[offset + 1] & 0x0f;
-        const int length = page[offset + 3];
+        const size_t length = page[offset + 3];
         const unsigned char* designator = page + offset + 4;
         if (offset + 4 + length > end) break;
         if (association != 0 || designatorType != 3) {
             offset += length + 4;
             continue;
         }
-        std::string text(1, kHexDigits[designatorType]);
-        if (codeSet == 2) {
-            text.append(reinterpret_cast<const char*>(designator), static_cast<size_t>(length));
-        } else {
-            for (int i = 0; i < length; ++i) {
-                text.push_back(kHexDigits[designator[i] >> 4]);
-                text.push_back(kHexDigits[designator[i] & 0x0f]);
-            }
-        }
-        return text;
+        if (codeSet == 2) return "3" + std::string(reinterpret_cast<const char*>(designator), length);
+        return "3" + hexOf(designator, length);
     }
     return std::string();
 }
 
 std::string naaDesignator(const std::string& page) {
-    unsigned char buffer[kPage83Allocation] = {0};
-    std::memcpy(buffer, page.data(), std::min(page.size(), sizeof buffer));
-    return naaDesignator(buffer);
+    return naaDesignator(reinterpret_cast<const unsigned char*>(page.data()), page.size());
+}
+
+std::string preferredNaaDesignator(const std::string& pageText) {
+    const auto* page = reinterpret_cast<const unsigned char*>(pageText.data());
+    if (pageText.size() < 4) return std::string();
+    const size_t end = std::min(pageText.size(), 4 + ((static_cast<size_t>(page[2]) << 8) | page[3]));
+    const unsigned char* registered = nullptr;
+    for (size_t offset = 4; offset + 4 <= end && offset + 4 + page[offset + 3] <= end;
+         offset += 4 + page[offset + 3]) {
+        const unsigned char* d = page + offset;
+        if (((d[1] >> 4) & 0x03) != 0 || (d[1] & 0x0f) != 3 || d[3] == 0) continue;
+        if (d[4] >> 4 == 6 && d[3] == 16) return "3" + hexOf(d + 4, d[3]);
+        if (d[4] >> 4 == 5 && d[3] == 8 && !registered) registered = d;
+    }
+    return registered ? "3" + hexOf(registered + 4, registered[3]) : std::string();
 }
 
 }  // namespace zo_identity

@@ -13,12 +13,17 @@
 #include "ZoHost.h"
 #include "ZoMPIO.h"
 #include "ZoMultipathConf.h"
+#include "ZoMultipathConfFiles.h"
+#include "ZoIdentity.h"
+#include "ZoUdev.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <sys/sysmacros.h>
 
 namespace zo_editor {
 
@@ -47,10 +52,12 @@ public:
     Rewrite(const Rewrite&) = delete;
     Rewrite& operator=(const Rewrite&) = delete;
 
-    // Takes the lock, reads the configuration file into text and checks
-    // that its braces balance. On failure the error is assigned and nothing
-    // is held.
-    bool open(std::string* text, CLuError* error) {
+    // Takes the lock, reads the configuration file into text and the files
+    // of its configuration directories into others, and checks that the
+    // editor reads them all as multipath-tools does and that the file can
+    // be replaced whole. On failure the error is assigned and nothing is
+    // held.
+    bool open(std::string* text, std::vector<zo_mpconf::ConfFile>* others, CLuError* error) {
         if (m_lock.lock(kLockPath, ZoFileLock::EXCLUSIVE, -1) != 0) {
             EvDebug(nullptr).Debug(m_fn, "Unable to lock %s", kLockPath);
             assign(error, FXErrorUtil::ErrorErrNo(FX_LOCATION, EINVAL, "Unable to lock %s", kLockPath));
@@ -64,20 +71,26 @@ public:
             m_lock.unlock();
             return false;
         }
-        // An edit of a file whose braces do not balance would land inside
-        // the wrong section.
-        const zo_mpconf::BraceFault fault = zo_mpconf::findBraceFault(*text);
-        if (fault.line != 0) {
-            const std::string why =
-                fault.unclosed ? FXString::Format("the section opened on line %d is not closed", fault.line)
-                               : FXString::Format("the '}' on line %d closes no section", fault.line);
-            EvDebug(nullptr).Debug(m_fn, "Unable to edit %s: %s", kConfPath, why.c_str());
-            assign(error, FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "Unable to edit %s: %s",
-                                                  kConfPath, why.c_str()));
+        const zo_mpconf::ConfReading reading = zo_mpconf::readConf(*text);
+        std::string failed;
+        if ((rc = zo_mpconf::readConfDirs(reading, others, &failed)) != 0) {
+            EvDebug(nullptr).Debug(m_fn, "Unable to read %s. error %d", failed.c_str(), rc);
+            assign(error, FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Unable to read %s", failed.c_str()));
             m_lock.unlock();
             return false;
         }
+        const std::string why = refusal(reading, *others);
+        if (!why.empty()) return refuse(why, error);
         return true;
+    }
+
+    // Releases the lock and assigns "Unable to edit /etc/multipath.conf: why".
+    bool refuse(const std::string& why, CLuError* error) {
+        EvDebug(nullptr).Debug(m_fn, "Unable to edit %s: %s", kConfPath, why.c_str());
+        assign(error, FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "Unable to edit %s: %s", kConfPath,
+                                              why.c_str()));
+        m_lock.unlock();
+        return false;
     }
 
     // Writes lines to the temporary file and makes them durable. On failure
@@ -154,6 +167,24 @@ public:
     void finish() { m_lock.unlock(); }
 
 private:
+    // Why the files cannot be edited ("" when they can): a layout
+    // multipath-tools reads otherwise than the editor (an edit would land in
+    // the wrong place, or an entry the editor finds would not be seen), or a
+    // configuration file with several hard links, which replacing it by a
+    // rename would split.
+    std::string refusal(const zo_mpconf::ConfReading& main,
+                        const std::vector<zo_mpconf::ConfFile>& others) {
+        if (main.fault.line != 0) return main.fault.why;
+        for (const zo_mpconf::ConfFile& f : others) {
+            if (f.reading.fault.line != 0) return f.path + ": " + f.reading.fault.why;
+        }
+        struct stat st;
+        if (m_host->lstat(m_target, &st) == 0 && st.st_nlink > 1)
+            return m_target + " has " + std::to_string(st.st_nlink) +
+                   " hard links, which replacing it would split";
+        return "";
+    }
+
     // Sets m_target to the file the configuration path names (symbolic
     // links followed) and m_temp beside it. Returns 0 or the errno value.
     int resolveTarget() {
@@ -189,7 +220,61 @@ std::string timestampNow() {
     return zo_mpconf::formatTimestamp(local);
 }
 
+// Why an entry for wwid, the WWID of the disk at node, must not be written
+// ("" when it may): it is no plain identifier, or multipath-tools knows the
+// disk by another WWID, so that the entry would never match it.
+std::string unwritable(const std::string& node, const std::string& wwid) {
+    std::string why = zo_mpconf::plainWwidFault(wwid);
+    if (!why.empty()) return why;
+    const std::string theirs = multipathWwidOf(node);
+    if (theirs.empty() || theirs == wwid) return "";
+    return "multipath knows this disk as " + theirs + ", not by its WWID " + wwid +
+           " (the first of its logical-unit NAA designators), so an entry for " + wwid + " would never match it";
+}
+
+// Pushes "Blacklist exception already exists for W" for every WWID of
+// present and logs where multipath-tools reads it.
+void pushPresent(const std::vector<std::string>& present, const std::vector<zo_mpconf::ConfFile>& others,
+                 const char* fn, CLuError* error) {
+    for (const std::string& w : present) {
+        if (error) *error = error->Push(FX_LOCATION, "Blacklist exception already exists for %s", w.c_str());
+        for (const zo_mpconf::ConfEntryAt& e : zo_mpconf::allEntries(others)) {
+            if (e.entry.wwid == w && e.entry.kind == zo_mpconf::ConfEntry::EXCEPTION)
+                EvDebug(nullptr).Debug(fn, "Blacklist exception for %s in %s line %d", w.c_str(),
+                                       e.file->path.c_str(), e.entry.line);
+        }
+    }
+}
+
+// The first entry of a WWID of wwids in the files (nullptr: none).
+const zo_mpconf::ConfEntryAt* firstEntry(const std::vector<zo_mpconf::ConfEntryAt>& entries,
+                                         const std::vector<std::string>& wwids) {
+    for (const zo_mpconf::ConfEntryAt& e : entries) {
+        if (std::find(wwids.begin(), wwids.end(), e.entry.wwid) != wwids.end()) return &e;
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+std::string multipathWwidOf(const std::string& node) {
+    std::shared_ptr<ZoHost> host = ZoHost::current();
+    struct stat st;
+    if (host->stat(node, &st) != 0 || !S_ISBLK(st.st_mode)) return "";
+    std::map<std::string, std::string> properties;
+    if (zo_udev::blockProperties(major(st.st_rdev), minor(st.st_rdev), &properties)) {
+        auto it = properties.find("ID_SERIAL");
+        if (it != properties.end() && !it->second.empty()) return it->second;
+    }
+    const std::string dir = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                            std::to_string(minor(st.st_rdev));
+    std::string page;
+    for (const char* place : {"/device/vpd_pg83", "/../device/vpd_pg83"}) {
+        if (host->readFile(dir + place, &page, ZoHost::kAttributeBytes) == 0)
+            return zo_identity::preferredNaaDesignator(page);
+    }
+    return "";
+}
 
 bool editingEnabled() {
     ZOPlatformInfo info;
@@ -235,6 +320,12 @@ std::vector<std::string> collectWwids(const std::list<std::string>& paths, bool 
                                    device->getDevicePath().c_str(), wwid.size());
             continue;
         }
+        const std::string why = rejectMpio ? unwritable(device->getDevicePath(), wwid) : "";
+        if (!why.empty()) {
+            if (error) *error = error->Push(FX_LOCATION, "%s: %s; no entry is written for it", path.c_str(), why.c_str());
+            EvDebug(nullptr).Debug(fn, "%s: %s", path.c_str(), why.c_str());
+            continue;
+        }
         EvDebug(nullptr).Debug(fn, "Device: %s. Wwid %s", device->getDevicePath().c_str(),
                                wwid.c_str());
         if (std::find(wwids.begin(), wwids.end(), wwid) == wwids.end()) wwids.push_back(wwid);
@@ -245,12 +336,15 @@ std::vector<std::string> collectWwids(const std::list<std::string>& paths, bool 
 bool addWwids(const std::vector<std::string>& wwids, const char* function, CLuError* error) {
     Rewrite rewrite(function);
     std::string text;
-    if (!rewrite.open(&text, error)) return false;
-    zo_mpconf::AddPlan plan = zo_mpconf::planAdd(text, wwids, timestampNow());
-    for (const std::string& w : plan.alreadyPresent) {
-        if (error)
-            *error = error->Push(FX_LOCATION, "Blacklist exception already exists for %s", w.c_str());
+    std::vector<zo_mpconf::ConfFile> others;
+    if (!rewrite.open(&text, &others, error)) return false;
+    zo_mpconf::ElsewhereEntries elsewhere;
+    for (const zo_mpconf::ConfEntryAt& e : zo_mpconf::allEntries(others)) {
+        (e.entry.kind == zo_mpconf::ConfEntry::EXCEPTION ? elsewhere.excepted : elsewhere.blocked)
+            .push_back(e.entry.wwid);
     }
+    zo_mpconf::AddPlan plan = zo_mpconf::planAdd(text, wwids, timestampNow(), elsewhere);
+    pushPresent(plan.alreadyPresent, others, function, error);
     if (!plan.changed()) {
         rewrite.finish();
         return true;
@@ -262,7 +356,19 @@ bool addWwids(const std::vector<std::string>& wwids, const char* function, CLuEr
 int delWwids(const std::vector<std::string>& wwids, const char* function, CLuError* error) {
     Rewrite rewrite(function);
     std::string text;
-    if (!rewrite.open(&text, error)) return -1;
+    std::vector<zo_mpconf::ConfFile> others;
+    if (!rewrite.open(&text, &others, error)) return -1;
+    // The editor changes /etc/multipath.conf alone: an entry another file
+    // holds would stay in force after a removal that reports success.
+    const std::vector<zo_mpconf::ConfEntryAt> entries = zo_mpconf::allEntries(others);
+    if (const zo_mpconf::ConfEntryAt* e = firstEntry(entries, wwids)) {
+        const bool exception = e->entry.kind == zo_mpconf::ConfEntry::EXCEPTION;
+        rewrite.refuse(e->file->path + " line " + std::to_string(e->entry.line) + " holds " +
+                           (exception ? "a blacklist exception" : "a multipath block") + " for " + e->entry.wwid +
+                           ", and the editor changes " + kConfPath + " only: remove it there",
+                       error);
+        return -1;
+    }
     zo_mpconf::RemovePlan plan = zo_mpconf::planRemove(text, wwids);
     if (!plan.keep()) {
         rewrite.abandon();

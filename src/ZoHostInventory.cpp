@@ -857,7 +857,8 @@ bool ZoHostInventory::inquireWwid(const std::string& node, unsigned timeoutMs, s
         if (rc != ETIMEDOUT && !status.message.empty()) *why += " (" + status.message + ")";
         return false;
     }
-    *wwid = zo_identity::naaDesignator(page);
+    const int residual = std::max(0, std::min(status.residual, static_cast<int>(sizeof page)));
+    *wwid = zo_identity::naaDesignator(page, sizeof page - static_cast<size_t>(residual));
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "ZoMultipathConf.h"
 
+#include <regex.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -7,12 +9,10 @@ namespace zo_mpconf {
 
 namespace {
 
-enum class Kind { WORD, STRING, OPEN, CLOSE };
+using Level = SectionTracker::Level;
 
-struct Token {
-    Kind kind;
-    std::string_view text;  // a word, or the text between a string's quotes
-};
+// multipath-tools reads a line in pieces of this many characters at most.
+const size_t kPieceLength = 1023;
 
 // Blank for the configuration reader: white space and every byte outside
 // ASCII, which the reader skips between tokens.
@@ -24,49 +24,97 @@ bool endsWord(unsigned char c) {
     return isSeparator(c) || c == '"' || c == '{' || c == '}' || c == '#' || c == '!';
 }
 
-// The tokens of one line up to its comment (*comment: whether it has one).
-// A string runs to the next double quote ("" inside a string stands for a
-// quote) or, when unclosed, to the end of the line without its line break.
-std::vector<Token> tokenize(std::string_view line, bool* comment = nullptr) {
-    std::vector<Token> tokens;
-    if (comment) *comment = false;
-    size_t i = 0;
-    const size_t n = line.size();
-    while (i < n) {
-        const unsigned char c = static_cast<unsigned char>(line[i]);
-        if (isSeparator(c)) {
-            ++i;
-        } else if (c == '#' || c == '!') {
-            if (comment) *comment = true;
-            break;
-        } else if (c == '{' || c == '}') {
-            tokens.push_back({c == '{' ? Kind::OPEN : Kind::CLOSE, line.substr(i, 1)});
-            ++i;
-        } else if (c == '"') {
-            // Bounded look-ups only: the closing quote is the first one
-            // not doubled.
-            const size_t start = i + 1;
-            size_t end = line.find('"', start);
-            while (end != std::string_view::npos && line.substr(end, 2) == "\"\"")
-                end = line.find('"', end + 2);
-            if (end == std::string_view::npos) {
-                end = n;
-                while (end > start && (line[end - 1] == '\n' || line[end - 1] == '\r')) --end;
-                i = n;
-            } else {
-                i = end + 1;
-            }
-            tokens.push_back({Kind::STRING, line.substr(start, end - start)});
-        } else {
-            const size_t start = i;
-            while (i < n && !endsWord(static_cast<unsigned char>(line[i]))) ++i;
-            tokens.push_back({Kind::WORD, line.substr(start, i - start)});
-        }
+// The section a keyword opens inside the level, NONE when it opens none.
+Level subsection(Level at, const std::string& keyword) {
+    static const struct {
+        Level at;
+        const char* keyword;
+        Level sub;
+    } table[] = {
+        {Level::TOP, "defaults", Level::DEFAULTS},
+        {Level::TOP, "blacklist", Level::BLACKLIST},
+        {Level::TOP, "blacklist_exceptions", Level::EXCEPTIONS},
+        {Level::TOP, "devices", Level::DEVICES},
+        {Level::TOP, "overrides", Level::OVERRIDES},
+        {Level::TOP, "multipaths", Level::MULTIPATHS},
+        {Level::BLACKLIST, "device", Level::LIST_DEVICE},
+        {Level::EXCEPTIONS, "device", Level::LIST_DEVICE},
+        {Level::DEVICES, "device", Level::DEVICE},
+        {Level::OVERRIDES, "protocol", Level::PROTOCOL},
+        {Level::MULTIPATHS, "multipath", Level::MULTIPATH},
+    };
+    for (const auto& row : table) {
+        if (row.at == at && keyword == row.keyword) return row.sub;
     }
-    return tokens;
+    return Level::NONE;
 }
 
-bool isValue(const Token& t) { return t.kind == Kind::WORD || t.kind == Kind::STRING; }
+const char* levelName(Level l) {
+    switch (l) {
+        case Level::TOP: return "the top level";
+        case Level::DEFAULTS: return "defaults";
+        case Level::BLACKLIST: return "blacklist";
+        case Level::EXCEPTIONS: return "blacklist_exceptions";
+        case Level::LIST_DEVICE: case Level::DEVICE: return "device";
+        case Level::DEVICES: return "devices";
+        case Level::OVERRIDES: return "overrides";
+        case Level::PROTOCOL: return "protocol";
+        case Level::MULTIPATHS: return "multipaths";
+        case Level::MULTIPATH: return "multipath";
+        case Level::NONE: break;
+    }
+    return "?";
+}
+
+// Returns true iff multipath-tools compiles the key's value as a regular
+// expression while it reads the file (a value that does not compile makes it
+// reject the whole file).
+bool isPatternKey(Level l, const std::string& key) {
+    if (l == Level::BLACKLIST || l == Level::EXCEPTIONS)
+        return key == "devnode" || key == "wwid" || key == "property" || key == "protocol";
+    return l == Level::LIST_DEVICE && (key == "vendor" || key == "product");
+}
+
+// Returns true iff multipath-tools acts on a statement starting with
+// keyword at the level: it opens or closes a section, or it is an entry or
+// a pattern of the sections the editor reads.
+bool acts(Level l, const std::string& keyword, bool closing) {
+    if (closing || subsection(l, keyword) != Level::NONE) return true;
+    if (l == Level::MULTIPATH) return keyword == "wwid" || keyword == "alias";
+    return isPatternKey(l, keyword);
+}
+
+// Returns true iff value compiles as multipath-tools compiles a blacklist
+// value: a leading '!' inverts the match and is not part of the expression.
+bool compiles(const std::string& value) {
+    regex_t re;
+    const char* pattern = value.c_str() + (value.compare(0, 1, "!") == 0 ? 1 : 0);
+    if (regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB) != 0) return false;
+    regfree(&re);
+    return true;
+}
+
+// The value as a message shows it: bytes outside printable ASCII as \xHH.
+std::string shown(const std::string& value) {
+    std::string out;
+    for (const char ch : value) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7f) {
+            out += ch;
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+std::string format(const char* fmt, int line, const std::string& a = "", const std::string& b = "") {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, line, a.c_str(), b.c_str());
+    return buf;
+}
 
 void appendExceptions(std::vector<std::string>& out, const std::vector<std::string>& wwids,
                       const std::string& timestamp) {
@@ -113,6 +161,21 @@ bool isSoundWwid(const std::string& wwid) {
     return true;
 }
 
+std::string plainWwidFault(const std::string& wwid) {
+    for (const char c : wwid) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           c == '-' || c == '_' || c == ':';
+        if (!plain)
+            return "its WWID \"" + shown(wwid) +
+                   "\" holds characters other than letters, digits, '-', '_' and ':', which multipath "
+                   "reads as a regular expression";
+    }
+    if (wwid.size() < kMinPlainWwidLength)
+        return "its WWID \"" + wwid + "\" is shorter than " + std::to_string(kMinPlainWwidLength) +
+               " characters, and multipath would match it inside the WWIDs of other disks";
+    return "";
+}
+
 std::string formatTimestamp(const struct tm& t) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d ", t.tm_year + 1900,
@@ -135,128 +198,209 @@ std::vector<std::string> multipathBlockLines(const std::string& wwid,
     };
 }
 
-BraceFault findBraceFault(std::string_view text) {
-    std::vector<int> open;  // line of each '{' not yet closed
-    int lineno = 0;
-    for (const std::string_view line : splitLines(text)) {
-        ++lineno;
-        for (const Token& tok : tokenize(line)) {
-            if (tok.kind == Kind::OPEN) {
-                open.push_back(lineno);
-            } else if (tok.kind == Kind::CLOSE) {
-                if (open.empty()) return {lineno, false};
-                open.pop_back();
+SectionTracker::SectionTracker() : m_stack{{Level::TOP, 0}} {}
+
+// The tokens of one piece up to its comment. A string runs to the next
+// double quote that is not doubled ("" stands for a quote) or, when
+// unclosed, to the end of the piece.
+std::vector<SectionTracker::Token> SectionTracker::tokenize(std::string_view piece) {
+    std::vector<Token> tokens;
+    size_t i = 0;
+    const size_t n = piece.size();
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(piece[i]);
+        if (isSeparator(c)) {
+            ++i;
+        } else if (c == '#' || c == '!') {
+            break;
+        } else if (c == '{' || c == '}') {
+            tokens.push_back({c == '{' ? Token::OPEN : Token::CLOSE, std::string(1, static_cast<char>(c))});
+            ++i;
+        } else if (c == '"') {
+            std::string text;
+            for (++i; i < n; ++i) {
+                if (piece[i] != '"') {
+                    text += piece[i];
+                } else if (i + 1 < n && piece[i + 1] == '"') {
+                    text += '"';
+                    ++i;
+                } else {
+                    ++i;
+                    break;
+                }
             }
+            tokens.push_back({Token::STRING, std::move(text)});
+        } else {
+            const size_t start = i;
+            while (i < n && !endsWord(static_cast<unsigned char>(piece[i]))) ++i;
+            tokens.push_back({Token::WORD, std::string(piece.substr(start, i - start))});
         }
     }
-    if (!open.empty()) return {open.back(), true};
-    return {};
+    return tokens;
+}
+
+void SectionTracker::setFault(int line, const std::string& why) {
+    if (m_fault.line == 0) m_fault = {line, why};
 }
 
 LineView SectionTracker::next(std::string_view line) {
+    ++m_line;
     LineView v;
-    const int depthAtStart = m_depth;
-    v.inBlacklistExceptions = m_section == BLACKLIST_EXCEPTIONS;
-    v.inMultipaths = m_section == MULTIPATHS;
-    v.inMultipath = m_inBlock;
-
-    bool comment = false;
-    const std::vector<Token> tokens = tokenize(line, &comment);
-    bool statementStart = true;
-    bool blockKeywordFirst = false;  // the pending "multipath" is the line's first token
-    for (size_t k = 0; k < tokens.size(); ++k) {
-        const Token& tok = tokens[k];
-        if (tok.kind == Kind::OPEN) {
-            if (m_pending == P_BLACKLIST_EXCEPTIONS) {
-                m_section = BLACKLIST_EXCEPTIONS;
-                v.inBlacklistExceptions = true;
-            } else if (m_pending == P_MULTIPATHS) {
-                m_section = MULTIPATHS;
-                v.inMultipaths = true;
-            } else if (m_pending == P_BLOCK) {
-                m_inBlock = true;
-                v.inMultipath = true;
-                v.opensBlock = blockKeywordFirst;
-            }
-            v.bareSectionOpen = k == 1 && tokens.size() == 2 && !comment &&
-                                (m_pending == P_BLACKLIST_EXCEPTIONS || m_pending == P_MULTIPATHS);
-            m_pending = P_NONE;
-            ++m_depth;
-            statementStart = true;
-            continue;
-        }
-        if (tok.kind == Kind::CLOSE) {
-            m_pending = P_NONE;
-            if (m_depth > 0) --m_depth;
-            if (k == 0 && depthAtStart == 1) {
-                v.closesBlacklistExceptions = m_section == BLACKLIST_EXCEPTIONS;
-                v.closesMultipaths = m_section == MULTIPATHS;
-            }
-            if (m_inBlock && m_depth == 1) {
-                m_inBlock = false;
-                v.closesBlock = true;
-                v.blockEndsLine = k + 1 == tokens.size();
-            }
-            if (m_depth == 0 && m_section != NONE) {
-                v.closesSection = true;
-                v.bareSectionClose = tokens.size() == 1 && !comment;
-                m_section = NONE;
-            }
-            statementStart = true;
-            continue;
-        }
-        if (!statementStart) continue;  // a value of the current statement
-        statementStart = false;
-        m_pending = P_NONE;
-        if (tok.kind != Kind::WORD) continue;
-        const std::string_view key = tok.text;
-        if (m_section == NONE && m_depth == 0 && key == "blacklist_exceptions") {
-            m_pending = P_BLACKLIST_EXCEPTIONS;
-        } else if (m_section == NONE && m_depth == 0 && key == "multipaths") {
-            m_pending = P_MULTIPATHS;
-        } else if (m_section == MULTIPATHS && m_depth == 1 && !m_inBlock && key == "multipath") {
-            m_pending = P_BLOCK;
-            blockKeywordFirst = k == 0;
-        } else if (key == "wwid" && k + 1 < tokens.size() && isValue(tokens[k + 1])) {
-            const std::string value(tokens[k + 1].text);
-            if (m_section == BLACKLIST_EXCEPTIONS && m_depth == 1) {
-                v.exceptionWwids.push_back(value);
-                v.soleExceptionEntry = k == 0 && tokens.size() == 2;
-            } else if (m_inBlock && m_depth == 2) {
-                v.blockWwids.push_back(value);
-            }
-        }
-    }
+    auto within = [this](Level l) {
+        return std::any_of(m_stack.begin(), m_stack.end(), [l](const Frame& f) { return f.level == l; });
+    };
+    v.inBlacklistExceptions = within(Level::EXCEPTIONS);
+    v.inMultipaths = within(Level::MULTIPATHS);
+    v.inMultipath = within(Level::MULTIPATH);
+    int statements = 0;
+    for (size_t at = 0; at < line.size(); at += kPieceLength)
+        statements += piece(line.substr(at, kPieceLength), at > 0, &v);
+    v.inBlacklistExceptions = v.inBlacklistExceptions || within(Level::EXCEPTIONS);
+    v.inMultipaths = v.inMultipaths || within(Level::MULTIPATHS);
+    v.inMultipath = v.inMultipath || within(Level::MULTIPATH);
+    v.soleExceptionEntry = statements == 1 && v.exceptionWwids.size() == 1;
     return v;
 }
 
-AddPlan planAdd(std::string_view text, const std::vector<std::string>& wwids,
-                const std::string& timestamp) {
-    AddPlan plan;
-    const std::vector<std::string_view> input = splitLines(text);
-    // Which requested WWIDs each kind of section already names.
-    std::vector<std::string> excepted, blocked;
-    {
-        SectionTracker tracker;
-        for (const std::string_view line : input) {
-            const LineView v = tracker.next(line);
-            for (const std::string& w : v.exceptionWwids) {
-                if (contains(wwids, w) && !contains(excepted, w)) {
-                    excepted.push_back(w);
-                    plan.alreadyPresent.push_back(w);
-                }
-            }
-            for (const std::string& w : v.blockWwids) {
-                if (contains(wwids, w)) addOnce(blocked, w);
-            }
+// One piece of a line, as multipath-tools reads it: up to its first carriage
+// return or newline after other text. Returns 1 when it held a statement.
+int SectionTracker::piece(std::string_view text, bool continuation, LineView* v) {
+    const size_t start = text.find_first_not_of("\r\n");
+    if (start == std::string_view::npos) return 0;
+    const size_t cut = text.find_first_of("\r\n", start);
+    if (cut != std::string_view::npos && !tokenize(text.substr(cut)).empty())
+        setFault(m_line, format("line %d: multipath reads nothing after the carriage return on the line", m_line));
+    const std::vector<Token> tokens = tokenize(text.substr(0, cut));
+    if (tokens.empty()) return 0;
+    statement(tokens, continuation, v);
+    return 1;
+}
+
+void SectionTracker::statement(const std::vector<Token>& t, bool continuation, LineView* v) {
+    const bool braces = std::any_of(t.begin(), t.end(), [](const Token& k) { return k.kind >= Token::OPEN; });
+    const Level sub = t[0].kind == Token::WORD ? subsection(level(), t[0].text) : Level::NONE;
+    // The rest of a long line is text a reader takes for part of the line
+    // (often a comment): a divergence only where multipath-tools acts on it.
+    if (continuation) {
+        const bool opening = t[0].kind == Token::OPEN && !m_pendingKeyword.empty();
+        if (!opening && !acts(level(), t[0].kind == Token::WORD ? t[0].text : "", t[0].kind == Token::CLOSE))
+            return;
+        setFault(m_line, format("line %d is longer than 1023 characters: multipath reads its rest as a line "
+                                "of its own", m_line));
+    }
+    if (!m_pendingKeyword.empty()) {
+        const std::string keyword = m_pendingKeyword;
+        m_pendingKeyword.clear();
+        if (t.size() == 1 && t[0].kind == Token::OPEN) return;  // the section's '{' on a line of its own
+        setFault(m_line, format("line %d: multipath opens \"%s\" on the line before, which has no '{'",
+                                m_line, keyword));
+    }
+    if (t[0].kind == Token::CLOSE) return close(t, v);
+    if (t[0].kind == Token::OPEN)
+        return setFault(m_line, format("line %d: multipath skips a line that starts with '{'", m_line));
+    if (sub != Level::NONE) return open(sub, t, v);
+    if (braces)
+        setFault(m_line, format("line %d: \"%s\" opens no section of %s for multipath, which ignores the "
+                                "braces on the line", m_line, shown(t[0].text), levelName(level())));
+    value(t, v);
+}
+
+void SectionTracker::open(Level sub, const std::vector<Token>& t, LineView* v) {
+    if (t.size() == 1) {
+        m_pendingKeyword = t[0].text;
+    } else if (t[1].kind != Token::OPEN) {
+        setFault(m_line, format("line %d: multipath expects '{' right after \"%s\"", m_line, t[0].text));
+    } else if (t.size() > 2) {
+        setFault(m_line, format("line %d: multipath ignores what follows \"%s {\" on the line; each "
+                                "statement of a section stands on a line of its own", m_line, t[0].text));
+    }
+    m_stack.push_back({sub, m_line});
+    v->opensBlock = v->opensBlock || sub == Level::MULTIPATH;
+    v->inMultipath = v->inMultipath || sub == Level::MULTIPATH;
+}
+
+void SectionTracker::close(const std::vector<Token>& t, LineView* v) {
+    if (m_stack.size() == 1) return setFault(m_line, format("the '}' on line %d closes no section", m_line));
+    if (t.size() > 1)
+        setFault(m_line, format("line %d: multipath ignores what follows the '}' on the line", m_line));
+    const Level closed = level();
+    m_stack.pop_back();
+    v->closesBlacklistExceptions = v->closesBlacklistExceptions || closed == Level::EXCEPTIONS;
+    v->closesMultipaths = v->closesMultipaths || closed == Level::MULTIPATHS;
+    v->closesBlock = v->closesBlock || closed == Level::MULTIPATH;
+}
+
+// A statement that opens nothing: a setting (its value is the first word, or
+// the text of the first string, after the keyword) or a keyword unknown
+// where it stands, which multipath-tools skips.
+void SectionTracker::value(const std::vector<Token>& t, LineView* v) {
+    if (t[0].kind != Token::WORD || t.size() < 2) return;
+    const std::string& key = t[0].text;
+    const std::string& val = t[1].text;
+    const Level l = level();
+    if (l == Level::EXCEPTIONS && key == "wwid") v->exceptionWwids.push_back(val);
+    if (l == Level::MULTIPATH && key == "wwid") v->blockWwids.push_back(val);
+    if (l == Level::MULTIPATH && key == "alias") v->blockAliases.push_back(val);
+    if (l == Level::DEFAULTS && key == "config_dir") {
+        v->setsConfigDir = true;
+        v->configDir = val;
+    }
+    if (isPatternKey(l, key) && !compiles(val))
+        setFault(m_line, format("line %d: multipath rejects the whole file: %s \"%s\" is not a regular expression",
+                                m_line, key, shown(val)));
+}
+
+void SectionTracker::finish() {
+    if (m_stack.size() > 1)
+        setFault(m_stack.back().line,
+                 format("the section opened on line %d is not closed", m_stack.back().line));
+}
+
+ConfReading readConf(std::string_view text) {
+    ConfReading r;
+    SectionTracker tracker;
+    ConfEntry block;
+    bool inBlock = false;
+    int number = 0;
+    for (const std::string_view line : splitLines(text)) {
+        ++number;
+        const LineView v = tracker.next(line);
+        for (const std::string& w : v.exceptionWwids) r.entries.push_back({ConfEntry::EXCEPTION, w, number, ""});
+        if (v.opensBlock) {
+            block = {ConfEntry::BLOCK, "", 0, ""};
+            inBlock = true;
         }
+        for (const std::string& w : v.blockWwids) block.wwid = w, block.line = number;
+        for (const std::string& a : v.blockAliases) block.alias = a;
+        if (v.closesBlock && block.line != 0) r.entries.push_back(block);
+        if (v.closesBlock) inBlock = false;
+        if (v.setsConfigDir) r.setsConfigDir = true, r.configDir = v.configDir;
+    }
+    if (inBlock && block.line != 0) r.entries.push_back(block);
+    tracker.finish();
+    r.fault = tracker.fault();
+    return r;
+}
+
+AddPlan planAdd(std::string_view text, const std::vector<std::string>& wwids,
+                const std::string& timestamp, const ElsewhereEntries& elsewhere) {
+    AddPlan plan;
+    std::vector<std::string> blocked = elsewhere.blocked;
+    for (const ConfEntry& e : readConf(text).entries) {
+        if (!contains(wwids, e.wwid)) continue;
+        addOnce(e.kind == ConfEntry::EXCEPTION ? plan.alreadyPresent : blocked, e.wwid);
+    }
+    for (const std::string& w : elsewhere.excepted) {
+        if (contains(wwids, w)) addOnce(plan.alreadyPresent, w);
     }
     for (const std::string& w : wwids) {
-        if (!contains(excepted, w)) addOnce(plan.exceptionsAdded, w);
+        if (contains(plan.alreadyPresent, w)) continue;
+        addOnce(plan.exceptionsAdded, w);
         if (!contains(blocked, w)) addOnce(plan.blocksAdded, w);
     }
     bool exceptionsWritten = plan.exceptionsAdded.empty();
     bool blocksWritten = plan.blocksAdded.empty();
+    const std::vector<std::string_view> input = splitLines(text);
     SectionTracker tracker;
     for (const std::string_view line : input) {
         if (exceptionsWritten && blocksWritten) {
@@ -274,10 +418,10 @@ AddPlan planAdd(std::string_view text, const std::vector<std::string>& wwids,
         }
         plan.lines.emplace_back(line);
     }
-    // Appended sections start on a line of their own; a text that did not
-    // end with a newline still does not (so that removal can restore it).
-    const bool unterminated = !text.empty() && text.back() != '\n';
     if (exceptionsWritten && blocksWritten) return plan;
+    // Appended sections start on a line of their own; a text that did not
+    // end with a newline still does not.
+    const bool unterminated = !text.empty() && text.back() != '\n';
     if (unterminated) plan.lines.back() += '\n';
     if (!exceptionsWritten) {
         plan.lines.emplace_back("blacklist_exceptions {\n");
@@ -301,67 +445,33 @@ RemovePlan planRemove(std::string_view text, const std::vector<std::string>& wwi
     SectionTracker tracker;
     std::vector<std::string_view> block;  // the held-back multipath block
     bool holding = false;
-    std::vector<std::string> blockMatches;
-    // A section opened by a bare header line: dropped at its bare closing
-    // line when everything in it was removed.
-    struct {
-        bool candidate = false;
-        size_t header = 0;  // index of its header in plan.lines
-        bool kept = false, removed = false;
-    } section;
+    std::string blockWwid;  // the block's WWID (its last wwid statement)
     for (const std::string_view line : splitLines(text)) {
         const LineView v = tracker.next(line);
-        if (v.bareSectionOpen) {
-            section = {};
-            section.candidate = true;
-            section.header = plan.lines.size();
-            plan.lines.emplace_back(line);
-            continue;
-        }
         if (v.opensBlock) {
             holding = true;
             block.clear();
-            blockMatches.clear();
+            blockWwid.clear();
         }
         if (holding) {
             block.push_back(line);
-            for (const std::string& w : v.blockWwids) {
-                if (contains(requested, w)) addOnce(blockMatches, w);
-            }
+            if (!v.blockWwids.empty()) blockWwid = v.blockWwids.back();
             if (!v.closesBlock) continue;
             holding = false;
-            if (!blockMatches.empty() && v.blockEndsLine) {
+            if (!blockWwid.empty() && contains(requested, blockWwid)) {
                 ++plan.blocksRemoved;
-                for (const std::string& w : blockMatches) addOnce(plan.removedBlocks, w);
-                section.removed = true;
+                addOnce(plan.removedBlocks, blockWwid);
             } else {
                 plan.lines.insert(plan.lines.end(), block.begin(), block.end());
-                section.kept = true;
             }
             continue;
         }
         if (v.soleExceptionEntry && contains(requested, v.exceptionWwids.front())) {
             ++plan.exceptionLinesRemoved;
             addOnce(plan.removedExceptions, v.exceptionWwids.front());
-            section.removed = true;
             continue;
         }
-        if (v.closesSection) {
-            const bool drop = section.candidate && v.bareSectionClose && section.removed && !section.kept;
-            section.candidate = false;
-            if (drop) {
-                plan.lines.erase(plan.lines.begin() + static_cast<long>(section.header));
-                // A section that ended the text without a newline: the
-                // line before it ends the text now, as it did before the
-                // section was appended.
-                if (line.back() != '\n' && !plan.lines.empty() && !plan.lines.back().empty() &&
-                    plan.lines.back().back() == '\n')
-                    plan.lines.back().pop_back();
-                continue;
-            }
-        }
         plan.lines.emplace_back(line);
-        section.kept = true;
     }
     // A block still open at the end of the file is kept as it was.
     if (holding) plan.lines.insert(plan.lines.end(), block.begin(), block.end());

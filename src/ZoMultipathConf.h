@@ -1,23 +1,34 @@
-// The multipath configuration engine: reads the text of a multipath.conf,
-// follows its blacklist_exceptions and multipaths sections, and produces the
-// lines of the edited file. Pure text in, text out: it touches no host and
-// keeps no state between calls. The editor (ZoDeviceTreeEditor) supplies the
-// file, the lock and the replacement.
+// The multipath configuration engine: reads the text of a multipath.conf the
+// way multipath-tools does, tells where the editor would read it otherwise,
+// and produces the lines of the edited file. Pure text in, text out: it
+// touches no host and keeps no state between calls. The editor
+// (ZoDeviceTreeEditor) supplies the file, the lock and the replacement;
+// ZoMultipathConfFiles reads the set of files multipath-tools reads.
 //
-// Reading rules, shared by adding and removing:
+// Reading rules (multipath-tools' own), shared by adding, removing and
+// checking:
 //   - The file is taken as whole lines, each with its newline; the last line
-//     may lack one.
-//   - A line is cut into tokens the way multipath-tools reads it: words,
-//     double-quoted strings, '{' and '}'. A '#' or '!' outside a string starts
-//     a comment that runs to the end of the line.
-//   - A statement starts at the first token of a line and after every brace.
-//     "blacklist_exceptions" and "multipaths" open a section when they are a
-//     statement outside every section of ours; "multipath" opens a block when
-//     it is a statement directly inside multipaths. A section or block ends
-//     with the brace that brings the nesting back to where it was opened.
+//     may lack one. multipath-tools reads a line in pieces of at most 1,023
+//     characters, and a piece ends at its first carriage return.
+//   - A piece is cut into tokens: words, double-quoted strings ("" inside a
+//     string stands for a quote), '{' and '}'. A '#' or '!' outside a string
+//     starts a comment that runs to the end of the line; bytes outside ASCII
+//     separate words like blanks.
+//   - A piece holds one statement: its first token is the keyword, the rest
+//     are its value (the first word, or the text of the first string) and
+//     whatever multipath-tools ignores after it. A section keyword opens its
+//     section whatever follows it; a piece starting with '}' closes the
+//     innermost section; nothing else opens or closes one.
 //   - A WWID entry is a "wwid" statement directly inside blacklist_exceptions
-//     or directly inside a multipath block; its value is the following word
-//     or the whole text of the following string.
+//     (an exception), or directly inside a multipath block of a multipaths
+//     section (the block's WWID; when a block names several, the last one).
+//
+// The editor edits only text it reads as multipath-tools does: a file whose
+// braces say something else than its keywords (a section with more on its
+// line after '{', text after '}', a '{' or '}' that opens or closes nothing
+// for multipath-tools, an unknown section), a long line whose rest would be
+// read as a statement, or a file multipath-tools rejects (a blacklist value
+// that is no regular expression) has a ConfFault.
 //
 // Thread safety: the functions are reentrant; a SectionTracker is not shared.
 #pragma once
@@ -33,9 +44,20 @@ namespace zo_mpconf {
 // when the text does not end with a newline. Empty text gives no lines.
 std::vector<std::string_view> splitLines(std::string_view text);
 
-// Returns true iff wwid is fit to be written into the file: not empty, and
+// Returns true iff wwid can stand in an entry line at all: not empty, and
 // only printable ASCII characters other than blank and double quote.
 bool isSoundWwid(const std::string& wwid);
+
+// The fewest characters of a WWID the editor writes: the type digit and the
+// 16 hexadecimal digits of the shortest NAA designator.
+const size_t kMinPlainWwidLength = 17;
+
+// Why wwid must not be written as an entry: multipath-tools reads an
+// exception's value as an unanchored regular expression, so an entry must be
+// a plain identifier (letters, digits, '-', '_', ':') of at least
+// kMinPlainWwidLength characters, or it excepts other disks too. "" when it
+// is fit.
+std::string plainWwidFault(const std::string& wwid);
 
 // The timestamp text of written entries: "YYYY/MM/DD hh:mm:ss " (20
 // characters, ending in one blank) for the broken-down local time.
@@ -46,60 +68,96 @@ std::string exceptionLine(const std::string& wwid, const std::string& timestamp)
 std::vector<std::string> multipathBlockLines(const std::string& wwid,
                                              const std::string& timestamp);
 
-// Where the braces of a text fail to balance (strings and comments aside).
-struct BraceFault {
-    int line = 0;           // 1-based; 0 when the braces balance
-    bool unclosed = false;  // true: the '{' on line is never closed;
-                            // false: the '}' on line closes nothing
+// Where the editor refuses a text: the first line on which its layout means
+// something else to multipath-tools than to the editor, or on which
+// multipath-tools rejects the file.
+struct ConfFault {
+    int line = 0;     // 1-based; 0: none
+    std::string why;  // e.g. "the section opened on line 3 is not closed"
 };
-BraceFault findBraceFault(std::string_view text);
 
-// What one line means, given the lines before it.
+// What one line means to multipath-tools, given the lines before it.
 struct LineView {
     // The line belongs, wholly or in part, to the section or block.
     bool inBlacklistExceptions = false;
     bool inMultipaths = false;
     bool inMultipath = false;
-    // The line's first token is the '}' that closes blacklist_exceptions
-    // (or multipaths, outside any block): new entries go right before it.
+    // The line is the '}' that closes blacklist_exceptions (multipaths):
+    // new entries go right before it.
     bool closesBlacklistExceptions = false;
     bool closesMultipaths = false;
-    // The line holds nothing but a section header ("multipaths {") that
-    // opens the section, or nothing but the '}' that closes it (no
-    // comment either).
-    bool bareSectionOpen = false;
-    bool bareSectionClose = false;
-    // A blacklist_exceptions or multipaths section ends on this line.
-    bool closesSection = false;
-    // The line's first statement opens a multipath block.
+    // The line's statement opens / its '}' closes a multipath block.
     bool opensBlock = false;
-    // A multipath block ends on this line; blockEndsLine: its closing brace
-    // is the line's last token, so the block is made of whole lines.
     bool closesBlock = false;
-    bool blockEndsLine = false;
-    // WWID entries on the line, directly in blacklist_exceptions and
-    // directly in a multipath block.
+    // wwid statements directly in blacklist_exceptions, and wwid and alias
+    // statements directly in a multipath block, in line order.
     std::vector<std::string> exceptionWwids;
     std::vector<std::string> blockWwids;
-    // The line holds exactly one statement, a wwid entry directly in
-    // blacklist_exceptions (comments aside): it can go without losing
-    // anything else.
+    std::vector<std::string> blockAliases;
+    // The line's only statement is one exception: the line can go without
+    // taking anything else multipath-tools reads with it.
     bool soleExceptionEntry = false;
+    // A config_dir statement directly in defaults, and its value.
+    bool setsConfigDir = false;
+    std::string configDir;
 };
 
-// Follows the sections of a file line by line.
+// Follows the sections of a text line by line, as multipath-tools does.
 class SectionTracker {
 public:
+    SectionTracker();
     LineView next(std::string_view line);
+    // Ends the text: a section still open is a fault.
+    void finish();
+    // The first fault met so far (line 0: none).
+    const ConfFault& fault() const { return m_fault; }
+
+    enum class Level {
+        TOP, DEFAULTS, BLACKLIST, EXCEPTIONS, LIST_DEVICE, DEVICES, DEVICE,
+        OVERRIDES, PROTOCOL, MULTIPATHS, MULTIPATH, NONE
+    };
 
 private:
-    enum Section { NONE, BLACKLIST_EXCEPTIONS, MULTIPATHS };
-    enum Pending { P_NONE, P_BLACKLIST_EXCEPTIONS, P_MULTIPATHS, P_BLOCK };
-    int m_depth = 0;
-    Section m_section = NONE;
-    bool m_inBlock = false;
-    Pending m_pending = P_NONE;
+    struct Token {
+        enum Kind { WORD, STRING, OPEN, CLOSE } kind;
+        std::string text;  // a word, or the text of a string ("" unescaped)
+    };
+    struct Frame {
+        Level level;
+        int line;  // where it opened
+    };
+    static std::vector<Token> tokenize(std::string_view piece);
+    int piece(std::string_view text, bool continuation, LineView* v);
+    void statement(const std::vector<Token>& t, bool continuation, LineView* v);
+    void open(Level sub, const std::vector<Token>& t, LineView* v);
+    void close(const std::vector<Token>& t, LineView* v);
+    void value(const std::vector<Token>& t, LineView* v);
+    void setFault(int line, const std::string& why);
+    Level level() const { return m_stack.back().level; }
+
+    std::vector<Frame> m_stack;
+    std::string m_pendingKeyword;  // a section keyword that stood alone on its line
+    int m_line = 0;
+    ConfFault m_fault;
 };
+
+// An entry multipath-tools sees in a text.
+struct ConfEntry {
+    enum Kind { EXCEPTION, BLOCK };
+    Kind kind = EXCEPTION;
+    std::string wwid;
+    int line = 0;        // the line of its wwid statement
+    std::string alias;   // BLOCK: the block's alias, "" when it has none
+};
+
+// A text as multipath-tools reads it.
+struct ConfReading {
+    std::vector<ConfEntry> entries;  // in text order
+    ConfFault fault;                 // where the editor refuses the text
+    bool setsConfigDir = false;      // defaults sets config_dir (the last value counts)
+    std::string configDir;
+};
+ConfReading readConf(std::string_view text);
 
 // The outcome of adding WWIDs to a file.
 struct AddPlan {
@@ -111,17 +169,23 @@ struct AddPlan {
     bool changed() const { return !exceptionsAdded.empty() || !blocksAdded.empty(); }
 };
 
-// Gives every WWID of wwids an exception unless a blacklist_exceptions
-// section names it, and a multipath block unless a multipaths section
-// names it (every section of a kind counts). Exceptions go before the
-// closing brace of the first blacklist_exceptions section, blocks before
-// the closing brace of the first multipaths section; a section that is
-// needed and missing (or that closes in a way that leaves no line to insert
-// before) is appended at the end, blacklist_exceptions first, preceded by a
-// newline when the text does not end with one. Lines of the input appear
-// unchanged and in order; with nothing to add, lines is the input.
+// WWIDs other files (of the configuration directory) give entries.
+struct ElsewhereEntries {
+    std::vector<std::string> excepted;
+    std::vector<std::string> blocked;
+};
+
+// Gives every WWID of wwids that has no exception (in text or elsewhere) an
+// exception, and a multipath block unless one names it (in text or
+// elsewhere); a WWID with an exception gets nothing, so that no alias renames
+// a map already in use. Exceptions go before the closing brace of the first
+// blacklist_exceptions section, blocks before the closing brace of the
+// first multipaths section; a section that is needed and missing is appended
+// at the end, blacklist_exceptions first, preceded by a newline when the text
+// does not end with one. Lines of the input appear unchanged and in order;
+// with nothing to add, lines is the input. Expects a text without fault.
 AddPlan planAdd(std::string_view text, const std::vector<std::string>& wwids,
-                const std::string& timestamp);
+                const std::string& timestamp, const ElsewhereEntries& elsewhere = {});
 
 // The outcome of removing WWIDs from a file.
 struct RemovePlan {
@@ -141,9 +205,9 @@ struct RemovePlan {
 
 // Removes every exception line and multipath block that names a WWID of
 // wwids. A block goes as a whole; a block that is not closed by the end of
-// the file stays. A section that held nothing but removed entries goes
-// too, when its header and its closing brace stand alone on their lines.
-// Every other line is kept unchanged and in order.
+// the file stays. Section headers and closing braces stay, so every section
+// the file had stays, empty or not. Every other line is kept unchanged and
+// in order. Expects a text without fault.
 RemovePlan planRemove(std::string_view text, const std::vector<std::string>& wwids);
 
 }  // namespace zo_mpconf

@@ -124,30 +124,35 @@ TEST(CliGolden, StatusErrorsJsonAndHelp) {
 
 // The editor on copies of shipped trees. A dry run prints the edit as a
 // unified diff (which patch(1) applies to give what the edit writes) and
-// changes nothing, no lock file made; adding what is there already succeeds
-// with a notice and leaves the file alone. qemu-guest's sda has an
-// exception and a map but no multipath block; xen-guest's sdc has neither,
-// and a tree has no multipathd to make the map, which is an error.
+// changes nothing, no lock file made. qemu-guest's sda has an exception and
+// a map but no multipath block: adding it adds nothing (a block's alias would
+// rename the map in use), says so and leaves the file alone. xen-guest's sdc
+// has neither, and a tree has no multipathd to make the map, which is an
+// error.
 TEST(CliGolden, MultipathEditsAndDryRuns) {
     zotest::HostTree dir, xenDir;
     const std::string guest = copyOf("qemu-guest", dir), conf = guest + "/etc/multipath.conf";
     std::ofstream(guest + "/.zohost/clock") << "1700000000\n";
     const std::string before = slurp(conf), lock = conf + ".zo_lock";
     const std::string notice = "zodisk: notice: Blacklist exception already exists for 333333330000007d0\n";
-    Result dry = on(guest, {"multipath", "add", "--dry-run", "/dev/sda"});
-    EXPECT_TRUE(dry.status == 0 && dry.err == notice && dry.out.rfind("--- /etc/multipath.conf\n", 0) == 0) << dry;
+    for (const char* dry : {"--dry-run", ""}) {
+        Result r = on(guest, *dry ? Strings{"multipath", "add", dry, "/dev/sda"} : Strings{"multipath", "add", "/dev/sda"});
+        EXPECT_TRUE(r.status == 0 && r.err == notice && r.out.find("---") == std::string::npos) << r;
+        EXPECT_EQ(slurp(conf), before);
+        EXPECT_TRUE(!*dry || !std::filesystem::exists(lock));
+    }
+    std::filesystem::remove(lock);
     Result dryRemove = on(guest, {"multipath", "remove", "--dry-run", "/dev/sda"});
-    EXPECT_TRUE(dryRemove.status == 0 && dryRemove.out.find("\n-\twwid \"333333330000007d0\"\n") != std::string::npos)
-        << dryRemove;
+    EXPECT_TRUE(dryRemove.status == 0 && dryRemove.out.rfind("--- /etc/multipath.conf\n", 0) == 0 &&
+                dryRemove.out.find("\n-\twwid \"333333330000007d0\"\n") != std::string::npos) << dryRemove;
     EXPECT_TRUE(slurp(conf) == before && !std::filesystem::exists(lock));
-    std::ofstream(dir.root() + "/add.diff") << dry.out;
-    ASSERT_EQ(std::system(("patch -s -o " + dir.root() + "/patched " + conf + " " + dir.root() + "/add.diff").c_str()), 0);
-
-    Result real = on(guest, {"multipath", "add", "/dev/sda"});
-    EXPECT_TRUE(real.status == 0 && real.err == notice && real.out.rfind(dry.out, 0) == 0) << real;
+    std::ofstream(dir.root() + "/remove.diff") << dryRemove.out;
+    ASSERT_EQ(std::system(("patch -s -o " + dir.root() + "/patched " + conf + " " + dir.root() + "/remove.diff").c_str()), 0);
+    Result real = on(guest, {"multipath", "remove", "/dev/sda"});
+    EXPECT_TRUE(real.status == 0 && real.err.empty() && real.out == dryRemove.out) << real;
     EXPECT_EQ(slurp(conf), slurp(dir.root() + "/patched"));
-    Result again = on(guest, {"--json", "multipath", "add", "/dev/sda"});
-    EXPECT_EQ(again.status, 0) << again;
+    Result again = on(guest, {"--json", "multipath", "remove", "/dev/sda"});
+    EXPECT_EQ(again.status, 1) << again;
     EXPECT_EQ(Json::parse(again.out)["changes"], Json::array()) << again;
     EXPECT_EQ(slurp(conf), slurp(dir.root() + "/patched"));
 

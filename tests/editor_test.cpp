@@ -110,14 +110,30 @@ TEST_F(EditorTest, AddWritesEntriesRefreshesAndReturnsTheMapsWhenSwitchedOn) {
 }
 
 // sdd is a second path of sdb's disk; sde's ASCII designator holds a quote
-// and a blank, which would break the entry's line.
+// and a blank, which would break the entry's line. An exception is an
+// unanchored pattern to multipath: sdf's designator ".*" would except every
+// disk, sdg's empty one ("3") every WWID holding a 3; their WWIDs are still
+// what GetDeviceWwid answers, and removal takes them. sdh and sdi have NAA 5
+// then NAA 6: multipath knows sdh by the NAA 6 (derived from sysfs), sdi by
+// the NAA 5 udev recorded as its ID_SERIAL.
 TEST_F(EditorTest, CollectionSkipsWhatHasNoUsableWwid) {
     zotest::addScsiDisk(tree, {"sdd", 48, 3, 1});
-    zotest::ScsiDiskSpec sde("sde", 64, 4);
-    const std::string body = std::string{'\x02', '\x03', '\x00', '\x05'} + "AB\" C";
-    sde.vpdPg83 = std::string{'\x00', '\x83', '\x00', static_cast<char>(body.size())} + body;
-    zotest::addScsiDisk(tree, sde);
+    const auto disk = [&](const std::string& name, int minor, const std::string& body) {
+        zotest::ScsiDiskSpec spec(name, minor, minor / 16);
+        spec.vpdPg83 = zotest::page83(body);
+        zotest::addScsiDisk(tree, spec);
+    };
+    const std::string naa5 = zotest::bytes({0x50, 0x00, 0xc5, 0x00, 0x15, 0xea, 0x71, 0xac});
+    const std::string naa6 = zotest::bytes({0x60, 1, 0x40, 0x5a, 0x3c, 0x2b, 0x1e, 0x0f, 0, 0xd1, 0xc2, 0xb3, 0xa4, 0x95, 0x86, 0x77});
+    const std::string w5 = "3" + zotest::hexBytes(naa5), w6 = "3" + zotest::hexBytes(naa6);
+    disk("sde", 64, zotest::desc(2, 0, 3, "AB\" C"));
+    disk("sdf", 80, zotest::desc(2, 0, 3, ".*"));
+    disk("sdg", 96, zotest::desc(1, 0, 3, ""));
+    disk("sdh", 112, zotest::desc(1, 0, 3, naa5) + zotest::desc(1, 0, 3, naa6));
+    disk("sdi", 128, zotest::desc(1, 0, 3, naa5) + zotest::desc(1, 0, 3, naa6));
+    tree.write("/run/udev/data/b8:128", "S:disk/by-id/scsi-" + w5 + "\nE:ID_SERIAL=" + w5 + "\nE:ID_BUS=scsi\n");
     install();
+    const std::string unused = "; no entry is written for it";
     const struct {
         std::list<std::string> paths;
         bool rejectMpio;
@@ -128,6 +144,14 @@ TEST_F(EditorTest, CollectionSkipsWhatHasNoUsableWwid) {
         {{"/dev/sde", "/dev/sdc"}, true, {w2}, "Unable to get scsi id"},
         {{"/dev/mapper/mpatha", "/dev/sdc"}, true, {w2}, "/dev/mapper/mpatha is already a MPIO device"},
         {{"/dev/mapper/mpatha"}, false, {w1}, ""},
+        {{"/dev/sdf", "/dev/sdc"}, true, {w2}, "/dev/sdf: its WWID \"3.*\" holds characters other than letters, "
+             "digits, '-', '_' and ':', which multipath reads as a regular expression" + unused},
+        {{"/dev/sdg"}, true, {}, "/dev/sdg: its WWID \"3\" is shorter than 17 characters, and multipath would "
+             "match it inside the WWIDs of other disks" + unused},
+        {{"/dev/sdf", "/dev/sdg"}, false, {"3.*", "3"}, ""},
+        {{"/dev/sdh"}, true, {}, "/dev/sdh: multipath knows this disk as " + w6 + ", not by its WWID " + w5 +
+             " (the first of its logical-unit NAA designators), so an entry for " + w5 + " would never match it" + unused},
+        {{"/dev/sdi"}, true, {w5}, ""},
     };
     for (const auto& c : cases) {
         CLuError err;
@@ -152,6 +176,8 @@ TEST_F(EditorTest, EveryFailureLeavesTheFileAsItWas) {
     for (bool adding : {true, false}) {
         std::vector<Fault> faults = {
             {"missing", "", 0, 0, "Unable to open /etc/multipath.conf", ENOENT},
+            {"hard link", "", 0, 0, "Unable to edit /etc/multipath.conf: /etc/multipath.conf has 2 hard links, "
+             "which replacing it would split", 774},
             {"readFile", kConf, 0, EIO, "Unable to open /etc/multipath.conf", EIO},
             {"lstat", kConf, 0, EIO, "Unable to open /etc/multipath.conf", EIO},
             {"lockFile", "", 0, ENOLCK, "Unable to lock /etc/multipath.conf.zo_lock", EINVAL},
@@ -165,6 +191,10 @@ TEST_F(EditorTest, EveryFailureLeavesTheFileAsItWas) {
         for (const Fault& f : faults) {
             SCOPED_TRACE((adding ? "add, " : "remove, ") + f.op + " #" + std::to_string(f.nth));
             f.op == "missing" ? tree.remove(kConf) : tree.write(kConf, before);
+            tree.remove("/etc/multipath.conf.orig");
+            if (f.op == "hard link") {
+                ASSERT_EQ(::link(tree.at(kConf).c_str(), tree.at("/etc/multipath.conf.orig").c_str()), 0);
+            }
             install(&f);
             CLuError err;
             EXPECT_FALSE(run(adding, &err));

@@ -1,45 +1,51 @@
-// The editor over a corpus of configurations (tests/data/multipath: an input
-// and the exact bytes expected after each operation, listed in cases.tsv),
-// and the edited files read back by multipath-tools' own parser ("multipath
-// -t" with the file in place of /etc/multipath.conf inside a private mount
-// namespace).
+// The editor over a corpus of configurations (tests/data/multipath: an input,
+// the files of /etc/multipath/conf.d beside it, and the exact bytes expected
+// after each operation, listed in cases.tsv), and every file of the corpus
+// read by multipath-tools' own parser ("multipath -t"): it must find the
+// entries the editor's reader finds, and the files the editor wrote must hold
+// what the editor claims.
 #include "test.h"
+
+#include "support/multipath_reader.h"
 
 #include "ZoDeviceTreeEditor.h"
 #include "ZoMultipathConf.h"
+#include "ZoMultipathConfFiles.h"
 
-#include <regex>
+#include <map>
 
 namespace {
 
 const char* const kConf = "/etc/multipath.conf";
+const std::string kCorpus = std::string(ZODEVICE_SOURCE_DIR) + "/tests/data/multipath/";
 
 // A row of tests/data/multipath/cases.tsv.
 struct Row {
     std::string in;
     bool add;
     std::vector<std::string> wwids;
-    std::string out;  // "-": the operation fails and the file stays as it was
-    bool plain;       // multipath-tools reads the file as the editor does
+    std::string out;                    // "-": the operation fails and the file stays as it was
+    std::vector<std::string> confd;     // names under conf.d/
     std::vector<std::string> messages;  // the entries of the error, in order
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& r) {
-    return os << (r.add ? "add " : "remove ") << ::testing::PrintToString(r.wwids) << " on " << r.in << " -> " << r.out;
+    return os << (r.add ? "add " : "remove ") << ::testing::PrintToString(r.wwids) << " on " << r.in << " + "
+              << ::testing::PrintToString(r.confd) << " -> " << r.out;
 }
 
-std::string data(const std::string& name) {
-    return zotest::slurp(std::string(ZODEVICE_SOURCE_DIR) + "/tests/data/multipath/" + name);
+std::string data(const std::string& name) { return zotest::slurp(kCorpus + name); }
+
+std::vector<std::string> words(const std::string& field, char separator) {
+    return field.empty() ? std::vector<std::string>() : zotest::split(field, separator);
 }
 
 // The corpus's rows (cases.tsv).
 std::vector<Row> rows() {
     std::vector<Row> out;
-    for (const auto& f : zotest::readTable(std::string(ZODEVICE_SOURCE_DIR) + "/tests/data/multipath/cases.tsv", 6)) {
-        out.push_back({f[0], f[1] == "add", zotest::split(f[2], ' '), f[3], f[4] == "yes", zotest::split(f[5], '|')});
-        if (f[5].empty()) out.back().messages.clear();
-    }
-    EXPECT_GT(out.size(), 40u);
+    for (const auto& f : zotest::readTable(kCorpus + "cases.tsv", 6))
+        out.push_back({f[0], f[1] == "add", words(f[2], ' '), f[3], words(f[4], ' '), words(f[5], '|')});
+    EXPECT_GT(out.size(), 50u);
     return out;
 }
 
@@ -53,6 +59,7 @@ TEST(MultipathConfCorpus, EachOperationWritesTheExactBytes) {
         zotest::HostTree tree;
         const std::string input = data(r.in);
         tree.write(kConf, input);
+        for (const std::string& name : r.confd) tree.write("/etc/multipath/conf.d/" + name, data("conf.d/" + name));
         auto installed = tree.install();
         installed.host().setClock(1700000000);  // 2023/11/14 22:13:20 UTC
         CLuError err;
@@ -69,62 +76,132 @@ TEST(MultipathConfCorpus, EachOperationWritesTheExactBytes) {
     tzset();
 }
 
-TEST(MultipathConfWwid, OnlySoundWwidsAreWritten) {
+// Only a plain identifier of at least 17 characters is written: multipath
+// reads an exception as an unanchored regular expression.
+TEST(MultipathConfWwid, OnlyPlainIdentifiersAreWritten) {
     const std::pair<std::string, bool> cases[] = {
-        {"36001405abcdef0123456789", true}, {"a#b{c}!~", true}, {"", false}, {"1ACME    DISK", false},
-        {"ab\"c", false}, {"ab\nc", false}, {"ab\x7f", false}, {"ab\xc3\xa9", false}};
-    for (const auto& c : cases) EXPECT_EQ(zo_mpconf::isSoundWwid(c.first), c.second) << c.first;
+        {"36001405abcdef0123456789", true}, {"3600a0b8000000001", true}, {"3ACME-DISK_0001:ab", true},
+        {"3600a0b800000001", false}, {"3", false}, {"", false}, {"3.*", false}, {"3600a0b8000000001.", false},
+        {"!3600a0b8000000001", false}, {"3600a0b8000000001|3", false}, {"3600a0b8[0]0000001", false},
+        {"3600a0b8000000001$", false}, {"^3600a0b8000000001", false}, {"3600a0b8 000000001", false},
+        {"3600a0b8\"000000001", false}, {"3600a0b8\xc3\xa9" "000000001", false}};
+    for (const auto& c : cases) EXPECT_EQ(zo_mpconf::plainWwidFault(c.first).empty(), c.second) << c.first;
 }
 
-// Runs "multipath -t" with text as /etc/multipath.conf, copied into a private
-// overlay of /etc. Returns the exit status; out: what it printed; warnings:
-// what it complained of, without timestamps and line numbers.
-int readWithMultipath(const std::string& text, const std::string& work, std::string* out = nullptr,
-                      std::set<std::string>* warnings = nullptr) {
-    std::ofstream(work + "/multipath.conf", std::ios::binary) << text;
-    const std::string script = "cd " + work + " && rm -rf up wd && mkdir up wd && mount -t overlay o -o "
-                               "lowerdir=/etc,upperdir=" + work + "/up,workdir=" + work + "/wd /etc && "
-                               "cp multipath.conf /etc/ && multipath -t >out 2>err";
-    const int status = std::system(("unshare -m sh -c \"" + script + "\" 2>/dev/null").c_str());
-    if (status != 0 || !out) return status;
-    *out = zotest::slurp(work + "/out");
-    std::istringstream err(zotest::slurp(work + "/err"));
-    const std::regex stamp("^[0-9.]+ \\| "), number("(line |\\+)[0-9]+");
-    for (std::string line; std::getline(err, line);)
-        warnings->insert(std::regex_replace(std::regex_replace(line, stamp, ""), number, "$1N"));
-    return status;
+// The files multipath-tools reads: /etc/multipath.conf, then "*.conf"
+// regular files of the configuration directory in name order; config_dir
+// in defaults adds its directory before the one multipath-tools 0.9 reads.
+TEST(MultipathConfFiles, ReadInTheOrderMultipathReadsThem) {
+    zotest::HostTree tree;
+    tree.write(kConf, "defaults {\n\tconfig_dir \"/etc/mpd/\"\n}\n");
+    tree.write("/etc/mpd/z.conf", "blacklist_exceptions {\n\twwid A\n}\n");
+    tree.write("/etc/multipath/conf.d/b.conf", "blacklist_exceptions {\n\twwid B\n}\n");
+    tree.write("/etc/multipath/conf.d/a.conf", "multipaths {\n\tmultipath {\n\t\twwid C\n\t}\n}\n");
+    tree.write("/etc/multipath/conf.d/c.conf.rpmsave", "blacklist_exceptions {\n\twwid D\n}\n");
+    tree.mkdir("/etc/multipath/conf.d/d.conf");
+    tree.symlink("b.conf", "/etc/multipath/conf.d/e.conf");
+    auto installed = tree.install();
+    std::vector<zo_mpconf::ConfFile> files;
+    bool missing = true;
+    std::string failed;
+    ASSERT_EQ(zo_mpconf::readAllConf(&files, &missing, &failed), 0) << failed;
+    EXPECT_FALSE(missing);
+    std::vector<std::string> seen;
+    for (const zo_mpconf::ConfEntryAt& e : zo_mpconf::allEntries(files)) seen.push_back(e.file->path + " " + e.entry.wwid);
+    EXPECT_EQ(seen, (std::vector<std::string>{"/etc/mpd/z.conf A", "/etc/multipath/conf.d/a.conf C",
+                                              "/etc/multipath/conf.d/b.conf B", "/etc/multipath/conf.d/e.conf B"}));
+    ASSERT_EQ(::chmod(tree.at("/etc/multipath/conf.d").c_str(), 0), 0);
+    files.clear();
+    if (::geteuid() != 0) {
+        EXPECT_EQ(zo_mpconf::readAllConf(&files, &missing, &failed), EACCES);
+        EXPECT_EQ(failed, "/etc/multipath/conf.d");
+    }
 }
 
-// The body of a section multipath -t printed.
-std::string section(const std::string& out, const std::string& name) {
-    const size_t at = out.find("\n" + name + " {\n");
-    return at == std::string::npos ? "" : out.substr(at, out.find("\n}\n", at + 1) - at);
+// The entries of a set of files as the editor's reader finds them, merged
+// as multipath-tools merges them: exceptions once each, a block's alias
+// from the last block of its WWID that sets one.
+struct Reading {
+    bool rejected = false;  // a file multipath-tools refuses to read
+    std::set<std::string> exceptions;
+    std::map<std::string, std::string> blocks;
+};
+
+Reading readAll(const std::string& main, const std::vector<std::string>& confd) {
+    Reading r;
+    std::vector<std::string> names = confd;
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> texts = {main};
+    for (const std::string& name : names)
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".conf") == 0) texts.push_back(data("conf.d/" + name));
+    for (const std::string& text : texts) {
+        const zo_mpconf::ConfReading reading = zo_mpconf::readConf(text);
+        r.rejected = r.rejected || reading.fault.why.find("rejects") != std::string::npos;
+        for (const zo_mpconf::ConfEntry& e : reading.entries) {
+            if (e.kind == zo_mpconf::ConfEntry::EXCEPTION) r.exceptions.insert(e.wwid);
+            if (e.kind == zo_mpconf::ConfEntry::BLOCK && (!e.alias.empty() || !r.blocks.count(e.wwid))) r.blocks[e.wwid] = e.alias;
+        }
+    }
+    return r;
 }
 
-// Every edited file multipath-tools reads as the editor does shows an
-// exception and a multipath block for each added WWID, none of the removed
-// ones, and no new warning.
-TEST(MultipathConfTool, EditedFilesReadBack) {
-    zotest::HostTree work;
-    if (std::system("command -v multipath >/dev/null") != 0 || readWithMultipath("", work.root()) != 0)
-        GTEST_SKIP() << "needs multipath (multipath-tools) and a private mount namespace (unshare -m)";
+std::vector<std::pair<std::string, std::string>> confdFiles(const std::vector<std::string>& names) {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const std::string& name : names) files.emplace_back(name, data("conf.d/" + name));
+    return files;
+}
+
+// Every input and expected file of the corpus, with the conf.d files of its
+// rows, is what multipath-tools reads: the same exceptions, the same merged
+// multipath blocks, and a file it rejects is one the reader refuses.
+TEST(MultipathConfTool, ReaderSeesWhatMultipathSees) {
+    if (!zotest::multipathReaderAvailable())
+        GTEST_SKIP() << "needs multipath (multipath-tools) and a private mount namespace (unshare)";
+    std::set<std::pair<std::string, std::vector<std::string>>> done;
     for (const Row& r : rows()) {
-        if (!r.plain || r.out == "-") continue;
+        for (const std::string& file : {r.in, r.out}) {
+            if (file == "-" || !done.insert({file, r.confd}).second) continue;
+            SCOPED_TRACE(file + " + " + ::testing::PrintToString(r.confd));
+            const std::string text = data(file);
+            const Reading ours = readAll(text, r.confd);
+            const zotest::MultipathView theirs = zotest::readWithMultipath(&text, confdFiles(r.confd));
+            EXPECT_EQ(theirs.status != 0, ours.rejected) << ::testing::PrintToString(theirs.warnings);
+            if (ours.rejected) continue;
+            EXPECT_EQ(theirs.exceptions, ours.exceptions);
+            EXPECT_EQ(theirs.blocks, ours.blocks);
+        }
+    }
+}
+
+// What each edit claims is what multipath-tools then sees: an added WWID has
+// an exception and a block (its alias "mpath_zo_<WWID>" unless a block was
+// there before, whose alias stays), a WWID with an exception before keeps
+// exactly what it had, a removed WWID has neither; and no new warning.
+TEST(MultipathConfTool, EditedFilesHoldWhatTheEditorClaims) {
+    if (!zotest::multipathReaderAvailable())
+        GTEST_SKIP() << "needs multipath (multipath-tools) and a private mount namespace (unshare)";
+    for (const Row& r : rows()) {
+        if (r.out == "-" || r.out == r.in) continue;
         SCOPED_TRACE(::testing::PrintToString(r));
-        std::string ignored, out;
-        std::set<std::string> before, after;
-        ASSERT_EQ(readWithMultipath(data(r.in), work.root(), &ignored, &before), 0);
-        ASSERT_EQ(readWithMultipath(data(r.out), work.root(), &out, &after), 0);
-        const std::string exceptions = section(out, "blacklist_exceptions"), multipaths = section(out, "multipaths");
+        const std::string in = data(r.in), out = data(r.out);
+        const zotest::MultipathView before = zotest::readWithMultipath(&in, confdFiles(r.confd));
+        const zotest::MultipathView after = zotest::readWithMultipath(&out, confdFiles(r.confd));
+        ASSERT_EQ(after.status, 0);
         for (const std::string& w : r.wwids) {
             if (!r.add) {
-                EXPECT_EQ((exceptions + multipaths).find(w), std::string::npos) << out;
+                EXPECT_EQ(after.exceptions.count(w) + after.blocks.count(w), 0u) << w;
+            } else if (before.exceptions.count(w)) {
+                EXPECT_EQ(after.blocks.count(w), before.blocks.count(w)) << w;
+                if (before.blocks.count(w)) {
+                    EXPECT_EQ(after.blocks.at(w), before.blocks.at(w)) << w;
+                }
             } else {
-                EXPECT_NE(exceptions.find("\twwid \"" + w + "\"\n"), std::string::npos) << out;
-                EXPECT_NE(multipaths.find("\t\twwid \"" + w + "\"\n"), std::string::npos) << out;
+                EXPECT_EQ(after.exceptions.count(w), 1u) << w;
+                ASSERT_EQ(after.blocks.count(w), 1u) << w;
+                EXPECT_EQ(after.blocks.at(w), before.blocks.count(w) ? before.blocks.at(w) : "mpath_zo_" + w);
             }
         }
-        for (const std::string& w : after) EXPECT_TRUE(before.count(w)) << w;
+        for (const std::string& w : after.warnings) EXPECT_TRUE(before.warnings.count(w)) << w;
     }
 }
 

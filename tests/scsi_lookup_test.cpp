@@ -3,6 +3,8 @@
 // page 0x83 (sample pages checked against sg_vpd) and the FC node name.
 #include "test.h"
 
+#include "ZoIdentity.h"
+
 namespace {
 
 class ScsiLookupTest : public ::testing::Test {
@@ -106,17 +108,9 @@ TEST_F(ScsiLookupTest, PathsResolveToTheirScsiDiskOrAreRejected) {
     }
 }
 
-std::string bytes(std::initializer_list<int> values) { return std::string(values.begin(), values.end()); }
-
-// A designation descriptor (code set, association, designator type) and a
-// page 0x83 around descriptors (length overrides its length field).
-std::string desc(int codeSet, int association, int type, const std::string& designator) {
-    return bytes({codeSet, association << 4 | type, 0, static_cast<int>(designator.size())}) + designator;
-}
-std::string page83(const std::string& body, int length = -1) {
-    if (length < 0) length = static_cast<int>(body.size());
-    return bytes({0, 0x83, length >> 8, length & 0xff}) + body;
-}
+using zotest::bytes;
+using zotest::desc;
+using zotest::page83;
 
 // What `sg_vpd --inhex=FILE -p di` reports as the first NAA designator of the
 // addressed logical unit, with "3" in front; "" when it reports none.
@@ -150,6 +144,7 @@ TEST_F(IdentityTest, WwidIsTheFirstLogicalUnitNaaDesignator) {
         {"page length 256", page83(t10 + lu16 + std::string(212, 0)), "3" + zotest::hexBytes(naa16)},
         {"NAA past the 255 bytes asked for", page83(desc(2, 0, 1, std::string(242, 'v')) + lu16), ""},
         {"NAA running past the page", page83(t10 + lu16, t10Length + 10), ""},
+        {"page holding less than its length says", page83(lu16.substr(0, 12), 20), ""},
         {"descriptor header running past the page", page83(t10 + bytes({1, 3}), t10Length + 2), ""},
         {"no page at all (the command fails)", "", "-"},
     };
@@ -186,6 +181,31 @@ TEST_F(IdentityTest, WwidIsTheFirstLogicalUnitNaaDesignator) {
         }
     }
     if (!sgVpd) GTEST_SKIP() << "sample pages not compared: sg_vpd (sg3-utils) is not installed";
+}
+
+// Where a page has several logical-unit NAA designators, udev and
+// multipath-tools take an NAA 6, else an NAA 5, wherever it stands; the
+// library's WWID is the first one. Other mixes the rules rank differently.
+TEST(MultipathWwid, NaaSixThenFiveWhereverTheyStand) {
+    const std::string naa6 = bytes({0x60, 1, 0x40, 0x5a, 0x3c, 0x2b, 0x1e, 0x0f, 0, 0xd1, 0xc2, 0xb3, 0xa4, 0x95, 0x86, 0x77});
+    const std::string naa5 = bytes({0x50, 0x00, 0xc5, 0x00, 0x15, 0xea, 0x71, 0xac});
+    const std::string naa2 = bytes({0x20, 0x00, 0x00, 0x0c, 0x29, 0x11, 0x22, 0x33});
+    const std::string naa3 = bytes({0x33, 0x33, 0x33, 0x30, 0, 0, 0x07, 0xd0});
+    const std::string w6 = "3" + zotest::hexBytes(naa6), w5 = "3" + zotest::hexBytes(naa5);
+    const std::string t10 = desc(2, 0, 1, "ZOTEST  VDISK   0001");
+    const struct { const char* what; std::string page, first, preferred; } cases[] = {
+        {"NAA 5 then NAA 6", page83(desc(1, 0, 3, naa5) + desc(1, 0, 3, naa6)), w5, w6},
+        {"NAA 2 then NAA 6", page83(desc(1, 0, 3, naa2) + desc(1, 0, 3, naa6)), "3" + zotest::hexBytes(naa2), w6},
+        {"NAA 3 then NAA 5", page83(t10 + desc(1, 0, 3, naa3) + desc(1, 0, 3, naa5)), "3" + zotest::hexBytes(naa3), w5},
+        {"NAA 6 then NAA 5", page83(desc(1, 0, 3, naa6) + desc(1, 0, 3, naa5)), w6, w6},
+        {"NAA 6 of the port, NAA 5 of the unit", page83(desc(1, 1, 3, naa6) + desc(1, 0, 3, naa5)), w5, w5},
+        {"NAA 3 and T10", page83(desc(1, 0, 3, naa3) + t10), "3" + zotest::hexBytes(naa3), ""},
+        {"NAA 5 of 16 bytes", page83(desc(1, 0, 3, naa5 + naa5)), "3" + zotest::hexBytes(naa5 + naa5), ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(zo_identity::naaDesignator(c.page), c.first) << c.what;
+        EXPECT_EQ(zo_identity::preferredNaaDesignator(c.page), c.preferred) << c.what;
+    }
 }
 
 // Commands through the kind: the device's answer, or the failure with the

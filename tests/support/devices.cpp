@@ -70,6 +70,17 @@ std::string hexBytes(const std::string& bytes) {
     return out;
 }
 
+std::string bytes(std::initializer_list<int> values) { return std::string(values.begin(), values.end()); }
+
+std::string desc(int codeSet, int association, int type, const std::string& designator) {
+    return bytes({codeSet, association << 4 | type, 0, static_cast<int>(designator.size())}) + designator;
+}
+
+std::string page83(const std::string& body, int length) {
+    if (length < 0) length = static_cast<int>(body.size());
+    return bytes({0, 0x83, length >> 8, length & 0xff}) + body;
+}
+
 std::string wwidOfSeed(uint64_t seed) { return "3" + hexBytes(naaOfSeed(seed)); }
 
 std::string makeVpdPg83(uint64_t seed) {

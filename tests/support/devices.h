@@ -7,6 +7,8 @@
 #include "ZoDevice.h"
 #include "host_tree.h"
 
+#include <initializer_list>
+
 namespace zotest {
 
 // --- SCSI disks ------------------------------------------------------------
@@ -34,6 +36,13 @@ std::string makeVpdPg83(uint64_t seed);
 std::string wwidOfSeed(uint64_t seed);
 // Bytes as lowercase hexadecimal, two digits each.
 std::string hexBytes(const std::string& bytes);
+
+// Bytes of the given values; a designation descriptor (code set,
+// association, designator type); a page 0x83 around descriptors (length
+// overrides its length field).
+std::string bytes(std::initializer_list<int> values);
+std::string desc(int codeSet, int association, int type, const std::string& designator);
+std::string page83(const std::string& body, int length = -1);
 
 // Adds the disk; returns its node, /dev/NAME.
 std::string addScsiDisk(HostTree& tree, const ScsiDiskSpec& disk);
