@@ -10,7 +10,7 @@ cd "$src" || exit 1
 
 # Command line (the cursor at its end) <TAB> the words offered, in order.
 cases=$(cat <<'END'
-zodisk 	list tree show check wwid multipath nvme-volume nvme-device xvd-to-sd sd-to-xvd snapshot
+zodisk 	list tree show check ports wwid multipath nvme-volume nvme-device xvd-to-sd sd-to-xvd snapshot
 zodisk sh	show
 zodisk multipath 	add remove
 zodisk multipath add --d	--dry-run
