@@ -328,6 +328,7 @@ void SectionTracker::close(const std::vector<Token>& t, LineView* v) {
     v->closesBlacklistExceptions = v->closesBlacklistExceptions || closed == Level::EXCEPTIONS;
     v->closesMultipaths = v->closesMultipaths || closed == Level::MULTIPATHS;
     v->closesBlock = v->closesBlock || closed == Level::MULTIPATH;
+    v->closesListDevice = v->closesListDevice || closed == Level::LIST_DEVICE;
 }
 
 // A statement that opens nothing: a setting (its value is the first word, or
@@ -345,6 +346,11 @@ void SectionTracker::value(const std::vector<Token>& t, LineView* v) {
         v->setsConfigDir = true;
         v->configDir = val;
     }
+    if (isPatternKey(l, key)) {
+        const bool inException = std::any_of(m_stack.begin(), m_stack.end(),
+                                              [](const Frame& f) { return f.level == Level::EXCEPTIONS; });
+        v->patterns.push_back({inException, key, val});
+    }
     if (isPatternKey(l, key) && !compiles(val))
         setFault(m_line, format("line %d: multipath rejects the whole file: %s \"%s\" is not a regular expression",
                                 m_line, key, shown(val)));
@@ -356,8 +362,32 @@ void SectionTracker::finish() {
                  format("the section opened on line %d is not closed", m_stack.back().line));
 }
 
+namespace {
+
+// Adds the line's patterns; those of a device block go into *device, which
+// joins the list when its block ends.
+void addPatterns(const LineView& v, int line, ConfPattern* device, std::vector<ConfPattern>* patterns) {
+    for (const LineView::Pattern& p : v.patterns) {
+        if (p.key == "vendor" || p.key == "product") {
+            device->exception = p.exception;
+            device->key = "device";
+            (p.key == "vendor" ? device->value : device->product) = p.value;
+            device->line = line;
+        } else {
+            patterns->push_back({p.exception, p.key, p.value, "", line});
+        }
+    }
+    if (v.closesListDevice) {
+        if (device->line != 0) patterns->push_back(*device);
+        *device = ConfPattern();
+    }
+}
+
+}  // namespace
+
 ConfReading readConf(std::string_view text) {
     ConfReading r;
+    ConfPattern device;
     SectionTracker tracker;
     ConfEntry block;
     bool inBlock = false;
@@ -375,6 +405,7 @@ ConfReading readConf(std::string_view text) {
         if (v.closesBlock && block.line != 0) r.entries.push_back(block);
         if (v.closesBlock) inBlock = false;
         if (v.setsConfigDir) r.setsConfigDir = true, r.configDir = v.configDir;
+        addPatterns(v, number, &device, &r.patterns);
     }
     if (inBlock && block.line != 0) r.entries.push_back(block);
     tracker.finish();

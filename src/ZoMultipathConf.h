@@ -100,6 +100,15 @@ struct LineView {
     // A config_dir statement directly in defaults, and its value.
     bool setsConfigDir = false;
     std::string configDir;
+    // Patterns of blacklist and blacklist_exceptions (wwid, devnode,
+    // property, protocol; vendor and product of a device block), and the
+    // '}' that ends such a device block.
+    struct Pattern {
+        bool exception;  // in blacklist_exceptions
+        std::string key, value;
+    };
+    std::vector<Pattern> patterns;
+    bool closesListDevice = false;
 };
 
 // Follows the sections of a text line by line, as multipath-tools does.
@@ -150,9 +159,19 @@ struct ConfEntry {
     std::string alias;   // BLOCK: the block's alias, "" when it has none
 };
 
+// An entry of blacklist or blacklist_exceptions.
+struct ConfPattern {
+    bool exception = false;  // of blacklist_exceptions
+    std::string key;         // "wwid", "devnode", "property", "protocol" or "device"
+    std::string value;       // the regular expression ("!" first: inverted); device: the vendor's
+    std::string product;     // device: the product's
+    int line = 0;            // device: of its last vendor or product statement
+};
+
 // A text as multipath-tools reads it.
 struct ConfReading {
     std::vector<ConfEntry> entries;  // in text order
+    std::vector<ConfPattern> patterns;
     ConfFault fault;                 // where the editor refuses the text
     bool setsConfigDir = false;      // defaults sets config_dir (the last value counts)
     std::string configDir;

@@ -3,6 +3,8 @@
 
 #include "ZoHost.h"
 
+#include <regex.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -17,6 +19,30 @@ namespace {
 std::string trimmedDir(std::string dir) {
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     return dir;
+}
+
+// Returns true iff the pattern matches the value the way multipath-tools
+// matches a blacklist entry: an unanchored extended regular expression, a
+// leading '!' inverting it. A pattern that does not compile matches nothing.
+bool matches(const std::string& pattern, const std::string& value) {
+    const bool invert = pattern.compare(0, 1, "!") == 0;
+    regex_t re;
+    if (regcomp(&re, pattern.c_str() + (invert ? 1 : 0), REG_EXTENDED | REG_NOSUB) != 0) return false;
+    const bool found = regexec(&re, value.c_str(), 0, nullptr, 0) == 0;
+    regfree(&re);
+    return found != invert;
+}
+
+bool matches(const ConfPattern& p, const DiskFacts& disk) {
+    if (p.key == "devnode") return matches(p.value, disk.devnode);
+    if (p.key == "wwid") return matches(p.value, disk.wwid);
+    return p.key == "device" && (p.value.empty() || matches(p.value, disk.vendor)) &&
+           (p.product.empty() || matches(p.product, disk.product));
+}
+
+std::string written(const ConfPattern& p) {
+    if (p.key != "device") return p.key + " \"" + p.value + "\"";
+    return "device { vendor \"" + p.value + "\" product \"" + p.product + "\" }";
 }
 
 bool isConfName(const std::string& name) {
@@ -74,6 +100,28 @@ int readAllConf(std::vector<ConfFile>* files, bool* mainMissing, std::string* fa
     const ConfReading reading = main.reading;
     files->push_back(std::move(main));
     return readConfDirs(reading, files, failed);
+}
+
+BlacklistVerdict blacklistVerdict(const std::vector<ConfFile>& files, const DiskFacts& disk) {
+    // multipath-tools' own blacklist: every device node but sd, dasd and nvme.
+    const ConfPattern builtin{false, "devnode", "!^(sd[a-z]|dasd[a-z]|nvme[0-9])", "", 0};
+    for (const char* criterion : {"devnode", "device", "wwid"}) {
+        bool excepted = false;
+        const ConfPattern* blacklisted = nullptr;
+        const ConfFile* in = nullptr;
+        for (const ConfFile& f : files) {
+            for (const ConfPattern& p : f.reading.patterns) {
+                if (p.key != criterion || !matches(p, disk)) continue;
+                excepted = excepted || p.exception;
+                if (!p.exception && !blacklisted) blacklisted = &p, in = &f;
+            }
+        }
+        if (!blacklisted && builtin.key == criterion && matches(builtin, disk)) blacklisted = &builtin;
+        if (excepted || !blacklisted) continue;
+        return {true, criterion, written(*blacklisted),
+                in ? "line " + std::to_string(blacklisted->line) + " of " + in->path : "the built-in blacklist"};
+    }
+    return {};
 }
 
 std::vector<ConfEntryAt> allEntries(const std::vector<ConfFile>& files) {

@@ -51,4 +51,26 @@ struct ConfEntryAt {
 // Every entry of the files, in reading order.
 std::vector<ConfEntryAt> allEntries(const std::vector<ConfFile>& files);
 
+// What multipath-tools' blacklist is matched against for a disk.
+struct DiskFacts {
+    std::string devnode;  // kernel name, "sdb"
+    std::string wwid;     // the WWID multipath-tools knows it by
+    std::string vendor, product;
+};
+
+// Whether the configuration keeps a disk from multipath-tools, and by what.
+struct BlacklistVerdict {
+    bool blacklisted = false;
+    std::string criterion;  // "devnode", "device" or "wwid"
+    std::string entry;      // the blacklist entry as written, e.g. wwid ".*"
+    std::string where;      // "line 6 of /etc/multipath.conf", or "the built-in blacklist"
+};
+
+// The blacklist's verdict on the disk, criterion by criterion in
+// multipath-tools' order (devnode, device, wwid), an exception of a
+// criterion taking precedence over a blacklist entry of the same criterion.
+// The property and protocol criteria need udev and transport facts and are
+// not evaluated.
+BlacklistVerdict blacklistVerdict(const std::vector<ConfFile>& files, const DiskFacts& disk);
+
 }  // namespace zo_mpconf

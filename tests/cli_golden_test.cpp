@@ -165,6 +165,46 @@ TEST(CliGolden, MultipathEditsAndDryRuns) {
     EXPECT_EQ(r.err, "zodisk: /dev/sdc: no multipath map above it after the update\n") << r;
 }
 
+// check says why no map holds a LUN seen on several paths (qemu-san's sdb
+// and sdd) and what would put it under multipath control, reading every file
+// multipath reads; a configuration the editor would refuse is a finding.
+TEST(CliCheck, UnmappedLunsAndConfigurationsTheEditorRefuses) {
+    const std::string lun = "36d43314513756dca6941b6cc8a09acb2";
+    const struct { std::string conf, site, finding; } cases[] = {
+        {"blacklist {\n\twwid \".*\"\n}\n", "",
+         "sdb sdd; blacklisted by wwid \".*\" on line 2 of /etc/multipath.conf, and no exception names it; "
+         "zodisk multipath add /dev/sdb would add one\n"},
+        {"blacklist {\n\twwid \".*\"\n}\n", "blacklist_exceptions {\n\twwid \"" + lun + "\"\n}\n",
+         "sdb sdd; the configuration does not blacklist it, so multipath has not built its map yet"},
+        {"blacklist {\n\tdevnode \"^sd[b-d]\"\n}\nblacklist_exceptions {\n\twwid \"" + lun + "\"\n}\n", "",
+         "sdb sdd; blacklisted by devnode \"^sd[b-d]\" on line 2 of /etc/multipath.conf, which an exception for "
+         "its WWID does not override; an exception for its devnode in blacklist_exceptions would"},
+        {"blacklist {\n\tdevice {\n\t\tvendor Linux\n\t\tproduct debug\n\t}\n}\n", "",
+         "blacklisted by device { vendor \"Linux\" product \"debug\" } on line 4 of /etc/multipath.conf"},
+        {"blacklist_exceptions { wwid \"" + lun + "\" }\n", "",
+         "warning: /etc/multipath.conf: line 1: multipath ignores what follows \"blacklist_exceptions {\" on the "
+         "line; each statement of a section stands on a line of its own; zodisk multipath add and remove refuse "
+         "to edit /etc/multipath.conf until it is mended\n"},
+        {"", "blacklist {\n\twwid \"(\"\n}\n",
+         "error: /etc/multipath/conf.d/site.conf: line 2: multipath rejects the whole file: wwid \"(\" is not a "
+         "regular expression"},
+        {"", "multipaths {\n\tmultipath {\n\t\twwid 3600a0b8000000009\n\t}\n}\n",
+         "warning: /etc/multipath/conf.d/site.conf line 3: multipath block for 3600a0b8000000009, which no disk has"},
+    };
+    for (const auto& c : cases) {
+        zotest::HostTree dir;
+        const std::string san = copyOf("qemu-san", dir);
+        std::ofstream(san + "/etc/multipath.conf") << c.conf;
+        if (!c.site.empty()) {
+            std::filesystem::create_directories(san + "/etc/multipath/conf.d");
+            std::ofstream(san + "/etc/multipath/conf.d/site.conf") << c.site;
+        }
+        Result r = on(san, {"check"});
+        EXPECT_EQ(r.status, 1) << r;
+        EXPECT_NE(r.out.find(c.finding), std::string::npos) << c.finding << "\n" << r;
+    }
+}
+
 // A capture answers as the machine it was taken from. A directory that
 // holds something is refused; the capture writes nothing outside its
 // directory (the machine included), and its links name machine paths.

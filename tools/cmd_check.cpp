@@ -7,6 +7,7 @@
 
 #include "ZoHost.h"
 #include "ZoMultipathConf.h"
+#include "ZoMultipathConfFiles.h"
 
 #include <cerrno>
 #include <cstring>
@@ -32,6 +33,7 @@ public:
     explicit Checker(const Inv& inv) : m_inv(inv) {}
 
     std::vector<Finding> run() {
+        readConf();
         std::map<std::string, std::vector<size_t>> disksByWwid;   // SCSI disks
         for (size_t i = 0; i < m_inv.devices().size(); ++i) {
             const ZoBlockDevice& d = m_inv.at(i);
@@ -219,7 +221,7 @@ private:
         if (map == ZoBlockDevice::npos && outside.size() >= 2)
             add("warning", "unmapped-lun",
                 "LUN " + wwid + " is seen on " + std::to_string(outside.size()) +
-                    " paths that no multipath map holds: " + names(outside),
+                    " paths that no multipath map holds: " + names(outside) + whyUnmapped(wwid, outside),
                 outside, wwid);
         else if (map != ZoBlockDevice::npos && !outside.empty())
             add("warning", "path-outside-map",
@@ -240,34 +242,62 @@ private:
         }
     }
 
-    // Entries of /etc/multipath.conf that name a WWID no disk has.
+    // Reads the files multipath-tools reads; one it cannot read, or one
+    // the editor would refuse, is a finding.
+    void readConf() {
+        std::string failed;
+        int rc = zo_mpconf::readAllConf(&m_files, &m_confMissing, &failed);
+        m_confRead = rc == 0;
+        if (rc != 0)
+            add("warning", "conf-unreadable", failed + ": " + std::strerror(rc), {});
+        for (const zo_mpconf::ConfFile& f : m_files) {
+            const zo_mpconf::ConfFault& fault = f.reading.fault;
+            if (fault.line == 0)
+                continue;
+            const bool rejected = fault.why.find("rejects") != std::string::npos;
+            add(rejected ? "error" : "warning", rejected ? "conf-rejected" : "conf-layout",
+                f.path + ": " + fault.why + "; zodisk multipath add and remove refuse to edit " +
+                    zo_mpconf::kMainConf + " until it is mended",
+                {});
+        }
+    }
+
+    // Why no map holds the LUN's paths, and what would put it under
+    // multipath control ("" when the configuration could not be read).
+    std::string whyUnmapped(const std::string& wwid, const std::vector<size_t>& paths) const {
+        if (!m_confRead)
+            return "";
+        const ZoBlockDevice& d = m_inv.at(paths.front());
+        const zo_mpconf::BlacklistVerdict v =
+            zo_mpconf::blacklistVerdict(m_files, {d.name, wwid, d.vendor, d.model});
+        if (!v.blacklisted)
+            return "; the configuration does not blacklist it, so multipath has not built its map yet "
+                   "(multipathd, or running multipath, builds it)";
+        std::string why = "; blacklisted by " + v.entry + " on " + v.where;
+        if (v.criterion != "wwid")
+            return why + ", which an exception for its WWID does not override; an exception for its " +
+                   v.criterion + " in blacklist_exceptions would put it under multipath control";
+        why += ", and no exception names it";
+        if (!zo_mpconf::plainWwidFault(wwid).empty())
+            return why;
+        return why + "; zodisk multipath add " + d.path + " would add one";
+    }
+
+    // Entries of the configuration that name a WWID no disk has.
     void checkConf() {
         for (size_t i = 0; i < m_inv.devices().size(); ++i)
             if (!m_inv.at(i).wwid.empty())
                 m_wwids.insert(m_inv.at(i).wwid);
-        std::string text;
-        int rc = ZoHost::current()->readFile("/etc/multipath.conf", &text);
-        if (rc == ENOENT)
-            return;
-        if (rc != 0) {
-            add("warning", "conf-unreadable",
-                std::string("/etc/multipath.conf: ") + std::strerror(rc), {});
-            return;
-        }
-        zo_mpconf::SectionTracker tracker;
         std::set<std::pair<std::string, bool>> told;
-        int number = 0;
-        for (std::string_view line : zo_mpconf::splitLines(text)) {
-            ++number;
-            zo_mpconf::LineView v = tracker.next(line);
-            for (bool block : {false, true})
-                for (const std::string& wwid : block ? v.blockWwids : v.exceptionWwids)
-                    if (isPlainWwid(wwid) && !m_wwids.count(wwid) && told.insert({wwid, block}).second)
-                        add("warning", block ? "stale-conf-multipath" : "stale-conf-exception",
-                            "/etc/multipath.conf line " + std::to_string(number) + ": " +
-                                (block ? "multipath block" : "blacklist exception") + " for " +
-                                wwid + ", which no disk has",
-                            {}, wwid);
+        for (const zo_mpconf::ConfEntryAt& e : zo_mpconf::allEntries(m_files)) {
+            const bool block = e.entry.kind == zo_mpconf::ConfEntry::BLOCK;
+            const std::string& wwid = e.entry.wwid;
+            if (isPlainWwid(wwid) && !m_wwids.count(wwid) && told.insert({wwid, block}).second)
+                add("warning", block ? "stale-conf-multipath" : "stale-conf-exception",
+                    e.file->path + " line " + std::to_string(e.entry.line) + ": " +
+                        (block ? "multipath block" : "blacklist exception") + " for " + wwid +
+                        ", which no disk has",
+                    {}, wwid);
         }
     }
 
@@ -279,6 +309,8 @@ private:
     const Inv& m_inv;
     std::vector<Finding> m_findings;
     std::set<std::string> m_wwids;   // of every disk and map
+    std::vector<zo_mpconf::ConfFile> m_files;   // what multipath-tools reads
+    bool m_confMissing = false, m_confRead = false;
 };
 
 }  // namespace
