@@ -9,6 +9,7 @@
 #include "test.h"
 
 #include "../tools/udev_watch.h"
+#include "support/multipath_reader.h"
 #include "support/read_recorder.h"
 
 #include "ZoHostInventory.h"
@@ -134,7 +135,9 @@ TEST(CliGolden, MultipathEditsAndDryRuns) {
     const std::string guest = copyOf("qemu-guest", dir), conf = guest + "/etc/multipath.conf";
     std::ofstream(guest + "/.zohost/clock") << "1700000000\n";
     const std::string before = slurp(conf), lock = conf + ".zo_lock";
-    const std::string notice = "zodisk: notice: Blacklist exception already exists for 333333330000007d0\n";
+    const std::string notice = "zodisk: notice: /etc/multipath.conf line 9 holds a blacklist exception for "
+                               "333333330000007d0, so nothing is added for it (Blacklist exception already exists for "
+                               "333333330000007d0)\n";
     for (const char* dry : {"--dry-run", ""}) {
         Result r = on(guest, *dry ? Strings{"multipath", "add", dry, "/dev/sda"} : Strings{"multipath", "add", "/dev/sda"});
         EXPECT_TRUE(r.status == 0 && r.err == notice && r.out.find("---") == std::string::npos) << r;
@@ -163,6 +166,74 @@ TEST(CliGolden, MultipathEditsAndDryRuns) {
     EXPECT_EQ(doc["changes"][0].get<std::string>().rfind("+ \twwid \"3688f616e7f2e7c440b128d94682c8dcb\" # autocreated", 0), 0u) << r;
     EXPECT_EQ(doc["devices"][0], Json({{"path", "/dev/sdc"}, {"map", nullptr}})) << r;
     EXPECT_EQ(r.err, "zodisk: /dev/sdc: no multipath map above it after the update\n") << r;
+}
+
+// The editor on a fresh host and with its switch off, on copies of
+// xen-guest (sdc has no entry): with no /etc/multipath.conf, add makes one
+// (empty, 0644) and says so, which a dry run shows as a diff from /dev/null
+// without making it; with the switch off, a dry run still shows the edit and
+// says what to set, a real edit is refused saying the same. What zodisk
+// writes is what multipath-tools then reads.
+TEST(CliEdit, FreshHostAndSwitchedOff) {
+    const std::string wwid = "3688f616e7f2e7c440b128d94682c8dcb";
+    const std::string made = "zodisk: notice: /etc/multipath.conf did not exist: made it empty (mode 0644, owner "
+                             "root), which multipath reads as it reads no file\n";
+    const std::string off = "nConfigureBlacklistException = 1 in section [Ferrovane] of /etc/quorvel/config.ini";
+    for (const bool switchOn : {true, false}) {
+        zotest::HostTree dir;
+        const std::string xen = copyOf("xen-guest", dir), conf = xen + "/etc/multipath.conf";
+        std::filesystem::remove(conf);
+        if (!switchOn) std::ofstream(xen + "/etc/quorvel/config.ini") << "[Ferrovane]\n";
+        Result dry = on(xen, {"multipath", "add", "--dry-run", "/dev/sdc"});
+        EXPECT_EQ(dry.status, 0) << dry;
+        EXPECT_EQ(dry.out.rfind("--- /dev/null\n+++ /etc/multipath.conf\n@@ -0,0 +1,10 @@\n+blacklist_exceptions {\n", 0), 0u) << dry;
+        EXPECT_NE(dry.err.find("it would be made empty"), std::string::npos) << dry;
+        EXPECT_EQ(dry.err.find("switched off (set " + off + " to switch it on): this is what the edit would do") !=
+                      std::string::npos, !switchOn) << dry;
+        EXPECT_FALSE(std::filesystem::exists(conf));
+        Result real = on(xen, {"multipath", "add", "/dev/sdc"});
+        if (!switchOn) {
+            EXPECT_EQ(real.status, 1) << real;
+            EXPECT_EQ(real.err, "zodisk: editing is switched off: set " + off +
+                                    " to allow it (Registry key nConfigureBlacklistException not set.)\n") << real;
+            EXPECT_FALSE(std::filesystem::exists(conf));
+            continue;
+        }
+        EXPECT_EQ(real.err, made + "zodisk: /dev/sdc: no multipath map above it after the update\n") << real;
+        EXPECT_EQ(real.out.rfind(dry.out, 0), 0u) << real;
+        struct stat st;
+        ASSERT_EQ(::stat(conf.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        if (!zotest::multipathReaderAvailable()) continue;
+        const std::string text = slurp(conf);
+        const zotest::MultipathView view = zotest::readWithMultipath(&text);
+        EXPECT_EQ(view.status, 0);
+        EXPECT_EQ(view.exceptions.count(wwid), 1u) << text;
+        EXPECT_EQ(view.blocks.count(wwid) ? view.blocks.at(wwid) : "", "mpath_zo_" + wwid) << text;
+    }
+}
+
+// The configuration directory: a disk whose exception a file of
+// /etc/multipath/conf.d holds gets nothing (the notice says where), and a
+// removal of what such a file holds is refused, naming the file.
+TEST(CliEdit, ConfigurationDirectory) {
+    zotest::HostTree dir;
+    const std::string xen = copyOf("xen-guest", dir), conf = xen + "/etc/multipath.conf";
+    const std::string wwid = "3688f616e7f2e7c440b128d94682c8dcb";
+    std::filesystem::create_directories(xen + "/etc/multipath/conf.d");
+    std::ofstream(xen + "/etc/multipath/conf.d/site.conf") << "blacklist_exceptions {\n\twwid \"" << wwid << "\"\n}\n";
+    const std::string before = slurp(conf);
+    Result add = on(xen, {"multipath", "add", "/dev/sdc"});
+    EXPECT_NE(add.err.find("zodisk: notice: /etc/multipath/conf.d/site.conf line 2 holds a blacklist exception for " +
+                           wwid + ", so nothing is added for it (Blacklist exception already exists for " + wwid + ")\n"),
+              std::string::npos) << add;
+    EXPECT_EQ(add.out.find("---"), std::string::npos) << add;
+    Result remove = on(xen, {"multipath", "remove", "/dev/sdc"});
+    EXPECT_EQ(remove.status, 1) << remove;
+    EXPECT_NE(remove.err.find("/etc/multipath/conf.d/site.conf line 2 holds a blacklist exception for " + wwid +
+                              ", and the editor changes /etc/multipath.conf only: remove it there"),
+              std::string::npos) << remove;
+    EXPECT_EQ(slurp(conf), before);
 }
 
 // check says why no map holds a LUN seen on several paths (qemu-san's sdb

@@ -8,38 +8,66 @@
 
 #include "ZoDeviceTree.h"
 #include "ZoHost.h"
+#include "ZoMultipathConfFiles.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <list>
 #include <map>
 #include <memory>
+
+#include <unistd.h>
 
 namespace zodisk {
 
 namespace {
 
 const char kConf[] = "/etc/multipath.conf";
+const char kLock[] = "/etc/multipath.conf.zo_lock";
+const char kStore[] = "/etc/quorvel/config.ini";
 const char kAlreadyThere[] = "Blacklist exception already exists for ";
+const char kSwitchedOff[] = "Registry key nConfigureBlacklistException not set.";
+const char kSwitch[] = "nConfigureBlacklistException = 1 in section [Ferrovane] of /etc/quorvel/config.ini";
 
-// A host on which an edit changes nothing: files written stay in memory,
-// renaming one of them records its contents as the edit's result, no lock
-// file is made, nothing else is written, and once the file would have been
-// replaced no command runs (the multipath maps are not reloaded).
+// A host on which an edit changes nothing: files written stay in memory and
+// are what later reads of them see, renaming one of them records its
+// contents as the edit's result, no lock file is made, nothing else is
+// written, and once a file would have been replaced no command runs (the
+// multipath maps are not reloaded). It can also stand in for a host whose
+// /etc/multipath.conf exists (empty) and whose configuration store switches
+// editing on, to show what an edit would do there.
 class DryRunHost final : public ForwardingHost {
 public:
-    using ForwardingHost::ForwardingHost;
-
-    // The contents the edit gave the file it replaced. Returns false when it
-    // replaced none.
-    bool replaced(std::string* text) const {
-        if (!m_replaced) return false;
-        *text = m_result;
-        return true;
+    DryRunHost(std::shared_ptr<ZoHost> host, bool switchOn, bool createConf)
+        : ForwardingHost(std::move(host)), m_switchOn(switchOn) {
+        if (createConf) m_files[kConf] = "";
     }
 
+    // The files the edit replaced, with the contents it gave them.
+    const std::map<std::string, std::string>& replaced() const { return m_replaced; }
+
+    int readFile(const std::string& path, std::string* contents, size_t maxBytes) override {
+        auto it = m_files.find(path);
+        if (it != m_files.end()) {
+            *contents = it->second;
+            return 0;
+        }
+        int rc = ForwardingHost::readFile(path, contents, maxBytes);
+        if (path != kStore || m_switchOn) return rc;
+        // The last value of a key counts.
+        if (rc != 0) contents->clear();
+        *contents += "\n[Ferrovane]\nnConfigureBlacklistException = 1\n";
+        return 0;
+    }
+    int stat(const std::string& path, struct stat* st) override {
+        return m_files.count(path) ? memoryStat(path, st) : ForwardingHost::stat(path, st);
+    }
+    int lstat(const std::string& path, struct stat* st) override {
+        return m_files.count(path) ? memoryStat(path, st) : ForwardingHost::lstat(path, st);
+    }
     int openForWrite(const std::string& path, mode_t, std::unique_ptr<ZoWritableFile>* file) override {
         file->reset(new MemoryFile(&m_files[path]));
         return 0;
@@ -47,9 +75,8 @@ public:
     int rename(const std::string& from, const std::string& to) override {
         auto it = m_files.find(from);
         if (it == m_files.end() || to.empty()) return fail(EROFS);
-        m_result = it->second;
-        m_replaced = true;
-        m_files.erase(it);
+        m_replaced[to] = m_files[to] = it->second;
+        m_files.erase(from);
         return 0;
     }
     int chmod(const std::string& path, mode_t) override { return written(path); }
@@ -69,7 +96,7 @@ public:
         return 0;
     }
     ZoCommandResult run(const std::string& command) override {
-        return m_replaced ? ZoCommandResult() : ForwardingHost::run(command);
+        return !m_replaced.empty() ? ZoCommandResult() : ForwardingHost::run(command);
     }
 
 private:
@@ -95,17 +122,25 @@ private:
         return err;
     }
     int written(const std::string& path) const { return m_files.count(path) ? 0 : fail(EROFS); }
+    // A file in memory: regular, 0644, root's, one link.
+    int memoryStat(const std::string& path, struct stat* st) const {
+        *st = {};
+        st->st_mode = S_IFREG | 0644;
+        st->st_nlink = 1;
+        st->st_size = static_cast<off_t>(m_files.at(path).size());
+        return 0;
+    }
 
+    bool m_switchOn;
     std::map<std::string, std::string> m_files;
-    bool m_replaced = false;
-    std::string m_result;
+    std::map<std::string, std::string> m_replaced;
 };
 
 // Installs a DryRunHost over the current host for its lifetime.
 class DryRun {
 public:
-    DryRun()
-        : m_host(std::make_shared<DryRunHost>(ZoHost::current())),
+    DryRun(bool switchOn, bool createConf)
+        : m_host(std::make_shared<DryRunHost>(ZoHost::current(), switchOn, createConf)),
           m_previous(ZoHost::install(m_host)) {}
     ~DryRun() { ZoHost::install(m_previous); }
     DryRun(const DryRun&) = delete;
@@ -184,9 +219,11 @@ std::string range(size_t before, size_t count) {
     return std::to_string(count ? before + 1 : before) + "," + std::to_string(count);
 }
 
-// The differences between two versions of the file in the unified format of
-// diff -u (three lines of context); "" when they are the same.
-std::string unifiedDiff(const std::string& before, const std::string& after) {
+// The differences between two versions of the file at path in the unified
+// format of diff -u (three lines of context; a file created is compared
+// with /dev/null); "" when they are the same.
+std::string unifiedDiff(const std::string& before, const std::string& after, const std::string& path,
+                        bool created) {
     const std::vector<std::string> a = lines(before), b = lines(after);
     const std::vector<Step> steps = editScript(a, b);
     std::string out;
@@ -223,24 +260,84 @@ std::string unifiedDiff(const std::string& before, const std::string& after) {
         newLine += newCount;
         i = end;
     }
-    return out.empty() ? out : std::string("--- ") + kConf + "\n+++ " + kConf + "\n" + out;
+    if (out.empty()) return out;
+    return "--- " + (created ? std::string("/dev/null") : path) + "\n+++ " + path + "\n" + out;
 }
 
-// What an edit did to the file and what the library said about it.
+// How an edit runs: on a dry-run host or for real, with editing switched on
+// in the configuration store or not, and whether /etc/multipath.conf is to
+// be made first (it is missing and disks are added).
+struct Edit {
+    bool dryRun = false;
+    bool switchOn = true;
+    bool createConf = false;
+};
+
+// What an edit did to the files and what the library said about it.
 struct EditResult {
-    std::string diff;
-    std::vector<std::string> notices;  // disks that were there already
+    struct File {
+        std::string path;
+        bool created;
+        std::string diff;
+    };
+    std::vector<File> files;
+    std::vector<std::string> notices;  // disks that were there already, files made
     std::vector<std::string> errors;
 };
 
-EditResult collect(const std::string& before, const std::string& after, const CLuError& err) {
-    EditResult r;
-    r.diff = unifiedDiff(before, after);
-    for (const CLuError::Entry& e : err.Entries())
-        (e.message.rfind(kAlreadyThere, 0) == 0 ? r.notices : r.errors).push_back(e.message);
-    if (err.IsError() && r.errors.empty() && r.notices.empty())
-        r.errors.push_back("failed with code " + std::to_string(err.GetCode()));
-    return r;
+// Returns true iff the configuration store switches editing on: the
+// removal of no disk fails only when it does not.
+bool editingSwitchedOn() {
+    std::list<std::string> none;
+    CLuError err;
+    ZoDeviceTree::delMultipathBlacklistExceptions(none, &err);
+    return !err.IsError();
+}
+
+// Makes /etc/multipath.conf, empty (mode 0644, root's when zodisk runs as
+// root), unless something is there by then, under the editor's lock.
+// Returns 0 or the errno of the failure; *made: whether it made it.
+int makeConf(bool* made) {
+    ZoHost& host = *ZoHost::current();
+    std::unique_ptr<ZoHostLock> lock;
+    if (int rc = host.lockFile(kLock, &lock)) return rc;
+    struct stat st;
+    int rc = host.lstat(kConf, &st);
+    if (rc != ENOENT) return rc;
+    if ((rc = host.writeFileAtomic(kConf, "", 0644)) == 0) rc = host.chmod(kConf, 0644);
+    if (rc == 0 && ::geteuid() == 0) rc = host.chown(kConf, 0, 0);
+    *made = rc == 0;
+    return rc;
+}
+
+// The library's notice about a WWID that has an exception, with where it is.
+std::string present(const std::string& message, const std::vector<zo_mpconf::ConfFile>& files) {
+    const std::string wwid = message.substr(sizeof kAlreadyThere - 1);
+    for (const zo_mpconf::ConfEntryAt& e : zo_mpconf::allEntries(files)) {
+        if (e.entry.kind == zo_mpconf::ConfEntry::EXCEPTION && e.entry.wwid == wwid)
+            return e.file->path + " line " + std::to_string(e.entry.line) + " holds a blacklist exception for " +
+                   wwid + ", so nothing is added for it (" + message + ")";
+    }
+    return message;
+}
+
+void collectMessages(const CLuError& err, EditResult* r) {
+    std::vector<zo_mpconf::ConfFile> files;
+    bool missing = false;
+    std::string failed;
+    zo_mpconf::readAllConf(&files, &missing, &failed);
+    for (const CLuError::Entry& e : err.Entries()) {
+        if (e.message.rfind(kAlreadyThere, 0) == 0) {
+            r->notices.push_back(present(e.message, files));
+        } else if (e.message == kSwitchedOff) {
+            r->errors.push_back(std::string("editing is switched off: set ") + kSwitch + " to allow it (" +
+                                e.message + ")");
+        } else {
+            r->errors.push_back(e.message);
+        }
+    }
+    if (err.IsError() && r->errors.empty() && r->notices.empty())
+        r->errors.push_back("failed with code " + std::to_string(err.GetCode()));
 }
 
 void print(Output& out, bool json, const EditResult& r, Json doc) {
@@ -248,37 +345,66 @@ void print(Output& out, bool json, const EditResult& r, Json doc) {
         Output::error("notice: " + n);
     for (const std::string& e : r.errors)
         Output::error(e);
+    std::string diffs;
+    Json changes = Json::array(), files = Json::array();
+    for (const EditResult::File& f : r.files) {
+        diffs += f.diff;
+        // The diff's lines past its two header lines that add or remove one.
+        Json fileChanges = Json::array();
+        const std::vector<std::string> diff = lines(f.diff);
+        for (size_t i = 2; i < diff.size(); ++i)
+            if (diff[i][0] == '+' || diff[i][0] == '-')
+                fileChanges.push_back(diff[i].substr(0, 1) + " " + diff[i].substr(1, diff[i].find('\n') - 1));
+        changes.insert(changes.end(), fileChanges.begin(), fileChanges.end());
+        files.push_back(Json{{"path", f.path}, {"created", f.created}, {"changes", fileChanges}});
+    }
     if (!json) {
-        out.text(r.diff);
+        out.text(diffs);
         return;
     }
-    // The diff's lines past its two header lines that add or remove one.
-    Json changes = Json::array();
-    const std::vector<std::string> diff = lines(r.diff);
-    for (size_t i = 2; i < diff.size(); ++i)
-        if (diff[i][0] == '+' || diff[i][0] == '-')
-            changes.push_back(diff[i].substr(0, 1) + " " + diff[i].substr(1, diff[i].find('\n') - 1));
     doc["changes"] = changes;
+    doc["files"] = files;
     doc["notices"] = r.notices;
     doc["errors"] = r.errors;
     out.json(doc);
 }
 
-// Runs edit, on a dry-run host when dryRun is set; returns what it did.
+// Runs edit as how says; returns what it did to each file.
 template <class F>
-EditResult run(bool dryRun, F edit) {
+EditResult run(const Edit& how, F edit) {
+    EditResult r;
     const std::string before = readConf();
+    bool made = false;
+    if (how.createConf && !how.dryRun) {
+        if (int rc = makeConf(&made)) {
+            r.errors.push_back(std::string("cannot make ") + kConf + ": " + std::strerror(rc));
+            return r;
+        }
+    }
+    if (how.createConf)
+        r.notices.push_back(std::string(kConf) + (how.dryRun ? " does not exist: it would be made" : " did not exist: made it") +
+                            " empty (mode 0644, owner root), which multipath reads as it reads no file");
+    if (!how.switchOn && how.dryRun)
+        r.notices.push_back(std::string("editing is switched off (set ") + kSwitch +
+                            " to switch it on): this is what the edit would do");
     CLuError err;
-    std::string after;
-    if (dryRun) {
-        DryRun dry;
+    std::map<std::string, std::string> changed;
+    if (how.dryRun) {
+        DryRun dry(how.switchOn, how.createConf);
         edit(&err);
-        if (!dry.host().replaced(&after)) after = before;
+        changed = dry.host().replaced();
     } else {
         edit(&err);
-        after = readConf();
+        changed[kConf] = readConf();
     }
-    return collect(before, after, err);
+    collectMessages(err, &r);
+    for (const auto& [path, after] : changed) {
+        std::string old;
+        const bool created = ZoHost::current()->readFile(path, &old) == ENOENT || (made && path == kConf);
+        const std::string diff = unifiedDiff(path == kConf && !how.dryRun ? before : old, after, path, created);
+        if (!diff.empty()) r.files.push_back({path, created, diff});
+    }
+    return r;
 }
 
 }  // namespace
@@ -296,7 +422,12 @@ int runMultipathAdd(const Options& opts, Output& out) {
     Activity activity("multipath.conf update");
     std::list<std::string> paths(opts.paths.begin(), opts.paths.end());
     std::list<SP<ZoDevice>> maps;
-    EditResult r = run(opts.dryRun, [&](CLuError* err) {
+    Edit how;
+    how.dryRun = opts.dryRun;
+    how.switchOn = editingSwitchedOn();
+    struct stat st;
+    how.createConf = (how.switchOn || how.dryRun) && ZoHost::current()->lstat(kConf, &st) == ENOENT;
+    EditResult r = run(how, [&](CLuError* err) {
         maps = ZoDeviceTree::addMultipathBlacklistExceptions(paths, err);
     });
     r.errors = explainEditErrors(opts.paths, r.errors);
@@ -324,7 +455,10 @@ int runMultipathRemove(const Options& opts, Output& out) {
     Activity activity("multipath.conf update");
     std::list<std::string> paths(opts.paths.begin(), opts.paths.end());
     int rc = -1;
-    EditResult r = run(opts.dryRun, [&](CLuError* err) {
+    Edit how;
+    how.dryRun = opts.dryRun;
+    how.switchOn = editingSwitchedOn();
+    EditResult r = run(how, [&](CLuError* err) {
         rc = ZoDeviceTree::delMultipathBlacklistExceptions(paths, err);
     });
     r.errors = explainEditErrors(opts.paths, r.errors);
