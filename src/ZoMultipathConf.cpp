@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace zo_mpconf {
 
@@ -82,16 +83,6 @@ bool acts(Level l, const std::string& keyword, bool closing) {
     if (closing || subsection(l, keyword) != Level::NONE) return true;
     if (l == Level::MULTIPATH) return keyword == "wwid" || keyword == "alias";
     return isPatternKey(l, keyword);
-}
-
-// Returns true iff value compiles as multipath-tools compiles a blacklist
-// value: a leading '!' inverts the match and is not part of the expression.
-bool compiles(const std::string& value) {
-    regex_t re;
-    const char* pattern = value.c_str() + (value.compare(0, 1, "!") == 0 ? 1 : 0);
-    if (regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB) != 0) return false;
-    regfree(&re);
-    return true;
 }
 
 // The value as a message shows it: bytes outside printable ASCII as \xHH.
@@ -351,9 +342,129 @@ void SectionTracker::value(const std::vector<Token>& t, LineView* v) {
                                               [](const Frame& f) { return f.level == Level::EXCEPTIONS; });
         v->patterns.push_back({inException, key, val});
     }
-    if (isPatternKey(l, key) && !compiles(val))
-        setFault(m_line, format("line %d: multipath rejects the whole file: %s \"%s\" is not a regular expression",
-                                m_line, key, shown(val)));
+    if (isPatternKey(l, key)) checkPattern(key, val);
+}
+
+namespace {
+
+// Counts the pieces a pattern's repetitions expand to, saturating at a
+// bound: the pieces of a sequence add up, a group counts as its contents, a
+// repetition {m,n} as n copies of what it repeats ({m,} as m + 1, '+' as 2).
+class PieceCount {
+public:
+    explicit PieceCount(const std::string& p) : m_p(p) {}
+    size_t count() {
+        m_sums.assign(1, 0);
+        m_last = 0;
+        while (m_i < m_p.size()) step();
+        size_t total = 0;
+        for (size_t s : m_sums) total = add(total, s);  // unclosed groups
+        return total;
+    }
+
+private:
+    static size_t add(size_t a, size_t b) { return a + b > kCap ? kCap : a + b; }
+    static size_t times(size_t a, size_t b) { return b && a > kCap / b ? kCap : a * b; }
+
+    void atom(size_t pieces) {
+        m_sums.back() = add(m_sums.back(), pieces);
+        m_last = pieces;
+    }
+    void repeat(size_t copies) {
+        if (copies < 1) copies = 1;
+        m_sums.back() = add(m_sums.back(), times(m_last, copies - 1));
+        m_last = times(m_last, copies);
+    }
+    // The largest count of an interval at m_i ('{' seen), or 0 when the
+    // brace starts no interval (it is then an ordinary character).
+    size_t interval() {
+        size_t j = m_i + 1, high = 0, value = 0;
+        bool digits = false, open = false;
+        for (; j < m_p.size() && m_p[j] != '}'; ++j) {
+            const char c = m_p[j];
+            if (c >= '0' && c <= '9') {
+                value = value > kCap ? kCap : value * 10 + static_cast<size_t>(c - '0');
+                digits = true;
+            } else if (c == ',' && !open) {
+                open = true;
+                high = value;
+                value = 0;
+            } else {
+                return 0;
+            }
+        }
+        if (j == m_p.size() || !digits) return 0;
+        m_i = j + 1;
+        if (!open) return value > 0 ? value : 1;
+        return value > 0 ? std::max(high, value) : high + 1;  // {m,} or {m,n}
+    }
+    // A bracket expression is one piece; "[:alpha:]" and the like inside it
+    // end at their own "]".
+    void bracket() {
+        size_t j = m_i + 1;
+        if (j < m_p.size() && m_p[j] == '^') ++j;
+        if (j < m_p.size() && m_p[j] == ']') ++j;
+        while (j < m_p.size() && m_p[j] != ']') {
+            const bool named = m_p[j] == '[' && j + 1 < m_p.size() && std::strchr(":.=", m_p[j + 1]);
+            const size_t end = named ? m_p.find(']', j + 2) : std::string::npos;
+            j = end != std::string::npos ? end + 1 : j + 1;
+        }
+        m_i = std::min(j + 1, m_p.size());
+        atom(1);
+    }
+    void step() {
+        const char c = m_p[m_i];
+        if (c == '{') {
+            const size_t n = interval();
+            if (n) return repeat(n);
+        } else if (c == '[') {
+            return bracket();
+        } else if (c == '(') {
+            m_sums.push_back(0);
+        } else if (c == ')' && m_sums.size() > 1) {
+            const size_t inner = m_sums.back();
+            m_sums.pop_back();
+            ++m_i;
+            return atom(inner);
+        } else if (c == '+') {
+            ++m_i;
+            return repeat(2);
+        } else if (c == '*' || c == '?' || c == '|') {
+            ++m_i;
+            return;
+        } else if (c == '\\' && m_i + 1 < m_p.size()) {
+            ++m_i;
+        }
+        ++m_i;
+        if (c != '(') atom(1);
+    }
+
+    static const size_t kCap = kMaxPatternPieces + 1;
+    const std::string& m_p;
+    size_t m_i = 0;
+    std::vector<size_t> m_sums;
+    size_t m_last = 0;
+};
+
+}  // namespace
+
+PatternFit compilePattern(const std::string& value, regex_t* re) {
+    const std::string pattern = value.substr(value.compare(0, 1, "!") == 0 ? 1 : 0);
+    if (PieceCount(pattern).count() > kMaxPatternPieces) return PatternFit::TOO_COMPLEX;
+    return regcomp(re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) == 0 ? PatternFit::COMPILES
+                                                                        : PatternFit::NOT_A_REGEX;
+}
+
+void SectionTracker::checkPattern(const std::string& key, const std::string& val) {
+    regex_t re;
+    const PatternFit fit = compilePattern(val, &re);
+    if (fit == PatternFit::COMPILES) return regfree(&re);
+    if (fit == PatternFit::NOT_A_REGEX)
+        return setFault(m_line, format("line %d: multipath rejects the whole file: %s \"%s\" is not a regular expression",
+                                       m_line, key, shown(val)));
+    const std::string limit = std::to_string(kMaxPatternPieces);
+    setFault(m_line, format(("line %d: %s \"%s\" repeats to more than " + limit +
+                             " pieces, too many for the editor to check").c_str(), m_line, key, shown(val)));
 }
 
 void SectionTracker::finish() {

@@ -33,6 +33,8 @@
 // Thread safety: the functions are reentrant; a SectionTracker is not shared.
 #pragma once
 
+#include <regex.h>
+
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -58,6 +60,16 @@ const size_t kMinPlainWwidLength = 17;
 // kMinPlainWwidLength characters, or it excepts other disks too. "" when it
 // is fit.
 std::string plainWwidFault(const std::string& wwid);
+
+// How a blacklist value compiles the way multipath-tools compiles it (an
+// extended regular expression; a leading '!' inverts the match and is not
+// part of it). TOO_COMPLEX: its repetitions expand to more than
+// kMaxPatternPieces pieces, which the regular expression compiler would
+// build one by one (a value like "((a{200}){200}){200}" takes gigabytes);
+// such a value is not compiled at all.
+enum class PatternFit { COMPILES, NOT_A_REGEX, TOO_COMPLEX };
+const size_t kMaxPatternPieces = 10000;
+PatternFit compilePattern(const std::string& value, regex_t* re);
 
 // The timestamp text of written entries: "YYYY/MM/DD hh:mm:ss " (20
 // characters, ending in one blank) for the broken-down local time.
@@ -141,6 +153,7 @@ private:
     void open(Level sub, const std::vector<Token>& t, LineView* v);
     void close(const std::vector<Token>& t, LineView* v);
     void value(const std::vector<Token>& t, LineView* v);
+    void checkPattern(const std::string& key, const std::string& val);
     void setFault(int line, const std::string& why);
     Level level() const { return m_stack.back().level; }
 

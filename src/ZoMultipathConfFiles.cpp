@@ -23,11 +23,12 @@ std::string trimmedDir(std::string dir) {
 
 // Returns true iff the pattern matches the value the way multipath-tools
 // matches a blacklist entry: an unanchored extended regular expression, a
-// leading '!' inverting it. A pattern that does not compile matches nothing.
+// leading '!' inverting it. A pattern that does not compile (or that the
+// editor does not compile) matches nothing.
 bool matches(const std::string& pattern, const std::string& value) {
     const bool invert = pattern.compare(0, 1, "!") == 0;
     regex_t re;
-    if (regcomp(&re, pattern.c_str() + (invert ? 1 : 0), REG_EXTENDED | REG_NOSUB) != 0) return false;
+    if (compilePattern(pattern, &re) != PatternFit::COMPILES) return false;
     const bool found = regexec(&re, value.c_str(), 0, nullptr, 0) == 0;
     regfree(&re);
     return found != invert;

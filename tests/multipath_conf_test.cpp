@@ -88,6 +88,30 @@ TEST(MultipathConfWwid, OnlyPlainIdentifiersAreWritten) {
     for (const auto& c : cases) EXPECT_EQ(zo_mpconf::plainWwidFault(c.first).empty(), c.second) << c.first;
 }
 
+// A blacklist value compiles as multipath-tools compiles it, except one
+// whose repetitions would make the compiler build more than 10,000 pieces
+// (it would take gigabytes): the reader calls that file one it will not
+// edit, and such a value matches no disk.
+TEST(MultipathConfPattern, RunawayRepetitionsAreNotCompiled) {
+    using Fit = zo_mpconf::PatternFit;
+    const std::pair<std::string, Fit> cases[] = {
+        {"^(ram|raw|loop|fd|md|dm-|sr|scd|st)[0-9]*", Fit::COMPILES}, {"!^sd[a-z]", Fit::COMPILES},
+        {"3600a0b8[0-9a-f]{24}", Fit::COMPILES}, {"(a{100}){100}", Fit::COMPILES},
+        {"(a{100}){101}", Fit::TOO_COMPLEX}, {"((a{200}){200}){200}", Fit::TOO_COMPLEX},
+        {"((a{5,200}){2,}){50}", Fit::TOO_COMPLEX}, {"(a{10000})+", Fit::TOO_COMPLEX},
+        {"[{]{9999}[]]{9999}", Fit::TOO_COMPLEX}, {"[[:digit:]{]{99}", Fit::COMPILES},
+        {"x{3,2}", Fit::NOT_A_REGEX}, {"3600a0b8 # x {", Fit::NOT_A_REGEX}, {"(a", Fit::NOT_A_REGEX}};
+    for (const auto& c : cases) {
+        regex_t re;
+        const Fit fit = zo_mpconf::compilePattern(c.first, &re);
+        if (fit == Fit::COMPILES) regfree(&re);
+        EXPECT_EQ(static_cast<int>(fit), static_cast<int>(c.second)) << c.first;
+    }
+    const zo_mpconf::ConfReading r = zo_mpconf::readConf("blacklist {\n\tdevnode \"((a{200}){200}){200}\"\n}\n");
+    EXPECT_EQ(r.fault.why, "line 2: devnode \"((a{200}){200}){200}\" repeats to more than 10000 pieces, "
+                           "too many for the editor to check");
+}
+
 // The files multipath-tools reads: /etc/multipath.conf, then "*.conf"
 // regular files of the configuration directory in name order; config_dir
 // in defaults adds its directory before the one multipath-tools 0.9 reads.
