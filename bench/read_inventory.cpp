@@ -15,13 +15,12 @@ int main(int argc, char** argv) {
     if (argc == 2) ZoHost::setRoot(argv[1]);
     ZoHost::current();  // the host is made before the clock starts
     const std::clock_t start = std::clock();
-    ZoHostInventory inv;
-    CLuError err;
-    if (!ZoHostInventory::read(&inv, &err)) {
-        std::fprintf(stderr, "read_inventory: %s\n", err.AsString().c_str());
+    ZoResult<ZoHostInventory> inv = ZoHostInventory::read();
+    if (!inv) {
+        std::fprintf(stderr, "read_inventory: %s\n", inv.error().AsString().c_str());
         return 1;
     }
-    std::printf("%zu devices, %.3f s CPU\n", inv.devices().size(),
+    std::printf("%zu devices, %.3f s CPU\n", inv->devices().size(),
                 static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
     return 0;
 }

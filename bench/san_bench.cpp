@@ -65,10 +65,9 @@ void setCounters(benchmark::State& state, const zobench::San& san, bool perDevic
 void BM_Inventory(benchmark::State& state) {
     Installed host(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        ZoHostInventory inv;
-        CLuError err;
-        if (!ZoHostInventory::read(&inv, &err) || inv.devices().size() != host.san().blockDevices) {
-            state.SkipWithError(("inventory: " + err.AsString()).c_str());
+        ZoResult<ZoHostInventory> inv = ZoHostInventory::read();
+        if (!inv || inv->devices().size() != host.san().blockDevices) {
+            state.SkipWithError(("inventory: " + inv.error().AsString()).c_str());
             break;
         }
     }

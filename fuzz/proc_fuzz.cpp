@@ -1,8 +1,8 @@
 // The readers of /proc/partitions (kernel disk names) and /proc/devices
 // (driver majors) on any text. The first two bytes choose the device
 // number that is looked up.
-#include "ZoInventoryParse.h"
 #include "ZoKernelNames.h"
+#include "ZoKinds.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string name = zo_names::wholeDiskName(text, pattern, data[0], data[1]);
         if (!name.empty() && text.find(name) == std::string::npos) std::abort();
     }
-    zo_inv::driverMajors(text);
+    zo_kind::driverMajors(text);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "CLuError.h"
 #include "SP.h"
 #include "ZoExport.h"
+#include "ZoPartInfo.h"
 
 #include <sys/stat.h>
 
@@ -17,19 +18,6 @@
 #include <string>
 
 class ZoDevice;
-
-// One partition of a disk.
-struct ZODEVICE_API ZoPartInfo {
-    char partName[1024];   // device path of the partition, NUL-terminated
-    int32_t partNumber;
-    uint64_t startSector;
-    uint64_t numSectors;
-    uint64_t sectorSize;
-    int32_t major;
-    int32_t minor;
-
-    ZoPartInfo();
-};
 
 class ZODEVICE_API ZoDeviceIface {
 public:

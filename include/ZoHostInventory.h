@@ -21,12 +21,31 @@
 #include "ZoDevice.h"
 #include "ZoExport.h"
 #include "ZoFabric.h"
+#include "ZoResult.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+class ZoHost;
+
+// What a block device is. Its text (ZoBlockDevice::typeName()) is lsblk's
+// word: "disk", "part", "mpath", "dm", "lvm", "crypt", "loop", "rom", and for
+// a software RAID device its level ("raid1", ...; "md" when unknown).
+enum class ZoBlockType : uint8_t { DISK, PART, MPATH, DM, LVM, CRYPT, LOOP, ROM, RAID };
+
+// How a device is attached; NONE when unknown. Its text (zoTransportName)
+// is lsblk's word: "fc", "iscsi", "sas", "spi", "sata", "ata", "usb",
+// "nvme" (NVMe over PCIe), "tcp", "rdma", "loop" (NVMe over fabrics), "xen",
+// "virtio"; "" for NONE.
+enum class ZoTransport : uint8_t { NONE, FC, ISCSI, SAS, SPI, SATA, ATA, USB, NVME, TCP, RDMA, LOOP, XEN, VIRTIO };
+
+// The text of a type other than RAID ("md" for RAID) and of a transport.
+ZODEVICE_API const char* zoBlockTypeName(ZoBlockType type);
+ZODEVICE_API const char* zoTransportName(ZoTransport transport);
 
 // One path of a multipath map as device-mapper reports it.
 struct ZoMapPath {
@@ -66,8 +85,8 @@ struct ZoBlockDevice {
     uint64_t sectors = 0;       // size in 512-byte sectors
     bool readOnly = false;
     bool removable = false;
-    // What it is, in lsblk's words: "disk", "part", "mpath", "dm", "loop", "rom", ...
-    std::string type;
+    ZoBlockType type = ZoBlockType::DISK;
+    std::string raidLevel;      // RAID: its md/level ("raid1", "raid5", ...)
     // The kind of this library that claims the device (what
     // ZoDeviceTree::getDevice would build for path); NONE when no kind does.
     ZoDevice::TYPE kind = ZoDevice::NONE;
@@ -75,8 +94,7 @@ struct ZoBlockDevice {
     // a kind of this library".
     std::string unclaimedReason;
     std::string driver;         // the driver bound to the device, e.g. "sd", "virtio_blk"
-    std::string transport;      // "fc", "iscsi", "sas", "spi", "sata", "ata", "usb",
-                                // "nvme", "xen", "virtio", ...; empty when unknown
+    ZoTransport transport = ZoTransport::NONE;
 
     // Partitions (kernel partitions and device-mapper partition maps).
     int partition = 0;          // the partition number; 0 for a whole device
@@ -132,6 +150,12 @@ struct ZoBlockDevice {
     // Facts that could not be read (a vanished device, an unreadable
     // attribute), one "<what>: <why>" each. The rest of the entry stands.
     std::vector<std::string> problems;
+
+    // lsblk's words for type and transport.
+    std::string typeName() const {
+        return type == ZoBlockType::RAID && !raidLevel.empty() ? raidLevel : zoBlockTypeName(type);
+    }
+    const char* transportName() const { return zoTransportName(transport); }
 };
 
 struct ZoInventoryOptions {
@@ -172,11 +196,10 @@ struct ZoInventoryOptions {
 class ZODEVICE_API ZoHostInventory {
 public:
     // Reads every block device of the current host (ZoHost::current()) once.
-    // On success returns true and fills *out. On failure (the host shows no
-    // block layer at all) returns false and sets err (code 774 or the errno).
-    // A device that vanishes while it is read is left out.
-    static bool read(ZoHostInventory* out, CLuError* err,
-                     const ZoInventoryOptions& options = ZoInventoryOptions());
+    // Returns the inventory, or the error when the host shows no block layer
+    // at all (the errno of listing /sys/block). A device that vanishes while
+    // it is read is left out.
+    static ZoResult<ZoHostInventory> read(const ZoInventoryOptions& options = ZoInventoryOptions());
 
     // Every block device: the disks in device-number order, each followed by
     // its partitions. (The order is the same on a machine and on a capture of
@@ -190,7 +213,8 @@ public:
     size_t byName(const std::string& kernelName) const;
     size_t byNumber(unsigned major, unsigned minor) const;
     // Index of the device a path names (a node, a /dev/mapper or by-id link;
-    // its device number through ZoHost::stat), or npos.
+    // its device number asked of the host the inventory was read from), or
+    // npos.
     size_t find(const std::string& path) const;
 
     // Devices that are no partition and that nothing but their own
@@ -201,16 +225,17 @@ public:
     // or npos.
     size_t mapOf(size_t index) const;
 
-    // Asks the SCSI device at node for INQUIRY page 0x83, waiting at most
-    // timeoutMs (the kernel gives a command sent through a disk's block node
-    // at least 7 s). On success returns true and the WWID as GetDeviceWwid
-    // gives it ("" when the page holds no logical-unit NAA designator),
-    // without echoing it. On failure returns false and why in the user's
-    // words ("timed out after 7 s", "No such device or address", ...).
-    static bool inquireWwid(const std::string& node, unsigned timeoutMs, std::string* wwid,
-                            std::string* why);
+    // Asks the SCSI device at node (on the current host) for INQUIRY page
+    // 0x83, waiting at most timeoutMs (the kernel gives a command sent
+    // through a disk's block node at least 7 s). Returns the WWID as
+    // GetDeviceWwid gives it ("" when the page holds no logical-unit NAA
+    // designator), without echoing it; or the error, its text in the user's
+    // words ("timed out after 7 s", "No such device or address", ...) and
+    // its code the errno (ETIMEDOUT, ENXIO, ...) or 774 for a SCSI status.
+    static ZoResult<std::string> inquireWwid(const std::string& node, unsigned timeoutMs);
 
 private:
+    std::shared_ptr<ZoHost> m_host;  // the host read; null for an empty inventory
     std::vector<ZoBlockDevice> m_devices;
     ZoFabric m_fabric;
     std::unordered_map<std::string, size_t> m_byName;

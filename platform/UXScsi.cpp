@@ -5,6 +5,7 @@
 #include "ZoException.h"
 #include "ZoHost.h"
 #include "ZoOpCache.h"
+#include "ZoStrings.h"
 #include "ZoSysfs.h"
 
 #include <fcntl.h>
@@ -26,10 +27,11 @@ namespace {
 const char kScsiDeviceClass[] = "/sys/class/scsi_device";
 
 using zo_sysfs::Hctl;
-using zo_sysfs::baseName;
-using zo_sysfs::dirName;
+using zo_str::baseName;
+using zo_str::dirName;
 using zo_sysfs::linkTarget;
 using zo_sysfs::parseHctl;
+using zo_str::trimmed;
 
 bool parseDevno(const std::string& text, dev_t* out) {
     unsigned maj = 0, min = 0;
@@ -40,13 +42,6 @@ bool parseDevno(const std::string& text, dev_t* out) {
 
 std::string devnoText(dev_t devno) {
     return std::to_string(major(devno)) + ":" + std::to_string(minor(devno));
-}
-
-std::string trimmed(const std::string& s) {
-    std::string::size_type b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    std::string::size_type e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
 }
 
 // The SCSI device behind a block node, found through sysfs.

@@ -2,7 +2,9 @@
 #include "ZoHost.h"
 
 #include "ZoHostInternal.h"
+#include "ZoStrings.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,16 +23,22 @@ std::shared_ptr<ZoHost>& installedLocked() {
     return g_host;
 }
 
-std::string parentDir(const std::string& path) {
-    std::string::size_type slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
 }  // namespace
+
+int zohost::readLinkAt(int dirfd, const char* name, std::string* target) {
+    std::string buf(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(dirfd, name, &buf[0], buf.size());
+        if (n < 0)
+            return errno;
+        if (static_cast<size_t>(n) < buf.size()) {
+            buf.resize(static_cast<size_t>(n));
+            target->swap(buf);
+            return 0;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
 
 std::shared_ptr<ZoHost> ZoHost::current() {
     std::lock_guard<std::mutex> guard(g_hostMutex);
@@ -70,7 +78,7 @@ int ZoHost::writeFileAtomic(const std::string& path, const std::string& contents
         unlink(temp);  // best effort; the original file is untouched
         return zohost::fail(rc);
     }
-    return syncDir(parentDir(path));
+    return syncDir(zo_str::dirName(path));
 }
 
 int ZoHost::listLinks(const std::string& dir,

@@ -43,6 +43,10 @@ int preadFd(int fd, uint64_t offset, size_t length, std::string* data);
 int readPartitionTableFd(int fd, std::vector<ZoHostPartition>* parts);
 // Asks the multipathd of this machine over its socket (ZoHost::askMultipathd).
 int askMultipathdSocket(const std::string& request, std::string* reply, unsigned timeoutMs);
+// The whole target of the link name in the directory open on dirfd
+// (AT_FDCWD: the current directory; "" with a descriptor opened O_PATH |
+// O_NOFOLLOW on the link itself), however long.
+int readLinkAt(int dirfd, const char* name, std::string* target);
 // Closes fd, keeping errno.
 void closeQuietly(int fd);
 // Sleeps for ms milliseconds, resuming after signals.

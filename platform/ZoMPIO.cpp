@@ -14,13 +14,12 @@
 #include "ZoMPIO.h"
 
 #include "FXString.h"
-#include "ZoDevice.h"
 #include "ZoException.h"
 #include "ZoHost.h"
-#include "ZoMpioInternal.h"
 #include "ZoOpCache.h"
 #include "ZoProcess.h"
-#include "ZoScsiDiskDevice.h"
+#include "ZoStrings.h"
+#include "ZoUdev.h"
 
 #include <sys/sysmacros.h>
 
@@ -41,16 +40,8 @@ const int kReconfigurePolls = 600;
 const unsigned long kReconfigurePollMs = 100;
 const int kSettleTimeoutSeconds = 120;
 
-bool startsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-std::string trimmed(const std::string& text) {
-    size_t b = text.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return std::string();
-    size_t e = text.find_last_not_of(" \t\r\n");
-    return text.substr(b, e - b + 1);
-}
+using zo_str::startsWith;
+using zo_str::trimmed;
 
 [[noreturn]] void fail(const char* function, const std::string& message) {
     throw ZoException(function, message, __FILE__, __LINE__, -1);
@@ -82,18 +73,6 @@ std::string requireAttr(ZoHost& host, const std::string& path, const char* funct
     if (int rc = host.readAttr(path, &value))
         fail(function, FXString::Format("Unable to read %s: %s", path.c_str(), std::strerror(rc)));
     return value;
-}
-
-// The partition number N of a uuid "part<N>-mpath-...", or -1.
-int partitionNumber(const std::string& uuid) {
-    if (!startsWith(uuid, "part")) return -1;
-    size_t pos = 4;
-    long n = 0;
-    while (pos < uuid.size() && uuid[pos] >= '0' && uuid[pos] <= '9' && n < 100000000)
-        n = n * 10 + (uuid[pos++] - '0');
-    if (pos == 4 || pos >= uuid.size() || uuid[pos] != '-') return -1;
-    if (uuid.compare(pos + 1, std::strlen(kWholeMapPrefix), kWholeMapPrefix) != 0) return -1;
-    return static_cast<int>(n);
 }
 
 // The node under which a map is addressed: "/dev/mapper/<name>", or
@@ -175,7 +154,7 @@ std::list<std::string> wholeMapNodes(ZoHost& host, const std::vector<std::string
         if (rc != 0)
             fail(fn, FXString::Format("Unable to read /sys/block/%s/dm/uuid: %s", name.c_str(),
                                       std::strerror(rc)));
-        if (!startsWith(uuid, kWholeMapPrefix)) continue;
+        if (!zo_mpio::isWholeMapUuid(uuid)) continue;
         maps.emplace_back(index, name);
     }
     std::sort(maps.begin(), maps.end());
@@ -189,6 +168,19 @@ std::list<std::string> wholeMapNodes(ZoHost& host, const std::vector<std::string
 }
 
 }  // namespace
+
+bool zo_mpio::isWholeMapUuid(const std::string& uuid) { return startsWith(uuid, kWholeMapPrefix); }
+
+int zo_mpio::partitionMapNumber(const std::string& uuid) {
+    if (!startsWith(uuid, "part")) return 0;
+    size_t pos = 4;
+    long n = 0;
+    while (pos < uuid.size() && uuid[pos] >= '0' && uuid[pos] <= '9' && n < 100000000)
+        n = n * 10 + (uuid[pos++] - '0');
+    if (pos == 4 || pos >= uuid.size() || uuid[pos] != '-') return 0;
+    if (!isWholeMapUuid(uuid.substr(pos + 1))) return 0;
+    return static_cast<int>(n);
+}
 
 std::list<std::string> zo_mpio::mapsHolding(const std::string& path) {
     const char* fn = "ZoMPIO::mapsHolding";
@@ -243,7 +235,7 @@ int ZoMPIO::isMPIODevice(const std::string& path, CLuError* err) {
                                               dir.c_str(), std::strerror(rc)));
         return 0;
     }
-    return startsWith(uuid, kWholeMapPrefix) ? 1 : 0;
+    return zo_mpio::isWholeMapUuid(uuid) ? 1 : 0;
 }
 
 
@@ -296,7 +288,7 @@ int ZoMPIO::getPartitionDevices(MPIOVendor_Context*, const std::string& path,
                                                   mapName.c_str(), trimmed(r.err).c_str()));
             return -1;
         }
-        waitForSettle(kSettleTimeoutSeconds);
+        zo_udev::settle(kSettleTimeoutSeconds);
     }
 
     std::vector<std::string> holders;
@@ -308,8 +300,8 @@ int ZoMPIO::getPartitionDevices(MPIOVendor_Context*, const std::string& path,
         std::string hdir = "/sys/block/" + holder;
         std::string uuid;
         if (host.readAttr(hdir + "/dm/uuid", &uuid) != 0) continue;  // not a dm device
-        int number = partitionNumber(uuid);
-        if (number < 0) continue;  // something else stacked on the map
+        const int number = zo_mpio::partitionMapNumber(uuid);
+        if (number == 0) continue;  // something else stacked on the map
         std::string name = requireAttr(host, hdir + "/dm/name", fn);
         std::string devText = requireAttr(host, hdir + "/dev", fn);
         unsigned maj = 0, min = 0;
@@ -359,7 +351,7 @@ bool ZoMPIO::isPartitionDevice(MPIOVendor_Context*, const std::string& path, std
     if (blockSysDir(host, path, &dir) != 0) return false;
     std::string uuid;
     if (host.readAttr(dir + "/dm/uuid", &uuid) != 0) return false;
-    if (partitionNumber(uuid) < 0) return false;
+    if (zo_mpio::partitionMapNumber(uuid) == 0) return false;
 
     std::vector<std::string> slaves;
     if (int rc = host.listDir(dir + "/slaves", &slaves))
@@ -409,6 +401,6 @@ int ZoMPIO::refreshMPIO(MPIOVendor_Context*, CLuError* err) {
         }
         m_log.DebugLvl(fn, 2, "multipath maps reloaded");
     }
-    waitForSettle(kSettleTimeoutSeconds);
+    zo_udev::settle(kSettleTimeoutSeconds);
     return 0;
 }

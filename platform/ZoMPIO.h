@@ -13,7 +13,8 @@
 #include <list>
 #include <string>
 
-struct ZoPartInfo;
+#include "ZoPartInfo.h"
+
 class MPIOVendor_Context;
 
 class ZoMPIO : public SPEnabled {
@@ -45,3 +46,22 @@ public:
 private:
     EvDebug m_log;
 };
+
+namespace zo_mpio {
+
+// A device-mapper uuid names a whole multipath map ("mpath-<wwid>") or a
+// partition map of one ("part<N>-mpath-<wwid>", N >= 1). Maps are
+// recognised by their uuid, never by their name.
+bool isWholeMapUuid(const std::string& uuid);
+// N of a partition map's uuid, or 0 when uuid names no partition map.
+int partitionMapNumber(const std::string& uuid);
+
+// The whole multipath maps that hold the block device at path (its sysfs
+// holders/), as "/dev/mapper/<name>" (or "/dev/<kernel name>"), in the
+// order ZoMPIO::getMPIODevices lists maps. Costs a few reads per holder,
+// whatever the number of maps on the host. A path that is no device node
+// is looked up by its name under /dev. Throws ZoException when the
+// holders cannot be read.
+std::list<std::string> mapsHolding(const std::string& path);
+
+}  // namespace zo_mpio

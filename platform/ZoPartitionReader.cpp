@@ -3,8 +3,13 @@
 #include "ZoPartitionReader.h"
 
 #include "ZoHost.h"
+#include "ZoPartInfo.h"
+
+#include <cstring>
 
 #include <vector>
+
+ZoPartInfo::ZoPartInfo() { std::memset(this, 0, sizeof *this); }
 
 int getPartitions(const char* node, std::list<slice>& out) {
     out.clear();

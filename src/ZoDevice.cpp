@@ -7,8 +7,6 @@
 int ZoDevice::mod_id = 0x1234;
 const int ZoDeviceTree::mod_id = 0xfeed;
 
-ZoPartInfo::ZoPartInfo() { std::memset(this, 0, sizeof *this); }
-
 ZoDevice::ZoDevice() : type(NONE) {}
 
 ZoDevice::ZoDevice(const std::string& path, const TYPE& t) : type(t), devicePath(path) {}

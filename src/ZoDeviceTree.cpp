@@ -6,8 +6,9 @@
 #include "ZOPlatformInfo.h"
 #include "ZoException.h"
 #include "ZoInternal.h"
+#include "ZoKinds.h"
+#include "ZoMPIO.h"
 #include "ZoMpioDiskDevice.h"
-#include "ZoMpioInternal.h"
 #include "ZoOpCache.h"
 #include "ZoNVMEDiskDevice.h"
 #include "ZoScsiDiskDevice.h"
@@ -25,9 +26,7 @@ std::atomic<unsigned long> refreshCount{0};
 const unsigned long kRescanSettingUnread = 314159;
 std::atomic<unsigned long> ulSkipDeviceRescanOnFailure{kRescanSettingUnread};
 
-// Children of children are populated recursively; a chain deeper than this
-// is treated as a child that no kind accepts.
-const int kMaxPopulateDepth = 8;
+// How deep PopulateZoDevice is in its recursion over children.
 thread_local int populateDepth = 0;
 
 void refreshDeviceList() {
@@ -57,13 +56,26 @@ void logAndReset(CLuError* err, const char* function) {
     *err = CLuError::Success();
 }
 
-// One attempt with one kind: the device, or null after logging and clearing
-// the kind's error.
-template <class T>
-SP<ZoDevice> attempt(const char* path, CLuError* err, const char* function) {
-    SP<ZoDevice> dev = ZoDeviceTree::PopulateZoDevice<T>(std::string(path), err);
-    if (dev) return dev;
-    logAndReset(err, function);
+// PopulateZoDevice of a kind chosen at run time.
+SP<ZoDevice> populate(ZoDevice::TYPE kind, const std::string& path, CLuError* err) {
+    switch (kind) {
+    case ZoDevice::SCSI_DISK: return ZoDeviceTree::PopulateZoDevice<ZoScsiDiskDevice>(path, err);
+    case ZoDevice::MPIO_DISK: return ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>(path, err);
+    case ZoDevice::XVD_DISK: return ZoDeviceTree::PopulateZoDevice<ZoVDDiskDevice>(path, err);
+    case ZoDevice::NVME_DISK: return ZoDeviceTree::PopulateZoDevice<ZoNVMEDiskDevice>(path, err);
+    default: return SP<ZoDevice>();
+    }
+}
+
+// One attempt with each kind of order until one builds the device: the
+// device, or null. After each failed attempt the kind's error is logged
+// under function and cleared.
+SP<ZoDevice> attempt(const std::vector<ZoDevice::TYPE>& order, const char* path, CLuError* err,
+                     const char* function) {
+    for (ZoDevice::TYPE kind : order) {
+        if (SP<ZoDevice> dev = populate(kind, std::string(path), err)) return dev;
+        logAndReset(err, function);
+    }
     return SP<ZoDevice>();
 }
 
@@ -98,16 +110,38 @@ void readRescanSetting() {
     }
 }
 
-typedef SP<ZoDevice> (*Populate)(const std::string&, CLuError*);
+// The lookup by path of getDevice and getDeviceCheckNoRetry: passes that
+// run refresh and offer the path to the kinds of order, until one builds
+// the device. After a failed first pass, mayRetry() tells whether a second
+// pass (which refreshes the list again) is made.
+SP<ZoDevice> lookup(const char* path, CLuError* err, const std::vector<ZoDevice::TYPE>& order,
+                    void (*refresh)(), bool (*mayRetry)()) {
+    if (!path) {
+        setLookupFailure(err, path);
+        return SP<ZoDevice>();
+    }
+    const char* fn = "ZoDeviceTree::getDevice";
+    zo_cache::Scope scope;
+    bool retry = false;
+    do {
+        refresh();
+        if (SP<ZoDevice> dev = attempt(order, path, err, fn)) return dev;
+        retry = !retry && mayRetry();
+        if (retry) isRefreshed.store(false);
+        logAndReset(err, fn);
+        setLookupFailure(err, path);
+    } while (retry);
+    return SP<ZoDevice>();
+}
 
-// One path an enumeration listed, populated as getAllDevices does: the
-// device, or null when it cannot be built (a failure with an error drops
+// One path an enumeration of kind listed, populated as getAllDevices does:
+// the device, or null when it cannot be built (a failure with an error drops
 // the error; one without is logged).
-SP<ZoDevice> populateListed(Populate populate, const std::string& path, CLuError* err) {
+SP<ZoDevice> populateListed(ZoDevice::TYPE kind, const std::string& path, CLuError* err) {
     // An error left over from the enumeration (an entry without a node,
     // say) must not count against this path.
     if (err) *err = CLuError::Success();
-    SP<ZoDevice> dev = populate(path, err);
+    SP<ZoDevice> dev = populate(kind, path, err);
     if (dev && !(err && err->IsError())) return dev;
     if (!err) return SP<ZoDevice>();
     if (err->IsError())
@@ -131,7 +165,7 @@ unsigned long deviceTreeRefreshCount() { return refreshCount.load(); }
 
 template <class T>
 SP<ZoDevice> ZoDeviceTree::PopulateZoDevice(const std::string& path, CLuError* err) {
-    if (populateDepth >= kMaxPopulateDepth) return SP<ZoDevice>();
+    if (populateDepth >= zo_kind::kMaxPopulateDepth) return SP<ZoDevice>();
     zo_cache::Scope scope;
     struct DepthGuard {
         DepthGuard() { ++populateDepth; }
@@ -158,11 +192,10 @@ SP<ZoDevice> ZoDeviceTree::PopulateZoDevice(const std::string& path, CLuError* e
         return dev;
     }
     for (const std::string& child : childPaths) {
-        if (err) *err = CLuError::Success();
-        SP<ZoDevice> c = PopulateZoDevice<ZoMpioDiskDevice>(child, err);
-        if (!c) {
+        SP<ZoDevice> c;
+        for (ZoDevice::TYPE kind : zo_kind::kChildOrder) {
             if (err) *err = CLuError::Success();
-            c = PopulateZoDevice<ZoScsiDiskDevice>(child, err);
+            if ((c = populate(kind, child, err))) break;
         }
         if (!c) {
             if (err && !err->IsError())
@@ -186,62 +219,23 @@ template SP<ZoDevice> ZoDeviceTree::PopulateZoDevice<ZoNVMEDiskDevice>(const std
                                                                        CLuError*);
 
 SP<ZoDevice> ZoDeviceTree::getDevice(const char* path, CLuError* err) {
-    if (!path) {
-        setLookupFailure(err, path);
-        return SP<ZoDevice>();
-    }
-    const char* fn = "ZoDeviceTree::getDevice";
-    zo_cache::Scope scope;
-    bool retry = false;
-    do {
-        refreshCatching("ZoDeviceTree::getDevice");
-        SP<ZoDevice> dev;
-        if ((dev = attempt<ZoVDDiskDevice>(path, err, fn))) return dev;
-        if ((dev = attempt<ZoNVMEDiskDevice>(path, err, fn))) return dev;
-        if ((dev = attempt<ZoMpioDiskDevice>(path, err, fn))) return dev;
-        if ((dev = attempt<ZoScsiDiskDevice>(path, err, fn))) return dev;
-        if (!retry) {
-            isRefreshed.store(false);
-            retry = true;
-        } else {
-            retry = false;
-        }
-        logAndReset(err, fn);
-        setLookupFailure(err, path);
-    } while (retry);
-    return SP<ZoDevice>();
+    return lookup(
+        path, err, zo_kind::kLookupOrder, [] { refreshCatching("ZoDeviceTree::getDevice"); },
+        [] { return true; });
 }
 
 SP<ZoDevice> ZoDeviceTree::getDeviceCheckNoRetry(const char* path, CLuError* err) {
-    if (!path) {
-        setLookupFailure(err, path);
-        return SP<ZoDevice>();
-    }
-    const char* fn = "ZoDeviceTree::getDevice";
-    zo_cache::Scope scope;
-    bool retry = false;
-    do {
-        if (!isRefreshed.load()) {
+    return lookup(
+        path, err, zo_kind::kNoRetryLookupOrder,
+        [] {
+            if (isRefreshed.load()) return;
             refreshDeviceList();  // an exception reaches the caller
             isRefreshed.store(true);
-        }
-        SP<ZoDevice> dev;
-        if ((dev = attempt<ZoVDDiskDevice>(path, err, fn))) return dev;
-        if ((dev = attempt<ZoMpioDiskDevice>(path, err, fn))) return dev;
-        if ((dev = attempt<ZoScsiDiskDevice>(path, err, fn))) return dev;
-        if (!retry) {
+        },
+        [] {
             readRescanSetting();
-            if (ulSkipDeviceRescanOnFailure.load() == 0) {
-                isRefreshed.store(false);
-                retry = true;
-            }
-        } else {
-            retry = false;
-        }
-        logAndReset(err, fn);
-        setLookupFailure(err, path);
-    } while (retry);
-    return SP<ZoDevice>();
+            return ulSkipDeviceRescanOnFailure.load() == 0;
+        });
 }
 
 std::list<SP<ZoDevice>> ZoDeviceTree::getAllDevices(ZoDevice::TYPE type, CLuError* err) {
@@ -250,43 +244,34 @@ std::list<SP<ZoDevice>> ZoDeviceTree::getAllDevices(ZoDevice::TYPE type, CLuErro
     zo_cache::Scope scope;
     refreshCatching("ZoDeviceTree::getAllDevices");
 
-    int rc = 0;
-    const char* failure = nullptr;
-    Populate populate = nullptr;
-    switch (type) {
-    case ZoDevice::SCSI_DISK:
-        rc = ZoScsiDiskDevice::getDevices(paths, err);
-        failure = "No scsi disk devices returned";
-        populate = &ZoDeviceTree::PopulateZoDevice<ZoScsiDiskDevice>;
-        break;
-    case ZoDevice::MPIO_DISK:
-        rc = ZoMpioDiskDevice::getDevices(paths, err);
-        failure = "No MPIO disk devices returned";
-        populate = &ZoDeviceTree::PopulateZoDevice<ZoMpioDiskDevice>;
-        break;
-    case ZoDevice::XVD_DISK:
-        rc = ZoVDDiskDevice::getDevices(paths, err);
-        failure = "No XVD disk devices returned";
-        populate = &ZoDeviceTree::PopulateZoDevice<ZoVDDiskDevice>;
-        break;
-    case ZoDevice::NVME_DISK:
-        rc = ZoNVMEDiskDevice::getDevices(paths, err);
-        failure = "No NVME disk devices returned";
-        populate = &ZoDeviceTree::PopulateZoDevice<ZoNVMEDiskDevice>;
-        break;
-    default:
+    typedef int (*Enumerate)(std::list<std::string>&, CLuError*);
+    static const struct {
+        ZoDevice::TYPE kind;
+        Enumerate enumerate;
+        const char* failure;
+    } kEnumerations[] = {
+        {ZoDevice::SCSI_DISK, &ZoScsiDiskDevice::getDevices, "No scsi disk devices returned"},
+        {ZoDevice::MPIO_DISK, &ZoMpioDiskDevice::getDevices, "No MPIO disk devices returned"},
+        {ZoDevice::XVD_DISK, &ZoVDDiskDevice::getDevices, "No XVD disk devices returned"},
+        {ZoDevice::NVME_DISK, &ZoNVMEDiskDevice::getDevices, "No NVME disk devices returned"},
+    };
+    auto e = std::find_if(std::begin(kEnumerations), std::end(kEnumerations),
+                          [type](const auto& k) { return k.kind == type; });
+    if (e == std::end(kEnumerations)) {
         if (err)
             *err = FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE,
                                            "Unknown type of devices requested");
         return result;
     }
+    const int rc = e->enumerate(paths, err);
+    const char* failure = e->failure;
     if (rc != 0) {
         if (err && !err->IsError())
             *err = FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "%s", failure);
         return result;
     }
     for (const std::string& path : paths)
-        if (SP<ZoDevice> dev = populateListed(populate, path, err)) result.push_back(dev);
+        if (SP<ZoDevice> dev = populateListed(type, path, err)) result.push_back(dev);
     return result;
 }
 
@@ -301,11 +286,8 @@ SP<ZoDevice> ZoDeviceTree::getParentDevice(const char* path, CLuError* err) {
     zo_cache::Scope scope;
     refreshCatching("ZoDeviceTree::getParentDevice");
 
-    SP<ZoDevice> dev;
-    if (!(dev = attempt<ZoScsiDiskDevice>(path, err, fn)) &&
-        !(dev = attempt<ZoMpioDiskDevice>(path, err, fn)) &&
-        !(dev = attempt<ZoVDDiskDevice>(path, err, fn)) &&
-        !(dev = attempt<ZoNVMEDiskDevice>(path, err, fn))) {
+    SP<ZoDevice> dev = attempt(zo_kind::kParentLookupOrder, path, err, fn);
+    if (!dev) {
         if (err)
             *err = FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE,
                                            "Failed to get a ZoDevice Instance for %s.", path);
@@ -335,7 +317,7 @@ SP<ZoDevice> ZoDeviceTree::getParentDevice(const char* path, CLuError* err) {
     }
     const ZoDeviceCompare sameDevice(dev);  // takes the disk's status once
     for (const std::string& holder : holders) {
-        SP<ZoDevice> candidate = populateListed(&PopulateZoDevice<ZoMpioDiskDevice>, holder, err);
+        SP<ZoDevice> candidate = populateListed(ZoDevice::MPIO_DISK, holder, err);
         if (!candidate) continue;
         std::list<SP<ZoDevice>> children = candidate->getChildren();
         auto it = std::find_if(children.begin(), children.end(), sameDevice);

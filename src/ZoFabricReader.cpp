@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "ZoFabricReader.h"
 
+#include "ZoStrings.h"
 #include "ZoSysfs.h"
 
 #include <algorithm>
@@ -11,17 +12,11 @@ namespace zo_fabric {
 
 namespace {
 
-using zo_sysfs::baseName;
-using zo_sysfs::dirName;
+using zo_str::baseName;
+using zo_str::dirName;
+using zo_str::trimmed;
 
 const std::vector<size_t> kNone;
-
-std::string trimmed(const std::string& text) {
-    const char* blank = " \t\r\n";
-    const size_t b = text.find_first_not_of(blank);
-    if (b == std::string::npos) return std::string();
-    return text.substr(b, text.find_last_not_of(blank) - b + 1);
-}
 
 bool allDigits(const std::string& s, size_t from, size_t to) {
     if (from >= to || to > s.size()) return false;

@@ -3,8 +3,11 @@
 #include "ZoHostInventory.h"
 
 #include "ZoFabricReader.h"
+#include "ZoHost.h"
 #include "ZoIdentity.h"
 #include "ZoInventoryParse.h"
+#include "ZoKinds.h"
+#include "ZoStrings.h"
 #include "ZoSysfs.h"
 
 #include <sys/stat.h>
@@ -22,40 +25,16 @@
 
 namespace {
 
-using zo_sysfs::baseName;
-using zo_sysfs::dirName;
+using zo_kind::isWholeMapUuid;
+using zo_kind::partitionMapNumber;
+using zo_str::baseName;
+using zo_str::dirName;
+using zo_str::startsWith;
+using zo_str::trimmed;
 using zo_sysfs::linkTarget;
-
-// Children of children are populated to this depth by the device tree; a
-// deeper stack of maps is built by no kind.
-const int kMaxPopulateDepth = 8;
 
 uint64_t numberKey(unsigned major, unsigned minor) {
     return (static_cast<uint64_t>(major) << 32) | minor;
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string trimmed(const std::string& text) {
-    const char* blank = " \t\r\n";
-    std::string::size_type b = text.find_first_not_of(blank);
-    if (b == std::string::npos) return std::string();
-    return text.substr(b, text.find_last_not_of(blank) - b + 1);
-}
-
-bool isWholeMapUuid(const std::string& uuid) { return startsWith(uuid, "mpath-"); }
-
-// The partition number N of a partition map's uuid "part<N>-mpath-...", or 0.
-int partitionMapNumber(const std::string& uuid) {
-    if (!startsWith(uuid, "part")) return 0;
-    size_t pos = 4;
-    long n = 0;
-    while (pos < uuid.size() && uuid[pos] >= '0' && uuid[pos] <= '9' && n < 100000000)
-        n = n * 10 + (uuid[pos++] - '0');
-    if (pos == 4 || !startsWith(uuid.substr(pos), "-mpath-")) return 0;
-    return static_cast<int>(n);
 }
 
 // What the reader knows of a device beyond ZoBlockDevice.
@@ -66,8 +45,7 @@ struct Facts {
     bool scsi = false;                    // the SCSI layer can address it
     bool nvmeDir = false;                 // its sysfs directory lies under an NVMe device
     bool dm = false;                      // a device-mapper device
-    bool md = false;                      // a software RAID device
-    std::string mdLevel;                  // its md/level
+    bool md = false;                      // a software RAID device with an md/level
 };
 
 // Devices the kernel makes without hardware and that never stack on other
@@ -86,6 +64,14 @@ struct Found {
     bool numbered = false;
     unsigned major = 0, minor = 0;
 };
+
+// The transport of an NVMe controller from its transport attribute: PCIe
+// (or none given) is NVME, fabrics their own.
+ZoTransport nvmeTransport(const std::string& attribute) {
+    for (ZoTransport fabric : {ZoTransport::FC, ZoTransport::TCP, ZoTransport::RDMA, ZoTransport::LOOP})
+        if (attribute == zoTransportName(fabric)) return fabric;
+    return ZoTransport::NVME;
+}
 
 // The value of KEY= in a uevent text, or "" when absent.
 std::string ueventValue(const std::string& uevent, const std::string& key) {
@@ -115,7 +101,7 @@ public:
         if (!numbered && !findNamed(&found, err)) return false;
         std::string procDevices;
         m_host.readFile("/proc/devices", &procDevices);
-        m_majors = zo_inv::driverMajors(procDevices);
+        m_majors = zo_kind::driverMajors(procDevices);
         readFabric();
         std::vector<std::string> mapperNames;
         m_host.listDir("/dev/mapper", &mapperNames);
@@ -132,7 +118,7 @@ public:
         orderByNumber(disks);
         index();
         linkRelations();
-        for (size_t i = 0; i < m_devices.size(); ++i) decideKind(i);
+        decideKinds();
         if (wants(ZoInventoryOptions::PATH_HEALTH)) readPathHealth();
         m_out->m_fabric = m_fabric.take();
         m_out->m_devices = std::move(m_devices);
@@ -307,7 +293,7 @@ private:
         if (!isVirtual && wants(ZoInventoryOptions::REMOVABLE))
             dev.removable = number(dev, sysDir, "removable") != 0;
         if (!startsWith(sysDir, "/sys/devices/virtual/block/")) facts.deviceDir = deviceOf(sysDir);
-        facts.nvmeDir = sysDir.find("nvme") != std::string::npos;
+        facts.nvmeDir = zo_kind::isNvmePlace(sysDir);
         // Only stacking devices (device-mapper, md, ...) have devices under
         // them, and all of them are virtual; every holders/ entry is some
         // device's slaves/ entry.
@@ -367,24 +353,24 @@ private:
         } else if (rc != ENOENT && rc != ENOTDIR) {
             dev.problems.push_back(std::string("dm/uuid: ") + std::strerror(rc));
         } else if (startsWith(dev.name, "md")) {
-            facts.md = m_host.readAttr(sysDir + "/md/level", &facts.mdLevel) == 0;
+            facts.md = m_host.readAttr(sysDir + "/md/level", &dev.raidLevel) == 0;
         }
         if (dm || !neverStacks(dev.name)) m_host.listDir(sysDir + "/slaves", &facts.slaveNames);
         facts.dm = dm;
     }
 
-    std::string typeOf(const ZoBlockDevice& dev, const Facts& facts) {
+    static ZoBlockType typeOf(const ZoBlockDevice& dev, const Facts& facts) {
         if (facts.dm) {
-            if (isWholeMapUuid(dev.dmUuid)) return "mpath";
-            if (partitionMapNumber(dev.dmUuid) > 0) return "part";
-            if (startsWith(dev.dmUuid, "LVM-")) return "lvm";
-            if (startsWith(dev.dmUuid, "CRYPT-")) return "crypt";
-            return "dm";
+            if (isWholeMapUuid(dev.dmUuid)) return ZoBlockType::MPATH;
+            if (partitionMapNumber(dev.dmUuid) > 0) return ZoBlockType::PART;
+            if (startsWith(dev.dmUuid, "LVM-")) return ZoBlockType::LVM;
+            if (startsWith(dev.dmUuid, "CRYPT-")) return ZoBlockType::CRYPT;
+            return ZoBlockType::DM;
         }
-        if (startsWith(dev.name, "loop")) return "loop";
-        if (startsWith(dev.name, "sr")) return "rom";
-        if (facts.md) return facts.mdLevel.empty() ? "md" : facts.mdLevel;
-        return "disk";
+        if (startsWith(dev.name, "loop")) return ZoBlockType::LOOP;
+        if (startsWith(dev.name, "sr")) return ZoBlockType::ROM;
+        if (facts.md) return ZoBlockType::RAID;
+        return ZoBlockType::DISK;
     }
 
     // Driver, transport, SCSI address and attributes, identity.
@@ -400,16 +386,16 @@ private:
         } else if (!device.empty()) {
             dev.driver = driverOf(device);
             if (dev.driver == "virtio_blk") {
-                dev.transport = "virtio";
+                dev.transport = ZoTransport::VIRTIO;
                 if (wants(ZoInventoryOptions::SERIAL)) attr(dev, facts.sysDir, "serial", &dev.serial);
                 if (wants(ZoInventoryOptions::PRODUCT))
                     attr(dev, device, "vendor", &dev.vendor);  // the PCI vendor, "0x1af4"
             } else if (dev.driver == "vbd" || startsWith(dev.name, "xvd")) {
-                dev.transport = "xen";
+                dev.transport = ZoTransport::XEN;
             }
         }
-        if (dev.transport.empty() && m_majors.xvd != 0 && static_cast<int>(dev.major) == m_majors.xvd)
-            dev.transport = "xen";
+        if (dev.transport == ZoTransport::NONE && zo_kind::isXenMajor(dev.major, m_majors.xvd))
+            dev.transport = ZoTransport::XEN;
         if (isWholeMapUuid(dev.dmUuid) && wants(ZoInventoryOptions::IDENTITY))
             dev.wwid = dev.dmUuid.substr(6);
     }
@@ -435,11 +421,11 @@ private:
                                        {"rev", &ZoBlockDevice::revision}});
         if (wants(ZoInventoryOptions::STATE)) attr(dev, device, "state", &dev.state);
         dev.transport = scsiTransport(hctl.host, device);
-        if (wants(ZoInventoryOptions::FC_PORTS) && dev.transport == "fc") {
+        if (wants(ZoInventoryOptions::FC_PORTS) && dev.transport == ZoTransport::FC) {
             dev.fcRemotePort = m_fabric.remotePortOf(device);
             dev.fcHostPort = m_fabric.fabric().fcHost("host" + std::to_string(hctl.host));
         }
-        if (wants(ZoInventoryOptions::ISCSI_SESSIONS) && dev.transport == "iscsi")
+        if (wants(ZoInventoryOptions::ISCSI_SESSIONS) && dev.transport == ZoTransport::ISCSI)
             dev.iscsiSession = m_fabric.sessionOf(device);
         if (wants(ZoInventoryOptions::FC_NODE_NAME)) dev.fcNodeName = fcNodeName(dev, hctl);
 
@@ -469,34 +455,36 @@ private:
 
     // Asks the device for page 0x83, waiting at most the configured time.
     void inquireWwid(ZoBlockDevice& dev) {
-        std::string why;
-        if (!ZoHostInventory::inquireWwid(dev.path, m_options.inquiryTimeoutMs, &dev.wwid, &why))
-            dev.problems.push_back("wwid: INQUIRY of page 0x83 failed: " + why);
+        ZoResult<std::string> wwid = ZoHostInventory::inquireWwid(dev.path, m_options.inquiryTimeoutMs);
+        if (wwid)
+            dev.wwid = *wwid;
+        else
+            dev.problems.push_back("wwid: INQUIRY of page 0x83 failed: " + wwid.error().AsString());
     }
 
-    // "fc", "iscsi", "sas", "spi", "sata", "ata" or "usb" for a SCSI host,
-    // from its transport classes, its driver's name and its place; "" when
-    // unknown. The names are lsblk's.
-    std::string scsiTransport(unsigned long long host, const std::string& device) {
+    // The transport of a SCSI host (fc, iscsi, sas, spi, sata, ata or usb),
+    // from its transport classes, its driver's name and its place; NONE
+    // when unknown.
+    ZoTransport scsiTransport(unsigned long long host, const std::string& device) {
         auto known = m_transports.find(host);
         if (known != m_transports.end()) return known->second;
         const std::string hostName = "host" + std::to_string(host);
-        std::string transport;
-        for (const char* kind : {"fc", "iscsi", "sas", "spi"}) {
-            if (m_host.exists(std::string("/sys/class/") + kind + "_host/" + hostName)) {
+        ZoTransport transport = ZoTransport::NONE;
+        for (ZoTransport kind : {ZoTransport::FC, ZoTransport::ISCSI, ZoTransport::SAS, ZoTransport::SPI}) {
+            if (m_host.exists(std::string("/sys/class/") + zoTransportName(kind) + "_host/" + hostName)) {
                 transport = kind;
                 break;
             }
         }
-        if (transport.empty()) {
+        if (transport == ZoTransport::NONE) {
             std::string proc;
             m_host.readAttr("/sys/class/scsi_host/" + hostName + "/proc_name", &proc);
             if (startsWith(proc, "ahci") || startsWith(proc, "sata"))
-                transport = "sata";
+                transport = ZoTransport::SATA;
             else if (proc.find("ata") != std::string::npos)
-                transport = "ata";
+                transport = ZoTransport::ATA;
             else if (proc == "usb-storage" || proc == "uas" || device.find("/usb") != std::string::npos)
-                transport = "usb";
+                transport = ZoTransport::USB;
         }
         m_transports.emplace(host, transport);
         return transport;
@@ -530,7 +518,7 @@ private:
                                                                                   : "nvme";
             std::string value;
             attr(c, controller, "transport", &value);
-            c.transport = value.empty() || value == "pcie" ? "nvme" : value;
+            c.transport = nvmeTransport(value);
             if (wants(ZoInventoryOptions::STATE)) attr(c, controller, "state", &c.state);
             if (wants(ZoInventoryOptions::SERIAL)) trimmedAttrs(c, controller, {{"serial", &ZoBlockDevice::serial}});
             if (wants(ZoInventoryOptions::PRODUCT))
@@ -539,8 +527,9 @@ private:
             known = m_controllers.emplace(controller, std::move(c)).first;
         }
         const ZoBlockDevice& c = known->second;
-        for (auto field : {&ZoBlockDevice::driver, &ZoBlockDevice::transport, &ZoBlockDevice::state,
-                           &ZoBlockDevice::serial, &ZoBlockDevice::model, &ZoBlockDevice::revision})
+        dev.transport = c.transport;
+        for (auto field : {&ZoBlockDevice::driver, &ZoBlockDevice::state, &ZoBlockDevice::serial,
+                           &ZoBlockDevice::model, &ZoBlockDevice::revision})
             dev.*field = c.*field;
         dev.problems.insert(dev.problems.end(), c.problems.begin(), c.problems.end());
         readNvmePaths(dev, facts);
@@ -562,7 +551,7 @@ private:
                 controllers.push_back(&f.nvmeControllers[f.nvmePaths[p].controller]);
         if (controllers.empty()) return;
         const std::string& transport = controllers.front()->transport;
-        if (!transport.empty()) dev.transport = transport == "pcie" ? "nvme" : transport;
+        if (!transport.empty()) dev.transport = nvmeTransport(transport);
         if (!wants(ZoInventoryOptions::STATE)) return;
         dev.state = controllers.front()->state;
         for (const ZoNvmeController* c : controllers)
@@ -604,12 +593,13 @@ private:
             ZoBlockDevice part;
             if (!readBlock(f, &part)) continue;
             part.partition = zo_sysfs::leadingInt(text);
-            part.type = "part";
+            part.type = ZoBlockType::PART;
             if (wants(ZoInventoryOptions::PARTITION_START)) part.start = number(part, dir, "start");
             part.whole = diskAt;
-            for (auto field : {&ZoBlockDevice::driver, &ZoBlockDevice::transport, &ZoBlockDevice::hctl,
-                               &ZoBlockDevice::vendor, &ZoBlockDevice::model, &ZoBlockDevice::revision,
-                               &ZoBlockDevice::state, &ZoBlockDevice::fcNodeName, &ZoBlockDevice::wwid,
+            part.transport = disk.transport;
+            for (auto field : {&ZoBlockDevice::driver, &ZoBlockDevice::hctl, &ZoBlockDevice::vendor,
+                               &ZoBlockDevice::model, &ZoBlockDevice::revision, &ZoBlockDevice::state,
+                               &ZoBlockDevice::fcNodeName, &ZoBlockDevice::wwid,
                                &ZoBlockDevice::serial, &ZoBlockDevice::nvmeVolumeId})
                 part.*field = disk.*field;
             part.removable = disk.removable;
@@ -620,7 +610,7 @@ private:
             Facts facts = m_facts[diskAt];
             facts.sysDir = dir;
             facts.slaveNames.clear();
-            facts.nvmeDir = dir.find("nvme") != std::string::npos;
+            facts.nvmeDir = zo_kind::isNvmePlace(dir);
             parts.emplace_back(part.partition, m_devices.size());
             m_devices.push_back(std::move(part));
             m_facts.push_back(facts);
@@ -708,75 +698,35 @@ private:
         }
     }
 
-    // True iff the device tree builds the device at i as a multipath map
-    // when asked at populate depth level: every path is a map it builds or a
-    // disk the SCSI layer addresses.
-    bool buildsAsMap(size_t i, int level, std::string* badPath) const {
-        if (level >= kMaxPopulateDepth || !isWholeMapUuid(m_devices[i].dmUuid)) return false;
-        if (m_facts[i].slaveNames.size() != m_devices[i].slaves.size()) {
-            // A path that is no block device: no kind takes it.
-            for (const std::string& s : m_facts[i].slaveNames)
-                if (!m_byName.count(s)) *badPath = s;
-            return false;
+    // The kind of every device, decided by the kinds' rules from what was
+    // read.
+    void decideKinds() {
+        std::vector<zo_kind::Device> kinds;
+        kinds.reserve(m_devices.size());
+        for (size_t i = 0; i < m_devices.size(); ++i) {
+            const ZoBlockDevice& dev = m_devices[i];
+            const Facts& facts = m_facts[i];
+            std::string stray;
+            for (const std::string& s : facts.slaveNames)
+                if (!m_byName.count(s)) stray = s;
+            kinds.push_back({dev.name, dev.major, facts.nvmeDir, facts.scsi, facts.dm, dev.dmUuid,
+                             dev.slaves, stray, dev.transport == ZoTransport::XEN, dev.driver,
+                             dev.partition > 0 && dev.whole != ZoBlockDevice::npos});
         }
-        for (size_t s : m_devices[i].slaves) {
-            std::string ignored;
-            if (buildsAsMap(s, level + 1, &ignored)) continue;
-            if (level + 1 < kMaxPopulateDepth && m_facts[s].scsi) continue;
-            *badPath = m_devices[s].name;
-            return false;
+        for (size_t i = 0; i < m_devices.size(); ++i) {
+            zo_kind::Claim claim = zo_kind::claim(kinds, i, m_majors);
+            m_devices[i].kind = claim.kind;
+            m_devices[i].unclaimedReason = std::move(claim.unclaimedReason);
         }
-        return true;
-    }
-
-    // The kind ZoDeviceTree::getDevice builds for the device's node: the
-    // kinds in its order (Xen, NVMe, multipath, SCSI), each decided from
-    // what was read.
-    void decideKind(size_t i) {
-        ZoBlockDevice& dev = m_devices[i];
-        const Facts& facts = m_facts[i];
-        std::string badPath;
-        if (m_majors.xvd != 0 && static_cast<int>(dev.major) == m_majors.xvd)
-            dev.kind = ZoDevice::XVD_DISK;
-        else if (m_majors.nvme != 0 && facts.nvmeDir)
-            dev.kind = ZoDevice::NVME_DISK;
-        else if (buildsAsMap(i, 0, &badPath))
-            dev.kind = ZoDevice::MPIO_DISK;
-        else if (facts.scsi)
-            dev.kind = ZoDevice::SCSI_DISK;
-        if (dev.kind == ZoDevice::NONE) dev.unclaimedReason = unclaimedReason(i, badPath);
-    }
-
-    std::string unclaimedReason(size_t i, const std::string& badPath) const {
-        const ZoBlockDevice& dev = m_devices[i];
-        const std::string notAKind = " are not a kind of this library";
-        if (isWholeMapUuid(dev.dmUuid))
-            return badPath.empty() ? "multipath maps stacked this deep are not built"
-                                   : "its path " + badPath +
-                                         " is neither a SCSI disk nor a multipath map";
-        if (partitionMapNumber(dev.dmUuid) > 0) return "partition maps of multipath maps" + notAKind;
-        if (!dev.dmUuid.empty() || dev.type == "dm")
-            return "device-mapper devices other than multipath maps" + notAKind;
-        if (m_facts[i].nvmeDir)
-            return "/proc/devices names no nvme driver, so NVMe disks are not taken";
-        if (dev.transport == "xen")
-            return "/proc/devices names no xvd driver, so Xen virtual disks are not taken";
-        if (dev.partition > 0 && dev.whole != ZoBlockDevice::npos && !dev.driver.empty())
-            return dev.driver + " disks and their partitions" + notAKind;
-        if (!dev.driver.empty()) return dev.driver + " disks" + notAKind;
-        std::string family = dev.name;
-        while (!family.empty() && family.back() >= '0' && family.back() <= '9') family.pop_back();
-        if (family.empty()) family = dev.name;
-        return family + " devices" + notAKind;
     }
 
     ZoHost& m_host;
     const ZoInventoryOptions& m_options;
     ZoHostInventory* m_out;
     zo_fabric::Reader m_fabric;
-    zo_inv::DriverMajors m_majors;
+    zo_kind::DriverMajors m_majors;
     std::set<std::string> m_mapperNodes;
-    std::map<unsigned long long, std::string> m_transports;  // by SCSI host
+    std::map<unsigned long long, ZoTransport> m_transports;  // by SCSI host
     bool m_scsiListed = false, m_scsiClass = false;          // /sys/class/scsi_device
     std::unordered_set<std::string> m_scsiDevices;           // its entries
     std::map<std::string, std::string> m_nodeNames;          // by "H:C:T"
@@ -787,13 +737,48 @@ private:
     std::unordered_map<uint64_t, size_t> m_byNumber;
 };
 
-bool ZoHostInventory::read(ZoHostInventory* out, CLuError* err, const ZoInventoryOptions& options) {
-    std::shared_ptr<ZoHost> host = ZoHost::current();
+const char* zoBlockTypeName(ZoBlockType type) {
+    switch (type) {
+    case ZoBlockType::DISK: return "disk";
+    case ZoBlockType::PART: return "part";
+    case ZoBlockType::MPATH: return "mpath";
+    case ZoBlockType::DM: return "dm";
+    case ZoBlockType::LVM: return "lvm";
+    case ZoBlockType::CRYPT: return "crypt";
+    case ZoBlockType::LOOP: return "loop";
+    case ZoBlockType::ROM: return "rom";
+    case ZoBlockType::RAID: return "md";
+    }
+    return "";
+}
+
+const char* zoTransportName(ZoTransport transport) {
+    switch (transport) {
+    case ZoTransport::NONE: return "";
+    case ZoTransport::FC: return "fc";
+    case ZoTransport::ISCSI: return "iscsi";
+    case ZoTransport::SAS: return "sas";
+    case ZoTransport::SPI: return "spi";
+    case ZoTransport::SATA: return "sata";
+    case ZoTransport::ATA: return "ata";
+    case ZoTransport::USB: return "usb";
+    case ZoTransport::NVME: return "nvme";
+    case ZoTransport::TCP: return "tcp";
+    case ZoTransport::RDMA: return "rdma";
+    case ZoTransport::LOOP: return "loop";
+    case ZoTransport::XEN: return "xen";
+    case ZoTransport::VIRTIO: return "virtio";
+    }
+    return "";
+}
+
+ZoResult<ZoHostInventory> ZoHostInventory::read(const ZoInventoryOptions& options) {
     ZoHostInventory inventory;
-    ZoInventoryReader reader(*host, options, &inventory);
-    if (!reader.run(err)) return false;
-    if (out) *out = std::move(inventory);
-    return true;
+    inventory.m_host = ZoHost::current();
+    ZoInventoryReader reader(*inventory.m_host, options, &inventory);
+    CLuError err;
+    if (!reader.run(&err)) return err;
+    return inventory;
 }
 
 size_t ZoHostInventory::byName(const std::string& kernelName) const {
@@ -808,7 +793,7 @@ size_t ZoHostInventory::byNumber(unsigned major, unsigned minor) const {
 
 size_t ZoHostInventory::find(const std::string& path) const {
     struct stat st;
-    if (ZoHost::current()->stat(path, &st) != 0 || !S_ISBLK(st.st_mode)) return ZoBlockDevice::npos;
+    if (!m_host || m_host->stat(path, &st) != 0 || !S_ISBLK(st.st_mode)) return ZoBlockDevice::npos;
     return byNumber(::major(st.st_rdev), ::minor(st.st_rdev));
 }
 
@@ -824,8 +809,7 @@ std::vector<size_t> ZoHostInventory::roots() const {
     return out;
 }
 
-bool ZoHostInventory::inquireWwid(const std::string& node, unsigned timeoutMs, std::string* wwid,
-                                  std::string* why) {
+ZoResult<std::string> ZoHostInventory::inquireWwid(const std::string& node, unsigned timeoutMs) {
     static const unsigned char cdb[6] = {0x12, 0x01, 0x83, 0x00, zo_identity::kPage83Allocation,
                                          0x00};
     unsigned char page[zo_identity::kPage83Allocation] = {0};
@@ -841,25 +825,22 @@ bool ZoHostInventory::inquireWwid(const std::string& node, unsigned timeoutMs, s
     cmd.timeoutMs = timeoutMs;
     ZoScsiStatus status;
     const int rc = ZoHost::current()->scsiCommand(node, cmd, &status);
-    why->clear();
     // The kernel gives a command sent through a disk's block node at least
     // 7 s: that is what it waited.
     const unsigned kLeastTimeoutMs = 7000;
+    const std::string told = status.message.empty() ? "" : " (" + status.message + ")";
     if (rc == ETIMEDOUT)
-        *why = "timed out after " + std::to_string((std::max(timeoutMs, kLeastTimeoutMs) + 999) / 1000) + " s";
-    else if (rc != 0)
-        *why = std::strerror(rc);
-    else if (status.status != 0 || status.hostStatus != 0 || (status.driverStatus & ~0x08) != 0)
-        *why = "SCSI status " + std::to_string(status.status) + ", transport status " +
-               std::to_string(status.hostStatus) + ", driver status " +
-               std::to_string(status.driverStatus);
-    if (!why->empty()) {
-        if (rc != ETIMEDOUT && !status.message.empty()) *why += " (" + status.message + ")";
-        return false;
-    }
+        return FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "timed out after %u s",
+                                       (std::max(timeoutMs, kLeastTimeoutMs) + 999) / 1000);
+    if (rc != 0)
+        return FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "%s%s", std::strerror(rc), told.c_str());
+    if (status.status != 0 || status.hostStatus != 0 || (status.driverStatus & ~0x08) != 0)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE,
+                                       "SCSI status %d, transport status %d, driver status %d%s",
+                                       status.status, status.hostStatus, status.driverStatus,
+                                       told.c_str());
     const int residual = std::max(0, std::min(status.residual, static_cast<int>(sizeof page)));
-    *wwid = zo_identity::naaDesignator(page, sizeof page - static_cast<size_t>(residual));
-    return true;
+    return zo_identity::naaDesignator(page, sizeof page - static_cast<size_t>(residual));
 }
 
 size_t ZoHostInventory::mapOf(size_t index) const {

@@ -1,5 +1,6 @@
 #include "ZoInventoryParse.h"
 
+#include "ZoStrings.h"
 #include "ZoSysfs.h"
 
 #include <cctype>
@@ -8,6 +9,8 @@
 #include <vector>
 
 namespace zo_inv {
+
+using zo_str::trimmed;
 
 namespace {
 
@@ -128,13 +131,6 @@ bool parseStatus(const std::string& params, ZoMapState* out) {
     return true;
 }
 
-std::string trimmed(const std::string& text) {
-    const char* blank = " \t\r\n";
-    std::string::size_type b = text.find_first_not_of(blank);
-    if (b == std::string::npos) return std::string();
-    return text.substr(b, text.find_last_not_of(blank) - b + 1);
-}
-
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -162,22 +158,6 @@ bool parseLinearTarget(const ZoDmState& dm, unsigned* major, unsigned* minor, ui
     if (!w.ok() || !w.done() || first.find_first_not_of("0123456789") != std::string::npos) return false;
     *start = std::strtoull(first.c_str(), nullptr, 10);
     return true;
-}
-
-DriverMajors driverMajors(const std::string& procDevices) {
-    std::string xvdOut, nvmeOut;  // what the pipelines would print
-    std::istringstream lines(procDevices);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::string first, second;
-        fields >> first >> second;
-        if (line.find("xvd") != std::string::npos) xvdOut += first + "\n";
-        if (second.find("nvme") != std::string::npos) nvmeOut += first;
-    }
-    DriverMajors m;
-    m.xvd = zo_sysfs::leadingInt(xvdOut);
-    m.nvme = zo_sysfs::leadingInt(nvmeOut);
-    return m;
 }
 
 std::string unitSerial(const std::string& page) {

@@ -1,5 +1,5 @@
 // Pure parsers of kernel texts the host inventory reads: device-mapper
-// multipath and linear targets, /proc/devices, VPD page 0x80 and the wwid
+// multipath and linear targets, VPD page 0x80 and the wwid
 // attribute. Library-internal; no I/O.
 #pragma once
 
@@ -22,16 +22,6 @@ bool parseMultipathState(const ZoDmState& dm, ZoMapState* out);
 // The device and the first sector a one-target linear table maps onto
 // ("0 <len> linear <maj>:<min> <start>"). False for any other table.
 bool parseLinearTarget(const ZoDmState& dm, unsigned* major, unsigned* minor, uint64_t* start);
-
-// The driver majors the Xen and NVMe kinds learn from /proc/devices, read
-// from its text as their shell pipelines read it: xvd is the number of the
-// first line mentioning "xvd"; nvme is non-zero iff a line's driver name
-// contains "nvme". 0 means no such driver.
-struct DriverMajors {
-    int xvd = 0;
-    int nvme = 0;
-};
-DriverMajors driverMajors(const std::string& procDevices);
 
 // The product serial number of a VPD page 0x80 (Unit Serial Number), blanks
 // and NULs around it removed; "" when the page holds none.

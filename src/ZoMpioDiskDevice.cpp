@@ -5,16 +5,17 @@
 #include "ZOSO.h"
 #include "ZoDeviceTree.h"
 #include "ZoException.h"
+#include "ZoKindSupport.h"
 #include "ZoMPIO.h"
 
 #include <cstring>
 
 namespace {
 
-// Records an exception's message in err unless err already holds an error.
-void recordException(CLuError* err, const ZoException& e) {
-    if (err && !err->IsError())
-        *err = FXErrorUtil::ErrorWin32(FX_LOCATION, ZO_ERROR_CODE, "%s", e.getMessage());
+// Records an exception's message in err unless err already holds an error;
+// nothing is logged.
+void recordException(const FXCodeLocation& where, CLuError* err, const ZoException& e) {
+    zo_kind::recordException(where, e, err, zo_kind::ExceptionLog::None, true);
 }
 
 // True iff name begins with iface (only iface's length is compared).
@@ -60,7 +61,7 @@ SP<ZoDevice> ZoMpioDiskDevice::getInstance(const char* path, CLuError* err) {
                                            "Unable to allocate memory for MPIO device %s", shown);
     } catch (ZoException& e) {
         result = nullptr;
-        recordException(err, e);
+        recordException(FX_LOCATION, err, e);
     }
     return result;
 }
@@ -72,7 +73,7 @@ int ZoMpioDiskDevice::getDevices(std::list<std::string>& out, CLuError* err) {
         return 0;
     } catch (ZoException& e) {
         out.clear();
-        recordException(err, e);
+        recordException(FX_LOCATION, err, e);
         return -1;
     }
 }
@@ -84,7 +85,7 @@ int ZoMpioDiskDevice::getChildren(const char* path, std::list<std::string>& out,
         return 0;
     } catch (ZoException& e) {
         out.clear();
-        recordException(err, e);
+        recordException(FX_LOCATION, err, e);
         return -1;
     }
 }
@@ -120,7 +121,7 @@ int ZoMpioDiskDevice::setFailIfNoPath(CLuError* err) {
         ZoMPIO mpio;
         return mpio.setFailIfNoPathDevice(nullptr, devicePath, err);
     } catch (ZoException& e) {
-        recordException(err, e);
+        recordException(FX_LOCATION, err, e);
         return -1;
     }
 }
@@ -130,7 +131,7 @@ int ZoMpioDiskDevice::getPartitions(std::list<ZoPartInfo>& out, CLuError* err, b
         ZoMPIO mpio;
         return mpio.getPartitionDevices(nullptr, devicePath, out, refresh, err);
     } catch (ZoException& e) {
-        recordException(err, e);
+        recordException(FX_LOCATION, err, e);
         return -1;
     }
 }
@@ -143,7 +144,7 @@ SP<ZoDevice> ZoMpioDiskDevice::getParentDevice(CLuError* err) {
         ZoMPIO mpio;
         isPartition = mpio.isPartitionDevice(nullptr, devicePath, parent, err);
     } catch (ZoException& e) {
-        recordException(err, e);
+        recordException(FX_LOCATION, err, e);
         return result;
     }
     if (isPartition)

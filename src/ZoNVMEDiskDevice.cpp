@@ -6,13 +6,14 @@
 
 #include "EvDebug.h"
 #include "FXString.h"
-#include "ZoException.h"
+#include "ZoDeviceTree.h"
 #include "ZoHost.h"
 #include "ZoInternal.h"
+#include "ZoKindSupport.h"
+#include "ZoKinds.h"
 #include "ZoOpCache.h"
 #include "ZoPartitionDiscovery.h"
 #include "ZoProcess.h"
-#include "ZoSysfs.h"
 
 #include <sys/sysmacros.h>
 
@@ -38,19 +39,13 @@ int getNVMEMajor() {
     std::string errText;
     int rc = ZoProcess::system("cat /proc/devices | awk '{if($2 ~/nvme/) printf $1}'", &out,
                                &errText, 0, false);
-    known = (rc == 0 && !out.empty()) ? zo_sysfs::leadingInt(out) : 0;
+    known = zo_kind::majorOfPipeline(rc, out);
     g_nvmeMajor.store(known);
     return known;
 }
 
-// Logs an exception caught in an operation (at where) and records it in err.
-void recordException(const FXCodeLocation& where, const ZoException& e, CLuError* err) {
-    if (g_ptrLogWriter)
-        g_ptrLogWriter->write(ZO_LOG_ERROR, where.function().c_str(), where.line(), 0, 0, "%s",
-                              e.getMessage());
-    if (err)
-        *err = FXErrorUtil::ErrorWin32(where, ZO_ERROR_CODE, "%s", e.getMessage());
-}
+// Exceptions caught here are logged through g_ptrLogWriter.
+const zo_kind::ExceptionLog kLog = zo_kind::ExceptionLog::LogWriter;
 
 // True iff text needs no quoting for the shell.
 bool shellSafe(const std::string& text) {
@@ -90,7 +85,9 @@ int ZoNVMEDiskDevice::getPartitions(std::list<ZoPartInfo>& out, CLuError* err, b
 }
 
 SP<ZoDevice> ZoNVMEDiskDevice::getParentDevice(CLuError* err) {
-    return zo_parts::findParentDisk(zo_parts::kNvmeFamily, diskPath, FX_LOCATION, err);
+    const std::string disk = zo_parts::parentDiskPath(zo_parts::kNvmeFamily, diskPath, FX_LOCATION, err);
+    if (disk.empty()) return SP<ZoDevice>();
+    return ZoDeviceTree::getDevice(disk.c_str(), err);
 }
 
 CLuError ZoNVMEDiskDevice::GetArrayInitiatorId(const std::string&, std::string&, bool) {
@@ -103,19 +100,8 @@ CLuError ZoNVMEDiskDevice::GetDeviceWwid(const std::string&, std::string&) {
 
 bool ZoNVMEDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
     try {
-        if (getNVMEMajor() == 0 || !path)
-            return false;
-        std::shared_ptr<ZoHost> host = ZoHost::current();
         struct stat st;
-        std::memset(&st, 0, sizeof st);
-        if (int rc = zo_cache::stat(*host, path, &st)) {
-            if (err)
-                *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Failed to stat device [%s]", path);
-            return false;
-        }
-        // Only disks: the controller's character node shares nothing with a
-        // namespace but the name.
-        if (!S_ISBLK(st.st_mode))
+        if (getNVMEMajor() == 0 || !path || !zo_kind::statBlockNode(path, err, FX_LOCATION, &st))
             return false;
         // The major number is shared with other extended devices (SCSI
         // partitions from 16 up, loop partitions, pmem), so each node is
@@ -124,7 +110,7 @@ bool ZoNVMEDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
         const std::string link =
             FXString::Format("/sys/dev/block/%d:%d", nodeMajor, static_cast<int>(::minor(st.st_rdev)));
         std::string target;
-        if (int rc = zo_cache::readlink(*host, link, &target)) {
+        if (int rc = zo_cache::readlink(*ZoHost::current(), link, &target)) {
             if (err)
                 *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc,
                                                "failed to read link for path=[%s], error=[%s]",
@@ -137,41 +123,28 @@ bool ZoNVMEDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
             g_ptrLogWriter->write(ZO_LOG_TRACE, __PRETTY_FUNCTION__, __LINE__, 0, 0,
                                   "read link returned=[%s] for path=[%s]", target.c_str(),
                                   link.c_str());
-        if (FXString::FindStringPos(target, "nvme", true) == std::string::npos)
+        if (!zo_kind::isNvmePlace(target))
             return false;
         g_nvmeMajor.store(nodeMajor);
         return true;
     } catch (ZoException& e) {
-        recordException(FX_LOCATION, e, err);
+        zo_kind::recordException(FX_LOCATION, e, err, kLog);
         return false;
     }
 }
 
 SP<ZoDevice> ZoNVMEDiskDevice::getInstance(const char* path, CLuError* err) {
-    SP<ZoDevice> result;
-    try {
-        if (!isSupportedDevice(path, err))
-            return result;
+    return zo_kind::childlessInstance(&isSupportedDevice, path, err, [path] {
         ZoNVMEDiskDevice* dev = new ZoNVMEDiskDevice(path);
-        result = dev;
+        SP<ZoDevice> result(dev);
         dev->type = NVME_DISK;
         dev->devicePath = path;
-    } catch (ZoException& e) {
-        recordException(FX_LOCATION, e, err);
-        result = nullptr;
-    }
-    return result;
+        return result;
+    }, kLog, FX_LOCATION);
 }
 
 int ZoNVMEDiskDevice::getDevices(std::list<std::string>& out, CLuError* err) {
-    out.clear();
-    try {
-        zo_parts::appendAcceptedBlockDevices(&isSupportedDevice, out, err);
-        return 0;
-    } catch (ZoException& e) {
-        recordException(FX_LOCATION, e, err);
-        return -1;
-    }
+    return zo_kind::childlessDevices(&isSupportedDevice, out, err, kLog, FX_LOCATION);
 }
 
 int ZoNVMEDiskDevice::getChildren(const char*, std::list<std::string>& out, CLuError*) {

@@ -4,11 +4,8 @@
 #include "ZoUdev.h"
 
 #include "EvDebug.h"
-#include "FXString.h"
-#include "LUSleep.h"
 #include "ZoDeviceTree.h"
 #include "ZoHost.h"
-#include "ZoProcess.h"
 #include "ZoScsiDiskDevice.h"
 
 #include <sys/sysmacros.h>
@@ -72,41 +69,6 @@ void setErrNo(CLuError* err, const FXCodeLocation& where, int code, const std::s
 void setError(CLuError* err, const FXCodeLocation& where, const char* text) {
     if (err)
         *err = FXErrorUtil::ErrorWin32(where, ZO_ERROR_CODE, "%s", text);
-}
-
-enum class SettleLog { Debug, LogWriter };
-
-// Runs the udev settle tool with the time-out (seconds, 0 for none). A
-// failing run is logged and followed by a sleep of the time-out.
-void settle(int timeoutSec, SettleLog log, const char* function, int line) {
-    std::shared_ptr<ZoHost> host = ZoHost::current();
-    const std::string option = FXString::Format(" --timeout=%d", timeoutSec);
-    std::string command;
-    if (host->access("/sbin/udevsettle", F_OK) == 0)
-        command = "udevsettle";
-    else if (!zo_udev::findUdevadm().empty())
-        command = "udevadm settle";
-    if (timeoutSec != 0)
-        command += option;
-
-    std::string out;
-    std::string errText;
-    const int rc = ZoProcess::system(command.c_str(), &out, &errText, 0, false);
-    if (rc == 0)
-        return;
-    const unsigned long sleepMs = timeoutSec > 0 ? static_cast<unsigned long>(timeoutSec) * 1000UL : 0;
-    if (log == SettleLog::Debug) {
-        EvDebug(nullptr).Debug("waitForSettle", "%s return %d:%s", command.c_str(), rc,
-                               errText.c_str());
-        if (sleepMs)
-            host->sleepMs(sleepMs);
-    } else {
-        if (g_ptrLogWriter)
-            g_ptrLogWriter->write(ZO_LOG_NOTICE, function, line, 0, 0, "%s return [%d]:[%s]",
-                                  command.c_str(), rc, errText.c_str());
-        if (sleepMs)
-            LUSLEEP_InTeRnAl(sleepMs, __FILE__, __LINE__);
-    }
 }
 
 // Checks that every record's node is a block device. Present nodes get their
@@ -175,12 +137,10 @@ const PartitionFamily kNvmeFamily = {
     &waitForSettleNvme,
 };
 
-void waitForSettleXen(int timeoutSec) {
-    settle(timeoutSec, SettleLog::Debug, __PRETTY_FUNCTION__, __LINE__);
-}
+void waitForSettleXen(int timeoutSec) { zo_udev::settle(timeoutSec); }
 
 void waitForSettleNvme(int timeoutSec) {
-    settle(timeoutSec, SettleLog::LogWriter, __PRETTY_FUNCTION__, __LINE__);
+    zo_udev::settle(timeoutSec, zo_udev::SettleLog::LogWriter, __PRETTY_FUNCTION__, __LINE__);
 }
 
 int listPartitions(const PartitionFamily& family, const std::string& diskNode,
@@ -231,37 +191,22 @@ int listPartitions(const PartitionFamily& family, const std::string& diskNode,
     return result;
 }
 
-SP<ZoDevice> findParentDisk(const PartitionFamily& family, const std::string& node,
-                            const FXCodeLocation& where, CLuError* err) {
-    SP<ZoDevice> parent;
+std::string parentDiskPath(const PartitionFamily& family, const std::string& node,
+                           const FXCodeLocation& where, CLuError* err) {
     struct stat st;
     std::memset(&st, 0, sizeof st);
     if (int rc = ZoHost::current()->stat(node, &st)) {
         setErrNo(err, where, rc, format("Failed to stat %s", node.c_str()));
-        return parent;
+        return std::string();
     }
     const std::string name =
         family.diskName(static_cast<int>(major(st.st_rdev)), static_cast<int>(minor(st.st_rdev)));
     if (name.empty()) {
         const int code = errno;
         setErrNo(err, where, code, format("Failed to get parent device name for %s", node.c_str()));
-        return parent;
+        return std::string();
     }
-    const std::string disk = "/dev/" + name;
-    parent = ZoDeviceTree::getDevice(disk.c_str(), err);
-    return parent;
-}
-
-void appendAcceptedBlockDevices(bool (*accept)(const char* path, CLuError* err),
-                                std::list<std::string>& out, CLuError* err) {
-    std::vector<std::string> names;
-    if (ZoHost::current()->listDir("/sys/block", &names) != 0)
-        return;
-    for (const std::string& name : names) {
-        const std::string path = "/dev/" + name;
-        if (accept(path.c_str(), err))
-            out.push_back(path);
-    }
+    return "/dev/" + name;
 }
 
 }  // namespace zo_parts
@@ -288,9 +233,7 @@ void PartIterator::operator()(slice s) {
     partList.push_back(info);
 }
 
-void waitForSettle(int timeout) {
-    zo_parts::settle(timeout, zo_parts::SettleLog::Debug, __PRETTY_FUNCTION__, __LINE__);
-}
+void waitForSettle(int timeout) { zo_udev::settle(timeout); }
 
 int ZoScsiDiskDevice::getPartitions(std::list<ZoPartInfo>& out, CLuError* err, bool refresh) {
     return zo_parts::listPartitions(zo_parts::kScsiFamily, scsiTarget.getNativePath(), FX_LOCATION,
@@ -298,5 +241,7 @@ int ZoScsiDiskDevice::getPartitions(std::list<ZoPartInfo>& out, CLuError* err, b
 }
 
 SP<ZoDevice> ZoScsiDiskDevice::getParentDevice(CLuError* err) {
-    return zo_parts::findParentDisk(zo_parts::kScsiFamily, devicePath, FX_LOCATION, err);
+    const std::string disk = zo_parts::parentDiskPath(zo_parts::kScsiFamily, devicePath, FX_LOCATION, err);
+    if (disk.empty()) return SP<ZoDevice>();
+    return ZoDeviceTree::getDevice(disk.c_str(), err);
 }

@@ -78,19 +78,12 @@ int listPartitions(const PartitionFamily& family, const std::string& diskNode,
                    const FXCodeLocation& where, std::list<ZoPartInfo>& out, CLuError* err,
                    bool refresh);
 
-// The whole disk holding node (a partition or a disk itself) as a new
-// device object built by ZoDeviceTree::getDevice for "/dev/<kernel name>".
-// On failure returns an empty handle with err set: "Failed to stat %s",
-// "Failed to get parent device name for %s" or the device tree's error.
-SP<ZoDevice> findParentDisk(const PartitionFamily& family, const std::string& node,
-                            const FXCodeLocation& where, CLuError* err);
-
-// Enumeration of the Xen and NVMe kinds: appends "/dev/<entry>" for each
-// /sys/block entry, in directory order, that accept() takes (accept gets err
-// and may leave errors in it for entries it refuses). A /sys/block that
-// cannot be read gives nothing. Exceptions of accept() pass through.
-void appendAcceptedBlockDevices(bool (*accept)(const char* path, CLuError* err),
-                                std::list<std::string>& out, CLuError* err);
+// The node of the whole disk holding node (a partition or a disk itself):
+// "/dev/<kernel name>", which the kind hands to ZoDeviceTree::getDevice.
+// On failure returns "" with err set: "Failed to stat %s" or "Failed to get
+// parent device name for %s".
+std::string parentDiskPath(const PartitionFamily& family, const std::string& node,
+                           const FXCodeLocation& where, CLuError* err);
 
 }  // namespace zo_parts
 

@@ -5,6 +5,7 @@
 #include "EvDebug.h"
 #include "ZoException.h"
 #include "ZoHost.h"
+#include "ZoKindSupport.h"
 #include "ZoOpCache.h"
 
 #include <sys/stat.h>
@@ -23,7 +24,10 @@ void setError(CLuError* err, const FXCodeLocation& loc, const std::string& messa
     if (err) *err = FXErrorUtil::ErrorWin32(loc, ZO_ERROR_CODE, "%s", message.c_str());
 }
 
-void logException(const ZoException& e) { EvDebug(nullptr).Error(e.getFuncName(), "%s", e.getMessage()); }
+// Logs an exception with EvDebug::Error and records it in err (when given).
+void recordException(const FXCodeLocation& where, const ZoException& e, CLuError* err) {
+    zo_kind::recordException(where, e, err, zo_kind::ExceptionLog::EvDebugError);
+}
 
 // How resolve() ended.
 enum class Resolution {
@@ -75,7 +79,7 @@ Resolution resolve(const char* path, MakeDevice make, CLuError* err, SP<ZoDevice
                     *device = make(target, candidate, true);
                     return Resolution::Found;
                 } catch (ZoException& e) {
-                    logException(e);
+                    recordException(FX_LOCATION, e, nullptr);
                     openFailure = e.getMessage();
                 }
             }
@@ -106,8 +110,7 @@ Resolution resolve(const char* path, MakeDevice make, CLuError* err, SP<ZoDevice
         if (build) setError(err, FX_LOCATION, openFailure);
         return Resolution::NotFound;
     } catch (ZoException& e) {
-        logException(e);
-        setError(err, FX_LOCATION, e.getMessage());
+        recordException(FX_LOCATION, e, err);
         return Resolution::NotFound;
     }
 }
@@ -134,8 +137,7 @@ int ZoScsiDiskDevice::sendScsiCDB(const void* cdb, int cdbLength, void* data, in
         return UXScsi::send(scsiTarget, cdb, cdbLength, data, dataLength, dataOut, dataIn, sense,
                             senseLength, timeout);
     } catch (ZoException& e) {
-        logException(e);
-        setError(err, FX_LOCATION, e.getMessage());
+        recordException(FX_LOCATION, e, err);
         return -1;
     }
 }
@@ -166,8 +168,7 @@ int ZoScsiDiskDevice::getDevices(std::list<std::string>& out, CLuError* err) {
         for (const UXScsi::Device& d : devices) out.push_back(d.target.getNativePath());
         return 0;
     } catch (ZoException& e) {
-        logException(e);
-        setError(err, FX_LOCATION, e.getMessage());
+        recordException(FX_LOCATION, e, err);
         return -1;
     }
 }

@@ -2,11 +2,10 @@
 // and the conversions between xvd names and sd-style names.
 #include "ZoVDDiskDevice.h"
 
-#include "EvDebug.h"
-#include "ZoException.h"
-#include "ZoHost.h"
+#include "ZoDeviceTree.h"
 #include "ZoInternal.h"
-#include "ZoOpCache.h"
+#include "ZoKindSupport.h"
+#include "ZoKinds.h"
 #include "ZoPartitionDiscovery.h"
 #include "ZoProcess.h"
 #include "ZoScsiDiskDevice.h"
@@ -32,17 +31,13 @@ int getXVDMajor() {
     std::string errText;
     int rc = ZoProcess::system("cat /proc/devices | grep 'xvd' | awk '{print $1}'", &out, &errText,
                                0, false);
-    known = (rc == 0 && !out.empty()) ? zo_sysfs::leadingInt(out) : 0;
+    known = zo_kind::majorOfPipeline(rc, out);
     xvdMajor.store(known);
     return known;
 }
 
-// Logs an exception caught in an operation (at where) and records it in err.
-void recordException(const FXCodeLocation& where, const ZoException& e, CLuError* err) {
-    EvDebug(nullptr).Error(e.getFuncName(), "%s", e.getMessage());
-    if (err)
-        *err = FXErrorUtil::ErrorWin32(where, ZO_ERROR_CODE, "%s", e.getMessage());
-}
+// Exceptions caught here are logged with EvDebug::Error.
+const zo_kind::ExceptionLog kLog = zo_kind::ExceptionLog::EvDebugError;
 
 // Index of a run of disk letters as Linux counts them (a 0, z 25, aa 26),
 // or -1 when the text is not such a run.
@@ -144,7 +139,9 @@ int ZoVDDiskDevice::getPartitions(std::list<ZoPartInfo>& out, CLuError* err, boo
 }
 
 SP<ZoDevice> ZoVDDiskDevice::getParentDevice(CLuError* err) {
-    return zo_parts::findParentDisk(zo_parts::kXenFamily, diskPath, FX_LOCATION, err);
+    const std::string disk = zo_parts::parentDiskPath(zo_parts::kXenFamily, diskPath, FX_LOCATION, err);
+    if (disk.empty()) return SP<ZoDevice>();
+    return ZoDeviceTree::getDevice(disk.c_str(), err);
 }
 
 CLuError ZoVDDiskDevice::GetArrayInitiatorId(const std::string&, std::string&, bool) {
@@ -158,51 +155,28 @@ CLuError ZoVDDiskDevice::GetDeviceWwid(const std::string&, std::string&) {
 bool ZoVDDiskDevice::isSupportedDevice(const char* path, CLuError* err) {
     try {
         const int major = getXVDMajor();
-        if (major == 0 || !path)
-            return false;
         struct stat st;
-        std::memset(&st, 0, sizeof st);
-        if (int rc = zo_cache::stat(*ZoHost::current(), path, &st)) {
-            if (err)
-                *err = FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Failed to stat device [%s]", path);
+        if (major == 0 || !path || !zo_kind::statBlockNode(path, err, FX_LOCATION, &st))
             return false;
-        }
-        // Only disks: a character node on the same major (the msr device of
-        // a Xen guest, say) is not one.
-        if (!S_ISBLK(st.st_mode))
-            return false;
-        return static_cast<int>(::major(st.st_rdev)) == major;
+        return zo_kind::isXenMajor(::major(st.st_rdev), major);
     } catch (ZoException& e) {
-        recordException(FX_LOCATION, e, err);
+        zo_kind::recordException(FX_LOCATION, e, err, kLog);
         return false;
     }
 }
 
 SP<ZoDevice> ZoVDDiskDevice::getInstance(const char* path, CLuError* err) {
-    SP<ZoDevice> result;
-    try {
-        if (!isSupportedDevice(path, err))
-            return result;
+    return zo_kind::childlessInstance(&isSupportedDevice, path, err, [path] {
         ZoVDDiskDevice* dev = new ZoVDDiskDevice(path);
-        result = dev;
+        SP<ZoDevice> result(dev);
         dev->type = XVD_DISK;
         dev->devicePath = path;
-    } catch (ZoException& e) {
-        recordException(FX_LOCATION, e, err);
-        result = nullptr;
-    }
-    return result;
+        return result;
+    }, kLog, FX_LOCATION);
 }
 
 int ZoVDDiskDevice::getDevices(std::list<std::string>& out, CLuError* err) {
-    out.clear();
-    try {
-        zo_parts::appendAcceptedBlockDevices(&isSupportedDevice, out, err);
-        return 0;
-    } catch (ZoException& e) {
-        recordException(FX_LOCATION, e, err);
-        return -1;
-    }
+    return zo_kind::childlessDevices(&isSupportedDevice, out, err, kLog, FX_LOCATION);
 }
 
 int ZoVDDiskDevice::getChildren(const char*, std::list<std::string>& out, CLuError*) {

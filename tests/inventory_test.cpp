@@ -5,6 +5,8 @@
 
 #include "ZoHostInventory.h"
 #include "ZoInventoryParse.h"
+#include "ZoKinds.h"
+#include "san_tree.h"
 
 #include <map>
 
@@ -91,9 +93,9 @@ void forEachTree(const std::function<void(const std::string& name, const std::st
 TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
     zotest::LogCapture quiet;  // the node-name lookups log their misses
     forEachTree([](const std::string& treeName, const std::string& root, zotest::FaultHost& host) {
-        ZoHostInventory inv;
-        CLuError err;
-        ASSERT_TRUE(ZoHostInventory::read(&inv, &err)) << treeName << ": " << err.AsString();
+        ZoResult<ZoHostInventory> read = ZoHostInventory::read();
+        ASSERT_TRUE(read) << treeName << ": " << read.error().AsString();
+        const ZoHostInventory& inv = *read;
         for (const char* op : {"run", "rereadPartitions", "scsiCommand", "probeOpen", "sleepMs"})
             EXPECT_EQ(0, host.count(op)) << treeName << ": " << op;  // reading is not touching
         std::vector<std::string> listed = describe(inv);
@@ -113,10 +115,8 @@ TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
             EXPECT_EQ(onlyOwnPartitionsHold && !d.partition, std::count(roots.begin(), roots.end(), i) == 1) << what;
             EXPECT_TRUE(d.problems.empty()) << what << ": " << d.problems.front();
 
-            // The kind and the facts are what the kinds' own operations find.
+            // The facts are what the kinds' own operations find.
             SP<ZoDevice> dev = ZoDeviceTree::getDevice(d.path.c_str(), nullptr);
-            EXPECT_EQ(dev ? dev->getType() : ZoDevice::NONE, d.kind) << what << " " << d.path;
-            EXPECT_EQ(d.kind == ZoDevice::NONE, !d.unclaimedReason.empty()) << what << ": " << d.unclaimedReason;
             std::string wwid, node;
             if (d.kind == ZoDevice::SCSI_DISK) {
                 auto* info = static_cast<ZoDeviceDiskInfoIface*>(dev->getInterface("ZoDeviceDiskInfoIface"));
@@ -146,15 +146,64 @@ TEST(Inventory, MatchesTheTreesSysfsAndTheKindsOfEveryNode) {
     tree.write("/sys/class/msr/msr0/dev", "8:16\n");  // a character node with a disk's numbers
     std::vector<std::string> seen[2];
     for (std::vector<std::string>& s : seen) {
-        ZoHostInventory inv;
         zotest::FaultyInstall installed(tree);
-        ASSERT_TRUE(ZoHostInventory::read(&inv, nullptr));
-        EXPECT_EQ(ZoBlockDevice::npos, inv.find("/dev/msr0"));
-        s = describe(inv);
-        for (size_t i = 0; i < s.size(); ++i) s[i] += " " + inv.at(i).type + " " + std::to_string(inv.at(i).kind);
+        ZoResult<ZoHostInventory> inv = ZoHostInventory::read();
+        ASSERT_TRUE(inv);
+        EXPECT_EQ(ZoBlockDevice::npos, inv->find("/dev/msr0"));
+        s = describe(*inv);
+        for (size_t i = 0; i < s.size(); ++i) s[i] += " " + inv->at(i).typeName() + " " + std::to_string(inv->at(i).kind);
         tree.remove("/sys/dev/block");
     }
     EXPECT_EQ(seen[0], seen[1]);
+}
+
+// Every shipped tree and a generated SAN: device by device, the inventory's
+// kind is what ZoDeviceTree::getDevice builds for the device's node (NONE
+// when it builds nothing), and only an unclaimed device says why.
+TEST(Inventory, KindIsWhatTheDeviceTreeBuildsOnEveryTree) {
+    zotest::LogCapture quiet;
+    zotest::HostTree san;
+    zobench::addSan(san, 16, 2);
+    std::vector<std::string> roots{san.root()};
+    for (const char* dir : {"/examples/hosts", "/tests/data/hosts"})
+        for (const std::string& name : entries(ZODEVICE_SOURCE_DIR + std::string(dir)))
+            if (fs::is_directory(ZODEVICE_SOURCE_DIR + std::string(dir) + "/" + name))
+                roots.push_back(ZODEVICE_SOURCE_DIR + std::string(dir) + "/" + name);
+    ASSERT_GE(roots.size(), 9u);
+    std::map<int, int> kinds;  // devices of each kind over all trees
+    for (const std::string& root : roots) {
+        zotest::FaultyInstall installed(root);
+        ZoResult<ZoHostInventory> inv = ZoHostInventory::read();
+        ASSERT_TRUE(inv) << root << ": " << inv.error().AsString();
+        for (const ZoBlockDevice& d : inv->devices()) {
+            SP<ZoDevice> dev = ZoDeviceTree::getDevice(d.path.c_str(), nullptr);
+            EXPECT_EQ(dev ? dev->getType() : ZoDevice::NONE, d.kind) << root << " " << d.path;
+            EXPECT_EQ(d.kind == ZoDevice::NONE, !d.unclaimedReason.empty()) << root << " " << d.path;
+            ++kinds[d.kind];
+        }
+    }
+    for (int kind : {ZoDevice::NONE, ZoDevice::SCSI_DISK, ZoDevice::MPIO_DISK, ZoDevice::XVD_DISK, ZoDevice::NVME_DISK})
+        EXPECT_GE(kinds[kind], 2) << "kind " << kind;
+}
+
+// The inventory answers find() from the host it was read from, whatever host
+// is current later; a host without a block layer gives the error.
+TEST(Inventory, FindAsksTheHostReadAndReadFailsWithoutBlockDevices) {
+    auto mixed = std::make_unique<zotest::FaultyInstall>(zotest::dataTree("mixed"));
+    const ZoResult<ZoHostInventory> inv = ZoHostInventory::read();
+    mixed.reset();
+    ASSERT_TRUE(inv);
+    zotest::HostTree empty;
+    empty.write("/proc/partitions", "");
+    zotest::FaultyInstall other(empty);
+    EXPECT_EQ("sdb", inv->at(inv->find("/dev/sdb")).name);
+    EXPECT_EQ("dm-3", inv->at(inv->find("/dev/mapper/data")).name);
+    EXPECT_EQ(ZoBlockDevice::npos, ZoHostInventory().find("/dev/sdb"));
+
+    const ZoResult<ZoHostInventory> none = ZoHostInventory::read();
+    EXPECT_FALSE(none);
+    EXPECT_EQ(ENOENT, none.error().GetCode());
+    EXPECT_EQ(std::string("Unable to list /sys/block: ") + std::strerror(ENOENT), none.error().AsString());
 }
 
 // Rows: what is missing, the options, the problem entry (empty: none), the
@@ -218,8 +267,9 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
         options.inquireMissingIdentity = c.inquire;
         options.inquiryTimeoutMs = 1234;
         options.facts = c.facts;
-        ZoHostInventory inv;
-        ASSERT_TRUE(ZoHostInventory::read(&inv, nullptr, options));
+        ZoResult<ZoHostInventory> read = ZoHostInventory::read(options);
+        ASSERT_TRUE(read);
+        const ZoHostInventory& inv = *read;
         const std::string what = std::to_string(c.removed.size()) + " removed, inquire " + std::to_string(c.inquire) +
                                  ", facts " + std::to_string(c.facts);
         const ZoBlockDevice& d = inv.at(inv.byName("sdb")), &m = inv.at(inv.byName("dm-0"));
@@ -234,8 +284,9 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
         const bool asked = c.inquire && c.removed.size() == 2 && (c.facts & Fact::IDENTITY);
         EXPECT_EQ(asked ? 1 : 0, host->count("scsiCommand")) << what;
         EXPECT_EQ(asked ? 1234u : 0u, host->timeoutMs) << what;
-        std::string why = "left over", wwid;  // a failure is told by why, which starts empty
-        EXPECT_EQ(!c.fault, ZoHostInventory::inquireWwid("/dev/sdb", 1234, &wwid, &why)) << what << ": " << why;
+        const ZoResult<std::string> inquired = ZoHostInventory::inquireWwid("/dev/sdb", 1234);
+        EXPECT_EQ(c.fault, inquired ? 0 : inquired.error().GetCode()) << what << ": " << inquired.error().AsString();
+        EXPECT_EQ(inquired ? zotest::wwidOfSeed(7) : "", inquired ? *inquired : "") << what;
     }
 }
 
@@ -277,7 +328,7 @@ TEST(Inventory, KernelTextsParse) {
             if (zo_inv::parseLinearTarget(dmState(c[1], c[2], ""), &maj, &min, &start))
                 got = std::to_string(maj) + ":" + std::to_string(min) + " " + std::to_string(start);
         } else if (kind == "devices") {
-            const zo_inv::DriverMajors m = zo_inv::driverMajors(c[1]);
+            const zo_kind::DriverMajors m = zo_kind::driverMajors(c[1]);
             got = std::to_string(m.xvd) + " " + std::to_string(m.nvme);
         } else if (kind == "serial") {
             std::string page;

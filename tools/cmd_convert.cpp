@@ -99,7 +99,7 @@ int runNvmeVolume(const Options& opts, Output& out) {
     const ZoBlockDevice& d = inv.at(partition ? inv.at(i).whole : i);
     if (d.kind != ZoDevice::NVME_DISK)
         return answer(opts, out, "path", "volume", "",
-                      opts.name + ": not an NVMe device (a " + kindOf(d) + " " + inv.at(i).type + ")");
+                      opts.name + ": not an NVMe device (a " + kindOf(d) + " " + inv.at(i).typeName() + ")");
     Activity activity("volume id of " + opts.name);
     const std::string& path = partition || opts.name.find('/') == std::string::npos ? d.path : opts.name;
     CLuError err;

@@ -166,12 +166,14 @@ int runWwid(const Options& opts, Output& out) {
             for (size_t n : nodes) {
                 const std::string& node = inv.at(n).path;
                 Activity activity("WWID of " + node);
-                std::string why;
-                if (ZoHostInventory::inquireWwid(node, seconds * 1000, &wwid, &why)) {
+                ZoResult<std::string> asked = ZoHostInventory::inquireWwid(node, seconds * 1000);
+                if (asked) {
+                    wwid = *asked;
                     answered = true;
                     break;
                 }
-                problem += (problem.empty() ? "" : "; ") + (nodes.size() > 1 ? node + ": " : "") + why;
+                problem += (problem.empty() ? "" : "; ") + (nodes.size() > 1 ? node + ": " : "") +
+                           asked.error().AsString();
             }
             if (answered)
                 problem.clear();

@@ -377,12 +377,12 @@ std::string showText(const Inv& inv, size_t i, const Discovery* found, bool utf8
     Block b(utf8);
     b.add("name", joined({d.dmName, d.name, numbers(d)}));
     b.add("kind", joined({kindOf(d), d.unclaimedReason}, ": "));
-    b.add("type", d.type);
+    b.add("type", d.typeName());
     b.add("size", humanSize(d.sectors * 512) + " (" + std::to_string(d.sectors * 512) +
                       " bytes)" + (d.readOnly ? ", read-only" : "") +
                       (d.removable ? ", removable" : ""));
     b.add("driver", d.driver);
-    b.add("transport", d.transport);
+    b.add("transport", d.transportName());
     // A kernel partition's disk facts are told by its disk.
     bool own = d.partition == 0 || !d.dmUuid.empty();
     b.add("hctl", own ? d.hctl : "");

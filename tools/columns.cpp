@@ -156,10 +156,10 @@ const std::vector<Column> kColumns = {
      [](const Inv& inv, size_t i, const Style&) { return Json(dev(inv, i).removable); },
      Fact::REMOVABLE},
     {"TYPE", "device type: disk, part, mpath, dm, loop, ...; path for an NVMe path", false,
-     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).type); }, 0,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).typeName()); }, 0,
      [](const Inv&, size_t, const Style&) { return Json("path"); }},
     {"TRAN", "transport: fc, iscsi, sas, nvme, tcp, rdma, xen, virtio, ...", false,
-     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).transport); }, 0,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).transportName()); }, 0,
      [](const Inv& inv, size_t p, const Style&) {
          const std::string t = ctrlField(inv, p, &ZoNvmeController::transport);
          return str(t == "pcie" ? "nvme" : t);
@@ -365,12 +365,14 @@ std::string humanSize(uint64_t bytes) {
 }
 
 bool readInventory(ZoHostInventory* inv, unsigned facts) {
-    CLuError err;
     ZoInventoryOptions options;
     options.facts = facts;
-    if (ZoHostInventory::read(inv, &err, options))
+    ZoResult<ZoHostInventory> read = ZoHostInventory::read(options);
+    if (read) {
+        *inv = std::move(*read);
         return true;
-    Output::error("cannot read the block devices: " + err.AsString());
+    }
+    Output::error("cannot read the block devices: " + read.error().AsString());
     return false;
 }
 
@@ -431,7 +433,7 @@ std::string deviceInWords(const ZoBlockDevice& d) {
 }
 
 bool isMap(const ZoBlockDevice& d) {
-    return d.type == "mpath" || d.dmUuid.compare(0, 6, "mpath-") == 0;
+    return d.type == ZoBlockType::MPATH;
 }
 
 size_t mapFor(const ZoHostInventory& inv, size_t index) {

@@ -10,10 +10,6 @@
 
 namespace zo_sysfs {
 
-// The last component of a path; the path itself when it has no '/'.
-std::string baseName(const std::string& path);
-// Everything before the last '/': "/" for "/x", "." for a path without '/'.
-std::string dirName(const std::string& path);
 // An absolute path without "." and ".." components or doubled slashes.
 std::string normalizePath(const std::string& path);
 // Where a sysfs link points, as an absolute normalised path, or "" when

@@ -1,6 +1,7 @@
 #include "ZoSysfs.h"
 
 #include "ZoOpCache.h"
+#include "ZoStrings.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,16 +12,7 @@
 
 namespace zo_sysfs {
 
-std::string baseName(const std::string& path) {
-    std::string::size_type slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string dirName(const std::string& path) {
-    std::string::size_type slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
+using zo_str::dirName;
 
 std::string normalizePath(const std::string& path) {
     std::vector<std::string> parts;
