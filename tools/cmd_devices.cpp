@@ -41,7 +41,7 @@ bool hiddenByDefault(const ZoHostInventory& inv, size_t i) {
     const ZoBlockDevice& d = inv.at(i);
     if (d.major == 1)
         return true;
-    return d.type == "loop" && d.sectors == 0 &&
+    return d.type == ZoBlockType::LOOP && d.sectors == 0 &&
            !ZoHost::current()->exists("/sys/block/" + d.name + "/loop/backing_file");
 }
 

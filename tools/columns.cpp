@@ -427,8 +427,8 @@ std::string deviceInWords(const ZoBlockDevice& d) {
     case ZoDevice::MPIO_DISK:
         return "a multipath map";
     default:
-        return d.type == "disk" && !d.driver.empty() ? "a " + d.driver + " disk"
-                                                     : "a " + d.type + " device";
+        return d.type == ZoBlockType::DISK && !d.driver.empty() ? "a " + d.driver + " disk"
+                                                                : "a " + d.typeName() + " device";
     }
 }
 

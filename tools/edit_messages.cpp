@@ -40,10 +40,12 @@ std::set<std::string> wwidsInConf() {
 class Explainer {
 public:
     explicit Explainer(const std::vector<std::string>& paths) : m_paths(paths) {
-        CLuError err;
         ZoInventoryOptions options;
         options.facts = ZoInventoryOptions::IDENTITY;
-        m_known = ZoHostInventory::read(&m_inv, &err, options);
+        ZoResult<ZoHostInventory> read = ZoHostInventory::read(options);
+        m_known = read.ok();
+        if (m_known)
+            m_inv = std::move(*read);
         // The paths the library finds without an identity interface, in
         // the order it reports them.
         for (const std::string& p : paths) {
