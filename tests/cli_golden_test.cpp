@@ -361,9 +361,7 @@ TEST(HostTreeCapture, HoldsEveryReadOfTheInventory) {
         ASSERT_EQ(0, on(tree, {"snapshot", capture}).status) << tree;
         auto recorder = std::make_shared<zotest::ReadRecorder>(ZoHost::makeRooted(tree));
         std::shared_ptr<ZoHost> previous = ZoHost::install(recorder);
-        ZoHostInventory inv;
-        CLuError err;
-        const bool read = ZoHostInventory::read(&inv, &err);
+        const bool read = ZoHostInventory::read().ok();
         ZoHost::install(previous);
         ASSERT_TRUE(read) << tree;
         EXPECT_GT(recorder->reads(), 50u) << tree;

@@ -139,8 +139,7 @@ void askEverything() {
     }
     ZoVDDiskDevice::convertXVDtoSD("/dev/xvda", nullptr);
     // The host inventory with every fact: what it asks multipathd.
-    CLuError err;
-    ZoHostInventory::read(nullptr, &err);
+    ZoHostInventory::read();
 }
 
 std::string dirName(const std::string& path) {
