@@ -6,7 +6,6 @@
 
 #include "EvDebug.h"
 #include "FXString.h"
-#include "ZoDeviceTree.h"
 #include "ZoHost.h"
 #include "ZoInternal.h"
 #include "ZoKindSupport.h"
@@ -85,9 +84,7 @@ int ZoNVMEDiskDevice::getPartitions(std::list<ZoPartInfo>& out, CLuError* err, b
 }
 
 SP<ZoDevice> ZoNVMEDiskDevice::getParentDevice(CLuError* err) {
-    const std::string disk = zo_parts::parentDiskPath(zo_parts::kNvmeFamily, diskPath, FX_LOCATION, err);
-    if (disk.empty()) return SP<ZoDevice>();
-    return ZoDeviceTree::getDevice(disk.c_str(), err);
+    return zo_parts::parentDevice(zo_parts::kNvmeFamily, diskPath, FX_LOCATION, err);
 }
 
 CLuError ZoNVMEDiskDevice::GetArrayInitiatorId(const std::string&, std::string&, bool) {

@@ -120,7 +120,7 @@ constexpr PartitionFamily sdStyleFamily(const char* logName, std::string (*diskN
 const PartitionFamily kScsiFamily =
     sdStyleFamily("ZoScsiDiskDevice::getPartitions", &getScsiDevName, &waitForSettle);
 const PartitionFamily kXenFamily =
-    sdStyleFamily("ZoVDDiskDevice::getPartitions", &getDeviceName, &waitForSettleXen);
+    sdStyleFamily("ZoVDDiskDevice::getPartitions", &getDeviceName, &waitForSettle);
 
 const PartitionFamily kNvmeFamily = {
     "ZoNVMEDiskDevice::getPartitions",
@@ -136,8 +136,6 @@ const PartitionFamily kNvmeFamily = {
     "%sp%d",
     &waitForSettleNvme,
 };
-
-void waitForSettleXen(int timeoutSec) { zo_udev::settle(timeoutSec); }
 
 void waitForSettleNvme(int timeoutSec) {
     zo_udev::settle(timeoutSec, zo_udev::SettleLog::LogWriter, __PRETTY_FUNCTION__, __LINE__);
@@ -209,6 +207,13 @@ std::string parentDiskPath(const PartitionFamily& family, const std::string& nod
     return "/dev/" + name;
 }
 
+SP<ZoDevice> parentDevice(const PartitionFamily& family, const std::string& node,
+                          const FXCodeLocation& where, CLuError* err) {
+    const std::string disk = parentDiskPath(family, node, where, err);
+    if (disk.empty()) return SP<ZoDevice>();
+    return ZoDeviceTree::getDevice(disk.c_str(), err);
+}
+
 }  // namespace zo_parts
 
 PartIterator::PartIterator(const std::string& node, int major, int minor,
@@ -241,7 +246,5 @@ int ZoScsiDiskDevice::getPartitions(std::list<ZoPartInfo>& out, CLuError* err, b
 }
 
 SP<ZoDevice> ZoScsiDiskDevice::getParentDevice(CLuError* err) {
-    const std::string disk = zo_parts::parentDiskPath(zo_parts::kScsiFamily, devicePath, FX_LOCATION, err);
-    if (disk.empty()) return SP<ZoDevice>();
-    return ZoDeviceTree::getDevice(disk.c_str(), err);
+    return zo_parts::parentDevice(zo_parts::kScsiFamily, devicePath, FX_LOCATION, err);
 }

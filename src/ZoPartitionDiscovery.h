@@ -57,10 +57,9 @@ extern const PartitionFamily kScsiFamily;
 extern const PartitionFamily kXenFamily;
 extern const PartitionFamily kNvmeFamily;
 
-// The settle routines of the Xen and NVMe kinds. The Xen one behaves as
-// waitForSettle; the NVMe one logs a failure through g_ptrLogWriter as
+// The settle routine of the NVMe kind (the SCSI and Xen kinds use
+// waitForSettle): it logs a failure through g_ptrLogWriter as
 // "%s return [%d]:[%s]" and sleeps through LUSLEEP_InTeRnAl.
-void waitForSettleXen(int timeoutSec);
 void waitForSettleNvme(int timeoutSec);
 
 // Lists the partitions of the whole disk at diskNode into out, in table
@@ -84,6 +83,11 @@ int listPartitions(const PartitionFamily& family, const std::string& diskNode,
 // parent device name for %s".
 std::string parentDiskPath(const PartitionFamily& family, const std::string& node,
                            const FXCodeLocation& where, CLuError* err);
+
+// getParentDevice of the kinds: the device ZoDeviceTree::getDevice builds
+// for parentDiskPath's answer; null with err set when there is none.
+SP<ZoDevice> parentDevice(const PartitionFamily& family, const std::string& node,
+                          const FXCodeLocation& where, CLuError* err);
 
 }  // namespace zo_parts
 

@@ -2,7 +2,6 @@
 // and the conversions between xvd names and sd-style names.
 #include "ZoVDDiskDevice.h"
 
-#include "ZoDeviceTree.h"
 #include "ZoInternal.h"
 #include "ZoKindSupport.h"
 #include "ZoKinds.h"
@@ -139,9 +138,7 @@ int ZoVDDiskDevice::getPartitions(std::list<ZoPartInfo>& out, CLuError* err, boo
 }
 
 SP<ZoDevice> ZoVDDiskDevice::getParentDevice(CLuError* err) {
-    const std::string disk = zo_parts::parentDiskPath(zo_parts::kXenFamily, diskPath, FX_LOCATION, err);
-    if (disk.empty()) return SP<ZoDevice>();
-    return ZoDeviceTree::getDevice(disk.c_str(), err);
+    return zo_parts::parentDevice(zo_parts::kXenFamily, diskPath, FX_LOCATION, err);
 }
 
 CLuError ZoVDDiskDevice::GetArrayInitiatorId(const std::string&, std::string&, bool) {

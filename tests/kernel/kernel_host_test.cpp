@@ -19,7 +19,7 @@ const std::vector<std::pair<std::string, std::string>> kColumns = {
 
 std::string text(const json& v) {
     if (v.is_null()) return "-";
-    return v.is_string() ? zk::trim(v.get<std::string>()) : v.dump();
+    return v.is_string() ? zo_str::trimmed(v.get<std::string>()) : v.dump();
 }
 
 // One device's columns as "key=value ..." from lsblk's row (peer) or

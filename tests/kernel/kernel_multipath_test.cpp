@@ -133,7 +133,7 @@ TEST(KernelMultipath, MapWwidIsItsDmUuid) {
         std::string serial;
         EXPECT_TRUE(ZOSO::DetermineDeviceSerial(0, "/dev/" + p, serial));
         EXPECT_TRUE(zk::same("WWID of /dev/" + p, "scsi_id -g -u -d",
-                             zk::trim(zk::runOk("/lib/udev/scsi_id -g -u -d /dev/" + p)), serial));
+                             zo_str::trimmed(zk::runOk("/lib/udev/scsi_id -g -u -d /dev/" + p)), serial));
     }
 }
 
@@ -211,7 +211,7 @@ TEST(KernelMultipathEditor, AddThenDelPutsABlacklistedDiskUnderMultipathAndBack)
     for (const std::string& d : zk::scsiDebugDisks())
         if (zk::hctl(d).substr(zk::hctl(d).rfind(':')) == ":1") { lu1 = d; break; }
     ASSERT_FALSE(lu1.empty());
-    std::string wwid = zk::trim(zk::runOk("/lib/udev/scsi_id -g -u -d /dev/" + lu1));
+    std::string wwid = zo_str::trimmed(zk::runOk("/lib/udev/scsi_id -g -u -d /dev/" + lu1));
     std::string alias = "mpath_zo_" + wwid;
     ASSERT_FALSE(zk::exists("/dev/mapper/" + alias));
 
@@ -264,13 +264,13 @@ TEST(KernelMultipathFailover, SendScsiCdbFailsOverWhenAPathIsDeleted) {
     CLuError err;
     int rc = scsi->sendScsiCDB(cdb, 6, data, sizeof data, false, true, nullptr, 0, 10, &err);
     EXPECT_EQ(rc, 0) << err.AsString();
-    std::string vendor = zk::trim(std::string(reinterpret_cast<char*>(data) + 8, 8));
-    std::string product = zk::trim(std::string(reinterpret_cast<char*>(data) + 16, 16));
+    std::string vendor = zo_str::trimmed(std::string(reinterpret_cast<char*>(data) + 8, 8));
+    std::string product = zo_str::trimmed(std::string(reinterpret_cast<char*>(data) + 16, 16));
     std::string peer;
     for (const std::string& l : zk::lines(zk::runOk("/usr/bin/sg_inq /dev/" + kept))) {
-        std::string t = zk::trim(l);
+        std::string t = zo_str::trimmed(l);
         for (const char* key : {"Vendor identification:", "Product identification:"})
-            if (t.rfind(key, 0) == 0) peer += (peer.empty() ? "" : "/") + zk::trim(t.substr(strlen(key)));
+            if (t.rfind(key, 0) == 0) peer += (peer.empty() ? "" : "/") + zo_str::trimmed(t.substr(strlen(key)));
     }
     EXPECT_TRUE(zk::same("INQUIRY through " + map.name + " with " + gone + " deleted",
                          "sg_inq /dev/" + kept, peer, vendor + "/" + product));

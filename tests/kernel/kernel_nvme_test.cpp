@@ -32,7 +32,7 @@ TEST(KernelNvme, VolumeIdsMatchTheSerialInSysfsBothWays) {
     std::vector<std::string> disks = lsblkNvmeDisks();
     ASSERT_EQ(disks.size(), 2u);
     for (const std::string& d : disks) {
-        std::string serial = zk::trim(zk::readFile("/sys/block/" + d + "/device/serial"));
+        std::string serial = zo_str::trimmed(zk::readFile("/sys/block/" + d + "/device/serial"));
         CLuError err;
         std::string vol = ZoNVMEDiskDevice::convertNVMEtoAWSVol("/dev/" + d, &err);
         EXPECT_TRUE(zk::same("volume id of /dev/" + d, "sysfs device/serial", serial, vol))

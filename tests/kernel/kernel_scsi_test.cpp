@@ -18,7 +18,7 @@ std::string sgVpdNaaWwid(const std::string& devPath) {
     std::vector<std::string> ls = zk::lines(zk::runOk("/usr/bin/sg_vpd -p di " + devPath));
     bool lu = false, naa = false;
     for (const std::string& raw : ls) {
-        std::string l = zk::trim(raw);
+        std::string l = zo_str::trimmed(raw);
         if (l.rfind("Addressed logical unit", 0) == 0) { lu = true; continue; }
         if (!lu) continue;
         if (raw.find_first_not_of(' ') <= 2 && l.back() == ':' &&
@@ -62,8 +62,8 @@ TEST(KernelScsi, WwidMatchesScsiIdSysfsAndSgVpd) {
         std::string path = "/dev/" + d, wwid;
         EXPECT_EQ(zk::wwidOf(path, &wwid), "") << path;
         EXPECT_TRUE(zk::same("WWID of " + path, "scsi_id -g -u -d",
-                             zk::trim(zk::runOk("/lib/udev/scsi_id -g -u -d " + path)), wwid));
-        std::string sysWwid = zk::trim(zk::readFile("/sys/block/" + d + "/device/wwid"));
+                             zo_str::trimmed(zk::runOk("/lib/udev/scsi_id -g -u -d " + path)), wwid));
+        std::string sysWwid = zo_str::trimmed(zk::readFile("/sys/block/" + d + "/device/wwid"));
         ASSERT_EQ(sysWwid.compare(0, 4, "naa."), 0) << sysWwid;
         EXPECT_TRUE(zk::same("WWID of " + path, "sysfs device/wwid", "3" + sysWwid.substr(4),
                              wwid));

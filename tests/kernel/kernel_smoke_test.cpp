@@ -10,7 +10,7 @@ TEST(KernelSmoke, LibraryRunsCommandsInTheGuest) {
     std::string out;
     ASSERT_EQ(ZoProcess::system("uname -r", &out, nullptr, 0, false), 0);
     EXPECT_TRUE(zk::same("kernel release", "/proc/sys/kernel/osrelease",
-                         zk::readFile("/proc/sys/kernel/osrelease"), zk::trim(out)));
+                         zk::readFile("/proc/sys/kernel/osrelease"), zo_str::trimmed(out)));
 }
 
 TEST(KernelSmoke, VirtioDiskIsNoKind) {

@@ -67,19 +67,12 @@ bool exists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-std::string trim(const std::string& text) {
-    size_t b = text.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    size_t e = text.find_last_not_of(" \t\r\n");
-    return text.substr(b, e - b + 1);
-}
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line))
-        if (!trim(line).empty()) out.push_back(line);
+        if (!zo_str::trimmed(line).empty()) out.push_back(line);
     return out;
 }
 
@@ -179,7 +172,7 @@ std::vector<std::string> scsiDebugDisks() {
     std::vector<std::string> names;
     for (const std::string& name : listDir("/sys/block"))
         if (name.compare(0, 2, "sd") == 0 &&
-            trim(readFile("/sys/block/" + name + "/device/model")) == "scsi_debug")
+            zo_str::trimmed(readFile("/sys/block/" + name + "/device/model")) == "scsi_debug")
             names.push_back(name);
     std::sort(names.begin(), names.end(),
               [](const std::string& a, const std::string& b) { return hctl(a) < hctl(b); });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ZoDevice.h"
+#include "ZoStrings.h"  // zo_str::trimmed for the peers' answers
 
 namespace zk {
 
@@ -27,8 +28,6 @@ bool writeFile(const std::string& path, const std::string& text);
 // Names in a directory (without "." and ".."), sorted; empty when unreadable.
 std::vector<std::string> listDir(const std::string& path);
 bool exists(const std::string& path);
-// Text with leading and trailing white space removed.
-std::string trim(const std::string& text);
 // Lines of text, without empty ones.
 std::vector<std::string> lines(const std::string& text);
 // Words of a line.
