@@ -76,6 +76,8 @@ struct ZoMapState {
 // One block device. Relations are indexes into ZoHostInventory::devices().
 struct ZoBlockDevice {
     static constexpr size_t npos = static_cast<size_t>(-1);
+    // start of a partition map whose table the host does not give.
+    static constexpr uint64_t unknownStart = static_cast<uint64_t>(-1);
 
     std::string name;           // kernel name: "sdb", "dm-0", "nvme0n1p1", "vda"
     std::string path;           // the node a caller uses: "/dev/sdb"; a device-mapper
@@ -98,7 +100,8 @@ struct ZoBlockDevice {
 
     // Partitions (kernel partitions and device-mapper partition maps).
     int partition = 0;          // the partition number; 0 for a whole device
-    uint64_t start = 0;         // first sector of a partition on its disk or map
+    uint64_t start = 0;         // first sector of a partition on its disk or map;
+                                // unknownStart when its map's table is not known
     size_t whole = npos;        // a partition's disk or map
     std::vector<size_t> partitions;   // by partition number
 

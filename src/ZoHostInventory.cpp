@@ -566,6 +566,7 @@ private:
         if (whole ? !wants(ZoInventoryOptions::MAP_STATE)
                   : partno == 0 || !wants(ZoInventoryOptions::PARTITION_START))
             return;
+        if (!whole) dev.start = ZoBlockDevice::unknownStart;  // until the table says
         ZoDmState state;
         const int rc = m_host.deviceMapperState(dev.major, dev.minor, &state);
         if (rc == ENOSYS || rc == ENOENT || rc == ENXIO) return;  // the host cannot tell

@@ -21,6 +21,16 @@ std::string numbers(const ZoBlockDevice& d) {
     return std::to_string(d.major) + ":" + std::to_string(d.minor);
 }
 
+// A partition's first sector; a partition map whose table the host does not
+// give has none to show.
+std::string startText(const ZoBlockDevice& d) {
+    return d.start == ZoBlockDevice::unknownStart ? "unknown" : std::to_string(d.start);
+}
+
+Json startJson(const ZoBlockDevice& d) {
+    return d.start == ZoBlockDevice::unknownStart ? Json(nullptr) : Json(d.start);
+}
+
 std::string pathsOf(const Inv& inv, const std::vector<size_t>& list) {
     std::string s;
     for (size_t i : list)
@@ -191,12 +201,12 @@ Json showJson(const Printer& all, const Inv& inv, size_t i, const Discovery* fou
     o["unclaimed"] = d.unclaimedReason.empty() ? Json(nullptr) : Json(d.unclaimedReason);
     o["whole_disk"] = d.whole == ZoBlockDevice::npos ? Json(nullptr) : Json(inv.at(d.whole).path);
     o["partition"] = d.partition;
-    o["start"] = d.start;
+    o["start"] = startJson(d);
     Json parts = Json::array();
     for (size_t p : d.partitions)
         parts.push_back({{"path", inv.at(p).path},
                          {"number", inv.at(p).partition},
-                         {"start", inv.at(p).start},
+                         {"start", startJson(inv.at(p))},
                          {"sectors", inv.at(p).sectors},
                          {"maj:min", numbers(inv.at(p))}});
     o["partitions"] = parts;
@@ -398,7 +408,7 @@ std::string showText(const Inv& inv, size_t i, const Discovery* found, bool utf8
         addFabric(b, inv, d);
     if (d.whole != ZoBlockDevice::npos)
         b.add("partition", std::to_string(d.partition) + " of " + inv.at(d.whole).path +
-                               ", from sector " + std::to_string(d.start));
+                               ", from sector " + startText(d));
     if (size_t m = inv.mapOf(i); m != ZoBlockDevice::npos) {
         const ZoBlockDevice& map = inv.at(m);
         const ZoMapPath* p = pathEntry(inv, i);
@@ -429,7 +439,7 @@ std::string showText(const Inv& inv, size_t i, const Discovery* found, bool utf8
         Table t({"    PARTITION", "NR", "START", "SECTORS", "MAJ:MIN"});
         for (size_t p : d.partitions)
             t.add({"    " + escape(inv.at(p).path, Escape::Table, utf8),
-                   std::to_string(inv.at(p).partition), std::to_string(inv.at(p).start),
+                   std::to_string(inv.at(p).partition), startText(inv.at(p)),
                    std::to_string(inv.at(p).sectors), numbers(inv.at(p))});
         out += t.render();
     }
