@@ -233,6 +233,16 @@ TEST(KernelMultipathEditor, AddThenDelPutsABlacklistedDiskUnderMultipathAndBack)
     if (added.front()) {
         EXPECT_EQ(added.front()->getType(), ZoDevice::MPIO_DISK);
     }
+    // multipath's own parser reads the exception and the block the editor
+    // wrote; adding again changes nothing and keeps the map's name.
+    const std::string merged = zk::runOk("/usr/sbin/multipath -t");
+    EXPECT_NE(merged.find("\twwid \"" + wwid + "\"\n"), std::string::npos) << merged;
+    EXPECT_NE(merged.find("\t\talias \"" + alias + "\"\n"), std::string::npos) << merged;
+    CLuError again;
+    EXPECT_EQ(ZoDeviceTree::addMultipathBlacklistExceptions(paths, &again).size(), 1u);
+    EXPECT_EQ(again.AsString(), "Blacklist exception already exists for " + wwid);
+    EXPECT_EQ(zk::readFile("/etc/multipath.conf"), conf);
+    EXPECT_EQ(mapWithUuid("mpath-" + wwid), alias);
 
     CLuError derr;
     EXPECT_EQ(ZoDeviceTree::delMultipathBlacklistExceptions(paths, &derr), 0) << derr.AsString();
