@@ -168,6 +168,16 @@ public:
     virtual int symlink(const std::string& target, const std::string& linkPath) = 0;
     // fsync of a directory (after a rename in it).
     virtual int syncDir(const std::string& path) = 0;
+    // The extended attributes of a file (symbolic links followed) as (name,
+    // value) pairs, of every namespace the caller may read (user, security,
+    // system, trusted), in the file system's order. Returns 0, ENOTSUP when
+    // the file system keeps none, or the errno of the failure. (The
+    // default: ENOTSUP.)
+    virtual int listXattrs(const std::string& path,
+                           std::vector<std::pair<std::string, std::string>>* attrs);
+    // Sets one extended attribute of a file (symbolic links followed),
+    // creating or replacing it. (The default: ENOTSUP.)
+    virtual int setXattr(const std::string& path, const std::string& name, const std::string& value);
 
     // --- Devices -----------------------------------------------------------
     // Asks the kernel to re-read a disk's partition table: BLKRRPART on a

@@ -5,6 +5,7 @@
 #include "ZoStrings.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -97,6 +98,67 @@ int ZoHost::listLinks(const std::string& dir,
 int ZoHost::askMultipathd(const std::string&, std::string*, unsigned) {
     return zohost::fail(ENOSYS);
 }
+
+int ZoHost::listXattrs(const std::string&, std::vector<std::pair<std::string, std::string>>*) {
+    return zohost::fail(ENOTSUP);
+}
+
+int ZoHost::setXattr(const std::string&, const std::string&, const std::string&) {
+    return zohost::fail(ENOTSUP);
+}
+
+namespace zohost {
+
+namespace {
+
+// The bytes a list or get call of the xattr family gives, asked again with
+// a bigger buffer while the attribute grows between the two calls.
+template <class F>
+int xattrBytes(F call, std::string* out) {
+    for (int tries = 0; tries < 8; ++tries) {
+        const ssize_t size = call(nullptr, 0);
+        if (size < 0)
+            return errno;
+        out->assign(static_cast<size_t>(size), '\0');
+        const ssize_t got = call(out->empty() ? nullptr : &(*out)[0], out->size());
+        if (got >= 0) {
+            out->resize(static_cast<size_t>(got));
+            return 0;
+        }
+        if (errno != ERANGE)
+            return errno;
+    }
+    return ERANGE;
+}
+
+}  // namespace
+
+int listXattrsAt(const std::string& path, std::vector<std::pair<std::string, std::string>>* attrs) {
+    std::string names;
+    int rc = xattrBytes([&](char* buf, size_t n) { return ::listxattr(path.c_str(), buf, n); }, &names);
+    if (rc != 0)
+        return fail(rc);
+    attrs->clear();
+    for (size_t at = 0; at < names.size();) {
+        const std::string name = names.c_str() + at;
+        at += name.size() + 1;
+        std::string value;
+        rc = xattrBytes([&](char* buf, size_t n) { return ::getxattr(path.c_str(), name.c_str(), buf, n); },
+                        &value);
+        if (rc == ENODATA)
+            continue;  // removed since the list was taken
+        if (rc != 0)
+            return fail(rc);
+        attrs->emplace_back(name, std::move(value));
+    }
+    return 0;
+}
+
+int setXattrAt(const std::string& path, const std::string& name, const std::string& value) {
+    return sysResult(::setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0));
+}
+
+}  // namespace zohost
 
 int ZoHost::readAttr(const std::string& path, std::string* value) {
     int rc = readFile(path, value, kAttributeBytes);

@@ -27,6 +27,11 @@ int listDirFd(int fd, std::vector<std::string>* names);
 // The links of the directory open on fd (O_RDONLY), as ZoHost::listLinks
 // gives them in directory order; closes fd.
 int listLinksFd(int fd, std::vector<std::pair<std::string, std::string>>* links);
+// The extended attributes of the file at path (a path the kernel resolves:
+// the machine's, or /proc/self/fd/N), as ZoHost::listXattrs.
+int listXattrsAt(const std::string& path, std::vector<std::pair<std::string, std::string>>* attrs);
+// Sets one, as ZoHost::setXattr.
+int setXattrAt(const std::string& path, const std::string& name, const std::string& value);
 // A file that writes to fd and closes it.
 std::unique_ptr<ZoWritableFile> writableFile(int fd);
 // Waits for an exclusive lock on fd; the lock then owns fd. On failure fd is

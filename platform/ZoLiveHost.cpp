@@ -537,6 +537,13 @@ public:
     int chown(const std::string& path, uid_t uid, gid_t gid) override {
         return sysResult(::chown(path.c_str(), uid, gid));
     }
+    int listXattrs(const std::string& path,
+                   std::vector<std::pair<std::string, std::string>>* attrs) override {
+        return zohost::listXattrsAt(path, attrs);
+    }
+    int setXattr(const std::string& path, const std::string& name, const std::string& value) override {
+        return zohost::setXattrAt(path, name, value);
+    }
     int unlink(const std::string& path) override { return sysResult(::unlink(path.c_str())); }
     int mkdir(const std::string& path, mode_t mode) override {
         return sysResult(::mkdir(path.c_str(), mode));

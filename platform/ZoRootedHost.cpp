@@ -283,6 +283,20 @@ public:
             return rc;
         return sysResult(::fchownat(f.fd, "", uid, gid, AT_EMPTY_PATH));
     }
+    // Through the descriptor of the file resolved inside the tree.
+    int listXattrs(const std::string& path,
+                   std::vector<std::pair<std::string, std::string>>* attrs) override {
+        Fd f;
+        if (int rc = openIn(path, O_PATH, 0, &f.fd))
+            return rc;
+        return zohost::listXattrsAt(procPath(f.fd), attrs);
+    }
+    int setXattr(const std::string& path, const std::string& name, const std::string& value) override {
+        Fd f;
+        if (int rc = openIn(path, O_PATH, 0, &f.fd))
+            return rc;
+        return zohost::setXattrAt(procPath(f.fd), name, value);
+    }
     int unlink(const std::string& path) override {
         Fd d;
         std::string name;

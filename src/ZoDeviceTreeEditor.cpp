@@ -126,14 +126,20 @@ public:
 
     // Moves the written temporary file over the configuration file, runs
     // followUp while the lock is still held, and releases the lock. The
-    // owner is copied before the mode, so that setuid and setgid bits
-    // survive. On a failed rename the configuration file is unchanged, the
-    // temporary file removed, followUp skipped and the error assigned.
+    // owner is copied first (a change of owner drops setuid and setgid bits
+    // and file capabilities), then the extended attributes (an SELinux
+    // label, an ACL, user attributes), then the mode. A failure to copy the
+    // owner or mode is logged; one to copy an extended attribute leaves the
+    // configuration file as it was (without its label multipathd may be
+    // unable to read it). On a failed rename the configuration file is
+    // unchanged, the temporary file removed, followUp skipped and the error
+    // assigned.
     template <class F>
     bool replace(CLuError* error, F followUp) {
         struct stat st;
         int rc = m_host->stat(m_target, &st);
         if (rc == 0) rc = m_host->chown(m_temp, st.st_uid, st.st_gid);
+        if (!copyXattrs(error)) return false;
         if (rc == 0) rc = m_host->chmod(m_temp, st.st_mode & 07777);
         if (rc != 0) {
             EvDebug(nullptr).Debug(m_fn, "Error setting attributes. error( %d:%s)", rc,
@@ -154,6 +160,28 @@ public:
         m_host->unlink(m_temp);
         m_lock.unlock();
         return true;
+    }
+
+    // Gives the temporary file the extended attributes of the
+    // configuration file. On failure the temporary file is removed, the lock
+    // released and the error assigned.
+    bool copyXattrs(CLuError* error) {
+        std::vector<std::pair<std::string, std::string>> attrs;
+        int rc = m_host->listXattrs(m_target, &attrs);
+        std::string name;
+        if (rc == ENOTSUP) rc = 0;  // the file system keeps none
+        for (size_t i = 0; rc == 0 && i < attrs.size(); ++i) {
+            name = attrs[i].first;
+            rc = m_host->setXattr(m_temp, name, attrs[i].second);
+        }
+        if (rc == 0) return true;
+        const std::string what = name.empty() ? "the extended attributes" : "the extended attribute " + name;
+        EvDebug(nullptr).Debug(m_fn, "Unable to copy %s of %s to %s. error %d", what.c_str(), m_target.c_str(),
+                               m_temp.c_str(), rc);
+        abandon();
+        assign(error, FXErrorUtil::ErrorErrNo(FX_LOCATION, rc, "Unable to copy %s of %s", what.c_str(),
+                                              m_target.c_str()));
+        return false;
     }
 
     // Drops the temporary file and releases the lock; the configuration

@@ -6,8 +6,9 @@
 // Every rewrite of /etc/multipath.conf holds the file lock on
 // /etc/multipath.conf.zo_lock, writes the new content to
 // /etc/multipath.conf.zo_temp (mode 0600, every write, the fsync and the
-// close checked), copies the old file's owner and then its mode onto it,
-// renames it over the configuration file and syncs /etc. When
+// close checked), copies the old file's owner, extended attributes (SELinux
+// label, ACL, user attributes) and mode onto it, renames it over the
+// configuration file and syncs /etc. When
 // /etc/multipath.conf is a symbolic link, the file it names is rewritten
 // instead (temporary file "<that file>.zo_temp"), and the link stays. The
 // configuration file is either left exactly as it was or replaced as a

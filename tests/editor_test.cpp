@@ -9,6 +9,9 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
+
+#include <map>
 
 namespace {
 
@@ -19,6 +22,29 @@ const std::string kOriginal = "defaults {\n\tfind_multipaths yes\n}\nblacklist_e
 
 bool run(bool adding, CLuError* err, const std::vector<std::string>& wwids = {"3600a0b81", "3600a0b82"}) {
     return adding ? zo_editor::addWwids(wwids, "test", err) : zo_editor::delWwids(wwids, "test", err) == 0;
+}
+
+// The extended attributes of a file, by name.
+std::map<std::string, std::string> xattrsOf(const std::string& path) {
+    std::map<std::string, std::string> out;
+    char names[4096], value[4096];
+    const ssize_t n = ::listxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        const ssize_t v = ::getxattr(path.c_str(), names + at, value, sizeof value);
+        out[names + at] = v < 0 ? "(unreadable)" : std::string(value, static_cast<size_t>(v));
+    }
+    return out;
+}
+
+// A POSIX access ACL (the kernel's xattr form) giving user 1234 read and
+// write beside the owner, group and others: one the kernel keeps as an
+// attribute, as it cannot be told by the mode alone.
+std::string accessAcl() {
+    std::string acl("\x02\0\0\0", 4);
+    const struct { uint16_t tag, perm; uint32_t id; } entries[] = {
+        {1, 6, ~0u}, {2, 6, 1234}, {4, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 4, ~0u}};
+    for (const auto& e : entries) acl.append(reinterpret_cast<const char*>(&e), sizeof e);
+    return acl;
 }
 
 // A failure to inject: op fails with err on subject (empty: any) at its nth
@@ -185,6 +211,9 @@ TEST_F(EditorTest, EveryFailureLeavesTheFileAsItWas) {
             {"sync", "", 0, EIO, "", 774},
             {"close", "", 0, EIO, "", 774},
             {"rename", "", 0, EXDEV, "Rename /etc/multipath.conf.zo_temp to /etc/multipath.conf failed", EXDEV},
+            {"listXattrs", "", 0, EIO, "Unable to copy the extended attributes of /etc/multipath.conf", EIO},
+            {"setXattr", "", 0, EPERM, "Unable to copy the extended attribute user.zodevice of /etc/multipath.conf",
+             EPERM},
         };
         for (int n = 1; n <= (adding ? addWrites : delWrites); ++n) faults.push_back({"append", "", n, ENOSPC, "", 774});
         const std::string before = adding ? kOriginal : added;
@@ -195,6 +224,9 @@ TEST_F(EditorTest, EveryFailureLeavesTheFileAsItWas) {
             if (f.op == "hard link") {
                 ASSERT_EQ(::link(tree.at(kConf).c_str(), tree.at("/etc/multipath.conf.orig").c_str()), 0);
             }
+            if (f.op != "missing" &&
+                ::setxattr(tree.at(kConf).c_str(), "user.zodevice", "x", 1, 0) != 0 && f.op == "setXattr")
+                continue;  // a file system without user attributes: nothing to copy
             install(&f);
             CLuError err;
             EXPECT_FALSE(run(adding, &err));
@@ -211,9 +243,11 @@ TEST_F(EditorTest, EveryFailureLeavesTheFileAsItWas) {
 }
 
 // The temporary file is made with mode 0600 (a stale one is replaced), then
-// given the configuration's owner and then its mode (setuid and setgid bits
-// survive); a failure there, or in syncing the directory after the rename,
-// is only logged. A symbolic link stays: the file it names is replaced.
+// given the configuration's owner, extended attributes (an SELinux label, an
+// ACL, a user attribute, where the file system and the user may set them)
+// and mode (setuid and setgid bits survive); a failure to copy owner or
+// mode, or to sync the directory after the rename, is only logged. A
+// symbolic link stays: the file it names is replaced.
 TEST_F(EditorTest, ReplacementTakesOwnerAndModeAndOnlyLogsFailures) {
     const bool chownable = ::chown(tree.at(kConf).c_str(), 1234, 5678) == 0;
     const std::string denied = "Error setting attributes. error( 1:Operation not permitted)";
@@ -239,7 +273,13 @@ TEST_F(EditorTest, ReplacementTakesOwnerAndModeAndOnlyLogsFailures) {
         tree.write(temp, "left behind by a process that died\n");
         ASSERT_EQ(::chmod(tree.at(temp).c_str(), 0666), 0);
         ASSERT_TRUE(!chownable || ::chown(tree.at(target).c_str(), 1234, 5678) == 0);
+        const std::pair<const char*, std::string> attrs[] = {
+            {"user.zodevice", "kept"}, {"security.selinux", std::string("system_u:object_r:etc_t:s0\0", 27)},
+            {"system.posix_acl_access", accessAcl()}};
+        for (const auto& a : attrs) ::setxattr(tree.at(target).c_str(), a.first, a.second.data(), a.second.size(), 0);
         ASSERT_EQ(::chmod(tree.at(target).c_str(), 06750), 0);
+        const std::map<std::string, std::string> xattrs = xattrsOf(tree.at(target));
+        EXPECT_TRUE(xattrs.count("security.selinux") || ::geteuid() != 0);  // root may always set it
         install(&c.fault);
         zotest::LogCapture log;
         CLuError err;
@@ -251,7 +291,10 @@ TEST_F(EditorTest, ReplacementTakesOwnerAndModeAndOnlyLogsFailures) {
         ASSERT_EQ(::lstat(tree.at(kConf).c_str(), &st), 0);
         EXPECT_EQ(S_ISLNK(st.st_mode), !c.link.empty());
         ASSERT_EQ(::stat(tree.at(target).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        // Where the ACL is kept, it carries the permission bits (owner, mask, others) even
+        // when the mode was not copied.
+        EXPECT_EQ(st.st_mode & 07777, c.mode == 0600 && xattrs.count("system.posix_acl_access") ? 0750 : c.mode);
+        EXPECT_EQ(xattrsOf(tree.at(target)), xattrs);
         EXPECT_EQ(chownable ? st.st_uid : c.uid, c.uid);
         EXPECT_FALSE(tree.exists(temp));
         EXPECT_EQ(log.countContaining("Unable to sync") + log.countContaining("Error setting attributes"),

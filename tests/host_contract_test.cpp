@@ -57,8 +57,18 @@ TEST_P(HostContract, FilesDirectoriesRenameAndUnlink) {
     EXPECT_EQ(std::vector<std::string>{"conf"}, names);  // no temporary file left
     EXPECT_EQ(ENOTDIR, host().listDir(p("d/conf"), &names));
 
+    // Extended attributes, where the file system keeps them, go with the file.
+    const int xattrs = host().setXattr(p("d/conf"), "user.zo", std::string("v\0w", 3));
+    EXPECT_TRUE(xattrs == 0 || xattrs == ENOTSUP) << xattrs;
+    EXPECT_EQ(ENOENT, host().setXattr(p("d/none"), "user.zo", "v"));
     ASSERT_EQ(0, host().rename(p("d/conf"), p("f")));  // replaces f
     EXPECT_FALSE(host().exists(p("d/conf")));
+    std::vector<std::pair<std::string, std::string>> attrs;
+    EXPECT_EQ(xattrs, host().listXattrs(p("f"), &attrs));
+    if (xattrs == 0) {
+        EXPECT_EQ(attrs, (std::vector<std::pair<std::string, std::string>>{{"user.zo", std::string("v\0w", 3)}}));
+    }
+    EXPECT_EQ(ENOENT, host().listXattrs(p("d/conf"), &attrs));
     ASSERT_EQ(0, host().unlink(p("f")));
     EXPECT_EQ(ENOENT, host().stat(p("f"), &st));
     ZoDmState dm;

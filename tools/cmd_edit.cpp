@@ -84,6 +84,14 @@ public:
     int unlink(const std::string& path) override {
         return m_files.erase(path) ? 0 : fail(ENOENT);
     }
+    int listXattrs(const std::string& path, std::vector<std::pair<std::string, std::string>>* attrs) override {
+        if (!m_files.count(path)) return ForwardingHost::listXattrs(path, attrs);
+        attrs->clear();
+        return 0;
+    }
+    int setXattr(const std::string& path, const std::string&, const std::string&) override {
+        return written(path);
+    }
     int mkdir(const std::string&, mode_t) override { return fail(EROFS); }
     int symlink(const std::string&, const std::string&) override { return fail(EROFS); }
     int syncDir(const std::string&) override { return 0; }

@@ -41,6 +41,12 @@ public:
     int mkdir(const std::string& p, mode_t mode) override { return m->mkdir(p, mode); }
     int symlink(const std::string& t, const std::string& l) override { return m->symlink(t, l); }
     int syncDir(const std::string& p) override { return m->syncDir(p); }
+    int listXattrs(const std::string& p, std::vector<std::pair<std::string, std::string>>* a) override {
+        return m->listXattrs(p, a);
+    }
+    int setXattr(const std::string& p, const std::string& n, const std::string& v) override {
+        return m->setXattr(p, n, v);
+    }
     int rereadPartitions(const std::string& node) override { return m->rereadPartitions(node); }
     int scsiCommand(const std::string& node, const ZoScsiCommand& cmd,
                     ZoScsiStatus* st) override {

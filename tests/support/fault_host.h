@@ -56,6 +56,8 @@ public:
     ZOTEST_FORWARD(mkdir, p, (const std::string& p, mode_t mode), (p, mode))
     ZOTEST_FORWARD(symlink, link, (const std::string& target, const std::string& link), (target, link))
     ZOTEST_FORWARD(syncDir, p, (const std::string& p), (p))
+    ZOTEST_FORWARD(listXattrs, p, (const std::string& p, std::vector<std::pair<std::string, std::string>>* a), (p, a))
+    ZOTEST_FORWARD(setXattr, p, (const std::string& p, const std::string& n, const std::string& v), (p, n, v))
     ZOTEST_FORWARD(scsiCommand, node, (const std::string& node, const ZoScsiCommand& c, ZoScsiStatus* st), (node, c, st))
     ZOTEST_FORWARD(readDisk, node, (const std::string& node, uint64_t at, size_t n, std::string* data, uint64_t* size),
                    (node, at, n, data, size))
