@@ -6,6 +6,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -51,7 +52,7 @@ void checkDmState(const ZoDmState& state) {
     if (!ZoRootedHost::formatDeviceMapperState(state, &text)) return;
     ZoDmState back;
     if (zohost::parseDmState(text, &back) != 0 || !sameTargets(back.table, state.table) ||
-        !sameTargets(back.status, state.status))
+        !sameTargets(back.status, state.status) || back.openCount != std::max(state.openCount, -1))
         std::abort();
 }
 
@@ -84,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         made[command] = answer;
         (in.ConsumeBool() ? state.table : state.status).push_back(target(in));
     }
+    state.openCount = static_cast<int>(size) - 64;
     checkCommands(made);
     checkDmState(state);
     return 0;

@@ -94,6 +94,10 @@ struct ZoDmTarget {
 struct ZoDmState {
     std::vector<ZoDmTarget> table;
     std::vector<ZoDmTarget> status;
+    // How many times the device is open (device-mapper's open count: each
+    // mount, swap area, process and device stacked on it holding it counts
+    // once); -1 when not known.
+    int openCount = -1;
 };
 
 // Outcome of a command run through the shell.
@@ -201,10 +205,10 @@ public:
     // neither a block device nor a regular file).
     virtual int readDisk(const std::string& node, uint64_t offset, size_t length,
                          std::string* data, uint64_t* diskBytes) = 0;
-    // The table and status of the device-mapper device with this number, as
-    // the kernel keeps them (no I/O reaches the devices under it, no process
-    // is run). Returns 0, ENXIO when no such mapped device exists, or the
-    // errno of the failure.
+    // The table, status and open count of the device-mapper device with
+    // this number, as the kernel keeps them (no I/O reaches the devices
+    // under it, no process is run). Returns 0, ENXIO when no such mapped
+    // device exists, or the errno of the failure.
     virtual int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) = 0;
     // Sends one request to multipathd over its control socket ("show paths
     // ...") and waits at most timeoutMs for the whole reply; no process is

@@ -150,6 +150,22 @@ struct ZoBlockDevice {
     // A path of a multipath map, as multipathd checks it.
     ZoPathHealth health;
 
+    // What is on the device, as lsblk shows it, without touching the
+    // device. Where it is mounted, in /proc/self/mountinfo's order (a mount
+    // whose file system reports no device number, as btrfs does, by its
+    // source), and "[SWAP]" where /proc/swaps lists it (MOUNTS).
+    std::vector<std::string> mountpoints;
+    // What udev's probe found on it (/run/udev/data/bMAJ:MIN): the type of
+    // its file system or other contents ("ext4", "LVM2_member",
+    // "mpath_member", ...), its label and its UUID (FILESYSTEM).
+    std::string fsType;
+    std::string fsLabel;
+    std::string fsUuid;
+    // Device-mapper devices: how many times the device is open (each mount,
+    // swap area, process and device stacked on it counts once); -1 when
+    // not known (OPEN_COUNT).
+    int openCount = -1;
+
     // Facts that could not be read (a vanished device, an unreadable
     // attribute), one "<what>: <why>" each. The rest of the entry stands.
     std::vector<std::string> problems;
@@ -180,6 +196,9 @@ struct ZoInventoryOptions {
         ISCSI_SESSIONS = 1u << 9,   // iscsiSession; fabric() iSCSI sessions
         NVME_PATHS = 1u << 10,      // nvmePaths; fabric() NVMe subsystems, controllers, paths
         PATH_HEALTH = 1u << 11,     // health: asks multipathd, when it runs (no process is run)
+        MOUNTS = 1u << 12,          // mountpoints
+        FILESYSTEM = 1u << 13,      // fsType, fsLabel, fsUuid
+        OPEN_COUNT = 1u << 14,      // openCount
         ALL_FACTS = ~0u,
     };
     // The facts to read, a set of Fact bits. The fields of a fact left out

@@ -122,6 +122,13 @@ int parseDmState(const std::string& text, ZoDmState* state) {
             return;
         std::vector<ZoDmTarget>* list = nullptr;
         size_t pos = 0;
+        if (line.compare(0, 5, "open ") == 0) {
+            uint64_t count = 0;
+            pos = 5;
+            bad = !takeNumber(line, &pos, &count) || pos != line.size() || count > INT32_MAX;
+            parsed.openCount = static_cast<int>(count);
+            return;
+        }
         if (line.compare(0, 6, "table ") == 0) {
             list = &parsed.table;
             pos = 6;
@@ -193,6 +200,8 @@ bool ZoRootedHost::formatDeviceMapperState(const ZoDmState& state, std::string* 
             out += "\n";
         }
     }
+    if (state.openCount >= 0)
+        out += "open " + std::to_string(state.openCount) + "\n";
     text->swap(out);
     return true;
 }

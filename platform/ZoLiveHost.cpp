@@ -433,8 +433,10 @@ std::mutex g_dmMutex;
 // own function later gets the messages.
 void dmQuiet(int, const char*, int, int, const char*, ...) {}
 
-// One DM_DEVICE_TABLE or DM_DEVICE_STATUS ioctl on the device major:minor.
-int dmTargets(int task, unsigned major, unsigned minor, std::vector<ZoDmTarget>* out) {
+// One DM_DEVICE_TABLE or DM_DEVICE_STATUS ioctl on the device major:minor;
+// with openCount, the device's open count too.
+int dmTargets(int task, unsigned major, unsigned minor, std::vector<ZoDmTarget>* out,
+              int* openCount = nullptr) {
     struct dm_task* dmt = dm_task_create(task);
     if (!dmt)
         return fail(ENOMEM);
@@ -442,7 +444,7 @@ int dmTargets(int task, unsigned major, unsigned minor, std::vector<ZoDmTarget>*
     struct dm_info info;
     // No flush: a status never waits for I/O queued on the device.
     if (!dm_task_set_major(dmt, static_cast<int>(major)) ||
-        !dm_task_set_minor(dmt, static_cast<int>(minor)) || !dm_task_no_open_count(dmt) ||
+        !dm_task_set_minor(dmt, static_cast<int>(minor)) || (!openCount && !dm_task_no_open_count(dmt)) ||
         (task == DM_DEVICE_STATUS && !dm_task_no_flush(dmt))) {
         rc = ENOMEM;
     } else if (!dm_task_run(dmt)) {
@@ -450,6 +452,8 @@ int dmTargets(int task, unsigned major, unsigned minor, std::vector<ZoDmTarget>*
     } else if (!dm_task_get_info(dmt, &info) || !info.exists) {
         rc = ENXIO;
     } else {
+        if (openCount)
+            *openCount = info.open_count;
         void* next = nullptr;
         do {
             uint64_t start = 0, length = 0;
@@ -652,7 +656,7 @@ public:
         std::lock_guard<std::mutex> guard(g_dmMutex);
         int rc = dmTargets(DM_DEVICE_TABLE, major, minor, &found.table);
         if (rc == 0)
-            rc = dmTargets(DM_DEVICE_STATUS, major, minor, &found.status);
+            rc = dmTargets(DM_DEVICE_STATUS, major, minor, &found.status, &found.openCount);
         // Closes the control descriptor, which would otherwise stay open
         // and be inherited by every command the process runs.
         dm_lib_release();

@@ -9,6 +9,7 @@
 #include "ZoKinds.h"
 #include "ZoStrings.h"
 #include "ZoSysfs.h"
+#include "ZoUdev.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -120,6 +121,9 @@ public:
         linkRelations();
         decideKinds();
         if (wants(ZoInventoryOptions::PATH_HEALTH)) readPathHealth();
+        if (wants(ZoInventoryOptions::MOUNTS)) readMounts();
+        if (wants(ZoInventoryOptions::FILESYSTEM))
+            for (ZoBlockDevice& dev : m_devices) readFilesystem(dev);
         m_out->m_fabric = m_fabric.take();
         m_out->m_devices = std::move(m_devices);
         m_out->m_byName = std::move(m_byName);
@@ -165,6 +169,44 @@ private:
                 auto it = health.find(std::to_string(path.major) + ":" + std::to_string(path.minor));
                 if (it != health.end()) path.health = it->second;
             }
+    }
+
+    // Where each device is mounted (/proc/self/mountinfo) or used as swap
+    // (/proc/swaps). A host without these files has nothing mounted.
+    void readMounts() {
+        std::string text;
+        if (m_host.readFile("/proc/self/mountinfo", &text) == 0) {
+            for (const zo_inv::MountEntry& m : zo_inv::parseMountinfo(text)) {
+                auto it = m_byNumber.find(numberKey(m.major, m.minor));
+                const size_t i = m.major != 0 ? (it == m_byNumber.end() ? ZoBlockDevice::npos : it->second)
+                                              : deviceAt(m.source);
+                if (i != ZoBlockDevice::npos) m_devices[i].mountpoints.push_back(m.target);
+            }
+        }
+        if (m_host.readFile("/proc/swaps", &text) == 0) {
+            for (const std::string& area : zo_inv::parseSwaps(text)) {
+                const size_t i = deviceAt(area);
+                if (i != ZoBlockDevice::npos) m_devices[i].mountpoints.push_back("[SWAP]");
+            }
+        }
+    }
+
+    // The device a node under /dev is, or npos.
+    size_t deviceAt(const std::string& node) {
+        struct stat st;
+        if (!startsWith(node, "/dev/") || m_host.stat(node, &st) != 0 || !S_ISBLK(st.st_mode))
+            return ZoBlockDevice::npos;
+        auto it = m_byNumber.find(numberKey(major(st.st_rdev), minor(st.st_rdev)));
+        return it == m_byNumber.end() ? ZoBlockDevice::npos : it->second;
+    }
+
+    // Type, label and UUID of what udev found on the device.
+    void readFilesystem(ZoBlockDevice& dev) {
+        std::map<std::string, std::string> properties;
+        if (!zo_udev::blockProperties(dev.major, dev.minor, &properties)) return;
+        dev.fsType = properties["ID_FS_TYPE"];
+        dev.fsLabel = zo_inv::decodeUdevValue(properties["ID_FS_LABEL_ENC"]);
+        dev.fsUuid = zo_inv::decodeUdevValue(properties["ID_FS_UUID_ENC"]);
     }
 
     // Every block device with a number, from the links of /sys/dev/block,
@@ -301,7 +343,7 @@ private:
 
         dev.type = typeOf(dev, facts);
         readHardware(dev, facts);
-        if (!dev.dmUuid.empty()) readMapState(dev);
+        if (facts.dm) readMapState(dev);
 
         const size_t diskAt = m_devices.size();
         m_devices.push_back(std::move(dev));
@@ -558,15 +600,15 @@ private:
             if (c->state == "live") dev.state = c->state;
     }
 
-    // Table and status of a device-mapper device, when asked for: a
-    // multipath map's paths and groups, a partition map's start.
+    // Table, status and open count of a device-mapper device, when asked
+    // for: a multipath map's paths and groups, a partition map's start.
     void readMapState(ZoBlockDevice& dev) {
         const bool whole = isWholeMapUuid(dev.dmUuid);
         const int partno = partitionMapNumber(dev.dmUuid);
-        if (whole ? !wants(ZoInventoryOptions::MAP_STATE)
-                  : partno == 0 || !wants(ZoInventoryOptions::PARTITION_START))
-            return;
-        if (!whole) dev.start = ZoBlockDevice::unknownStart;  // until the table says
+        const bool table = whole ? wants(ZoInventoryOptions::MAP_STATE)
+                                 : partno > 0 && wants(ZoInventoryOptions::PARTITION_START);
+        if (!table && !wants(ZoInventoryOptions::OPEN_COUNT)) return;
+        if (table && !whole) dev.start = ZoBlockDevice::unknownStart;  // until the table says
         ZoDmState state;
         const int rc = m_host.deviceMapperState(dev.major, dev.minor, &state);
         if (rc == ENOSYS || rc == ENOENT || rc == ENXIO) return;  // the host cannot tell
@@ -574,6 +616,8 @@ private:
             dev.problems.push_back(std::string("map state: ") + std::strerror(rc));
             return;
         }
+        if (wants(ZoInventoryOptions::OPEN_COUNT)) dev.openCount = state.openCount;
+        if (!table) return;
         if (whole) {
             if (!zo_inv::parseMultipathState(state, &dev.map))
                 dev.problems.push_back("map state: the table is not a multipath table");

@@ -176,4 +176,76 @@ std::string wwidOfAttribute(const std::string& attribute) {
     return text;
 }
 
+namespace {
+
+// A field of mountinfo or /proc/swaps with "\ooo" escapes decoded.
+std::string unescapeOctal(const std::string& field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        const auto octal = [&](size_t k) { return k < field.size() && field[k] >= '0' && field[k] <= '7'; };
+        if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3) && field[i + 1] <= '3') {
+            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> fieldsOf(const std::string& line) {
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string f; in >> f;) fields.push_back(f);
+    return fields;
+}
+
+}  // namespace
+
+std::vector<MountEntry> parseMountinfo(const std::string& text) {
+    // "ID PARENT MAJ:MIN ROOT TARGET OPTIONS [TAG...] - FSTYPE SOURCE SUPER"
+    std::vector<MountEntry> mounts;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const std::vector<std::string> f = fieldsOf(line);
+        size_t dash = 6;
+        while (dash < f.size() && f[dash] != "-") ++dash;
+        MountEntry m;
+        if (dash + 2 >= f.size() || !zo_sysfs::parseDevno(f[2], &m.major, &m.minor)) continue;
+        m.target = unescapeOctal(f[4]);
+        m.source = unescapeOctal(f[dash + 2]);
+        mounts.push_back(std::move(m));
+    }
+    return mounts;
+}
+
+std::vector<std::string> parseSwaps(const std::string& text) {
+    // "Filename Type Size Used Priority", then one line per area.
+    std::vector<std::string> areas;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        const std::vector<std::string> f = fieldsOf(line);
+        if (f.size() >= 2) areas.push_back(unescapeOctal(f[0]));
+    }
+    return areas;
+}
+
+std::string decodeUdevValue(const std::string& value) {
+    std::string out;
+    for (size_t i = 0; i < value.size(); ++i) {
+        const auto hex = [&](size_t k) { return k < value.size() && std::isxdigit(static_cast<unsigned char>(value[k])); };
+        if (value.compare(i, 2, "\\x") == 0 && hex(i + 2) && hex(i + 3)) {
+            const char c = static_cast<char>(std::strtoul(value.substr(i + 2, 2).c_str(), nullptr, 16));
+            if (c == 0) break;
+            out += c;
+            i += 3;
+            continue;
+        }
+        out += value[i];
+    }
+    return out;
+}
+
 }  // namespace zo_inv

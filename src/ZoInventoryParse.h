@@ -1,6 +1,7 @@
 // Pure parsers of kernel texts the host inventory reads: device-mapper
-// multipath and linear targets, VPD page 0x80 and the wwid
-// attribute. Library-internal; no I/O.
+// multipath and linear targets, VPD page 0x80, the wwid attribute,
+// mountinfo, /proc/swaps and udev's escaped values. Library-internal; no
+// I/O.
 #pragma once
 
 #include "ZoHost.h"
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zo_inv {
 
@@ -32,5 +34,27 @@ std::string unitSerial(const std::string& page);
 // "2<hex>" (lowercase), "t10.<text>" "1<text>"; anything else stays as it
 // is. Trailing blanks and the newline are dropped.
 std::string wwidOfAttribute(const std::string& attribute);
+
+// One mount of /proc/self/mountinfo: the device number its file system
+// reports, its source ("/dev/sdb1", "tmpfs") and where it is mounted, with
+// the kernel's octal escapes ("\040" for a blank) decoded.
+struct MountEntry {
+    unsigned major = 0;
+    unsigned minor = 0;
+    std::string source;
+    std::string target;
+};
+// The mounts of a mountinfo text, in its order; a line of another shape is
+// skipped.
+std::vector<MountEntry> parseMountinfo(const std::string& text);
+
+// The files and block devices /proc/swaps lists as swap areas, escapes
+// decoded, in its order.
+std::vector<std::string> parseSwaps(const std::string& text);
+
+// A value of udev's database with its "\xHH" escapes decoded, as lsblk reads
+// ID_FS_LABEL_ENC and ID_FS_UUID_ENC: an escape that is cut short stays as
+// it is, an escaped NUL ends the value.
+std::string decodeUdevValue(const std::string& value);
 
 }  // namespace zo_inv

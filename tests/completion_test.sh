@@ -14,6 +14,9 @@ zodisk 	list tree show check ports wwid multipath nvme-volume nvme-device xvd-to
 zodisk sh	show
 zodisk multipath 	add remove
 zodisk multipath add --d	--dry-run
+zodisk multipath add --f	
+zodisk multipath remove --f	--force
+zodisk -o MOUNT	MOUNTPOINTS
 zodisk list --ki	--kind
 zodisk list --kind n	nvme
 zodisk -o MAJ:	MIN

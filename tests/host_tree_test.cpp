@@ -89,7 +89,7 @@ std::string describe(const ZoDmState& s) {
     for (const auto* list : {&s.table, &s.status})
         for (const ZoDmTarget& t : *list)
             text += std::to_string(t.start) + "+" + std::to_string(t.length) + " " + t.type + " [" + t.params + "]; ";
-    return text;
+    return s.openCount >= 0 ? text + "open " + std::to_string(s.openCount) : text;
 }
 
 TEST_F(HostTreeTest, DeviceMapperStateComesFromItsFile) {
@@ -97,6 +97,7 @@ TEST_F(HostTreeTest, DeviceMapperStateComesFromItsFile) {
     written.table = {{0, 131072, "multipath", "1 queue_if_no_path 0 1 1 service-time 0 2 1 8:0 1 8:32 1"}};
     written.status = {{0, 131072, "multipath", "2 0 0 0 1 1 A 0 2 2 8:0 A 0 0 1 8:32 A 0 0 1 "},
                       {131072, 8, "linear", ""}, {131080, 8, "zero", " x"}};
+    written.openCount = 3;
     std::string text;
     ASSERT_TRUE(ZoRootedHost::formatDeviceMapperState(written, &text));
     EXPECT_FALSE(ZoRootedHost::formatDeviceMapperState({{{0, 8, "two words", ""}}, {}}, &text));
@@ -107,7 +108,8 @@ TEST_F(HostTreeTest, DeviceMapperStateComesFromItsFile) {
         {0, "# captured\n\n" + text, 0, describe(written)}, {1, "", ENOENT, ""}, {9, "", ENXIO, ""},
         {10, "table 0 8 linear\nbogus", EINVAL, ""}, {11, "table x 8 linear", EINVAL, ""}, {12, "table 0 8", EINVAL, ""},
         {13, "table 0 8 ", EINVAL, ""}, {14, "status 0 18446744073709551616 linear", EINVAL, ""},
-        {15, "table 0  8 linear", EINVAL, ""}};
+        {15, "table 0  8 linear", EINVAL, ""}, {16, "open 0\ntable 0 8 zero", 0, "0+8 zero []; open 0"},
+        {17, "open -1", EINVAL, ""}, {18, "open 2147483648", EINVAL, ""}, {19, "open 1 x", EINVAL, ""}};
     for (const auto& c : cases) {
         if (!c.file.empty()) m_tree.write(ZoRootedHost::deviceMapperStatePath(253, c.minor), c.file);
         ZoDmState got;

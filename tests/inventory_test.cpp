@@ -313,7 +313,8 @@ ZoDmState dmState(const std::string& type, const std::string& table, const std::
 }
 
 // Kernel texts (tests/data/kernel-texts.tsv): multipath tables and status,
-// linear tables, /proc/devices, VPD page 0x80, wwid attributes.
+// linear tables, /proc/devices, VPD page 0x80, wwid attributes, mountinfo,
+// /proc/swaps and udev's escaped values.
 TEST(Inventory, KernelTextsParse) {
     std::map<std::string, int> kinds;
     for (const auto& c : zotest::readTable(ZODEVICE_SOURCE_DIR "/tests/data/kernel-texts.tsv", 4)) {
@@ -336,10 +337,20 @@ TEST(Inventory, KernelTextsParse) {
             got = zo_inv::unitSerial(page);
         } else if (kind == "wwid") {
             got = zo_inv::wwidOfAttribute(c[1]);
+        } else if (kind == "mountinfo") {
+            for (const zo_inv::MountEntry& m : zo_inv::parseMountinfo(c[1]))
+                got += (got.empty() ? "" : "|") + std::to_string(m.major) + ":" + std::to_string(m.minor) + " " +
+                       m.source + ">" + m.target;
+        } else if (kind == "swaps") {
+            for (const std::string& area : zo_inv::parseSwaps(c[1])) got += (got.empty() ? "" : "|") + area;
+        } else if (kind == "udev") {
+            got = zo_inv::decodeUdevValue(c[1]);
         }
         EXPECT_EQ(c[kind == "multipath" || kind == "linear" ? 3 : 2], got) << kind << ": " << c[1] << " / " << c[2];
     }
-    EXPECT_EQ((std::map<std::string, int>{{"devices", 5}, {"linear", 4}, {"multipath", 8}, {"serial", 5}, {"wwid", 4}}), kinds);
+    EXPECT_EQ((std::map<std::string, int>{{"devices", 5}, {"linear", 4}, {"mountinfo", 1}, {"multipath", 8},
+                                          {"serial", 5}, {"swaps", 2}, {"udev", 2}, {"wwid", 4}}),
+              kinds);
     EXPECT_EQ("", describe(dmState("linear", "8:16 0", "")));
 }
 

@@ -1,7 +1,9 @@
 // multipath add / multipath remove: the /etc/multipath.conf editor, and its
 // dry run.
+#include "columns.h"
 #include "edit_messages.h"
 #include "forwarding_host.h"
+#include "in_use.h"
 #include "output.h"
 #include "udev_watch.h"
 #include "zodisk.h"
@@ -415,6 +417,38 @@ EditResult run(const Edit& how, F edit) {
     return r;
 }
 
+// Why removing the disks at paths would take away a multipath map in use,
+// a sentence per map; none when no map of theirs is used (or the block
+// devices cannot be read: the edit then says what is wrong).
+std::vector<std::string> mapsInUse(const std::vector<std::string>& paths) {
+    ZoInventoryOptions options;
+    options.facts = kUseFacts;
+    std::vector<std::string> refusals;
+    ZoResult<ZoHostInventory> read = ZoHostInventory::read(options);
+    if (!read)
+        return refusals;
+    const ZoHostInventory& inv = *read;
+    std::vector<size_t> maps;
+    for (const std::string& path : paths) {
+        std::string why;
+        const size_t i = findNamed(inv, path, &why);
+        const size_t m = i == ZoBlockDevice::npos ? i : mapFor(inv, i);
+        if (m == ZoBlockDevice::npos || std::find(maps.begin(), maps.end(), m) != maps.end())
+            continue;
+        maps.push_back(m);
+        const std::vector<std::string> uses = usesOf(inv, m);
+        if (uses.empty())
+            continue;
+        std::string text = m == i ? path + " is in use: " : path + ": its multipath map " + inv.at(m).path +
+                                                                 " is in use: ";
+        for (size_t u = 0; u < uses.size(); ++u)
+            text += (u ? "; " : "") + uses[u];
+        refusals.push_back(text + ". Without its blacklist exception the next reload of multipath would take "
+                                  "the map away, so nothing was changed (--force removes it all the same)");
+    }
+    return refusals;
+}
+
 }  // namespace
 
 void editArgs(CLI::App& app, Options& opts) {
@@ -424,6 +458,13 @@ void editArgs(CLI::App& app, Options& opts) {
     app.add_flag("--dry-run", opts.dryRun,
                  "print the change to /etc/multipath.conf as a unified diff\n"
                  "and change nothing");
+}
+
+void removeArgs(CLI::App& app, Options& opts) {
+    editArgs(app, opts);
+    app.add_flag("--force", opts.force,
+                 "remove the entries also when a disk's map, or a partition\n"
+                 "map of it, is mounted, held or open");
 }
 
 int runMultipathAdd(const Options& opts, Output& out) {
@@ -461,6 +502,14 @@ int runMultipathAdd(const Options& opts, Output& out) {
 
 int runMultipathRemove(const Options& opts, Output& out) {
     Activity activity("multipath.conf update");
+    if (!opts.force) {
+        EditResult refused;
+        refused.errors = mapsInUse(opts.paths);
+        if (!refused.errors.empty()) {
+            print(out, opts.json, refused, Json::object());
+            return EXIT_FAILED;
+        }
+    }
     std::list<std::string> paths(opts.paths.begin(), opts.paths.end());
     int rc = -1;
     Edit how;

@@ -404,6 +404,13 @@ std::string showText(const Inv& inv, size_t i, const Discovery* found, bool utf8
     b.add("volume id", own ? d.nvmeVolumeId : "");
     b.add("state", own ? d.state : "");
     b.add("fc node name", own ? d.fcNodeName : "");
+    b.add("contents", joined({d.fsType, d.fsLabel.empty() ? "" : "label \"" + d.fsLabel + "\"",
+                              d.fsUuid.empty() ? "" : "UUID " + d.fsUuid}));
+    std::string mounts, swap;
+    for (const std::string& m : d.mountpoints)
+        (m == "[SWAP]" ? swap : mounts) += (m == "[SWAP]" ? "in use" : (mounts.empty() ? "" : ", ") + m);
+    b.add("mounted on", mounts);
+    b.add("swap", swap);
     if (own)
         addFabric(b, inv, d);
     if (d.whole != ZoBlockDevice::npos)

@@ -183,6 +183,18 @@ const std::vector<Column> kColumns = {
     {"WWID", "WWID as multipath.conf names the disk", false,
      [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).wwid); },
      Fact::IDENTITY},
+    {"FSTYPE", "what udev found on the device: ext4, xfs, swap, LVM2_member, mpath_member, ...", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).fsType); }, Fact::FILESYSTEM},
+    {"LABEL", "file system label", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).fsLabel); }, Fact::FILESYSTEM},
+    {"UUID", "file system UUID", false,
+     [](const Inv& inv, size_t i, const Style&) { return str(dev(inv, i).fsUuid); }, Fact::FILESYSTEM},
+    {"MOUNTPOINTS", "where the device is mounted; [SWAP] for a swap area", false,
+     [](const Inv& inv, size_t i, const Style&) {
+         const ZoBlockDevice& d = dev(inv, i);
+         return d.mountpoints.empty() ? Json(nullptr) : Json(d.mountpoints);
+     },
+     Fact::MOUNTS},
     {"STATE", "state of the device: running, offline, live, ...", false,
      [](const Inv& inv, size_t i, const Style&) { return own(inv, i, &ZoBlockDevice::state); },
      Fact::STATE, [](const Inv& inv, size_t p, const Style&) { return pathStr(inv, p, pathCtrlState); }},

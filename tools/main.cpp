@@ -126,7 +126,7 @@ const std::vector<Command>& commands() {
         {nullptr, "multipath", "edit /etc/multipath.conf (add or remove disks)", noArgs, nullptr},
         {"multipath", "add", "put the disks at PATH... under multipath control", editArgs,
          runMultipathAdd},
-        {"multipath", "remove", "take the disks at PATH... out of multipath control", editArgs,
+        {"multipath", "remove", "take the disks at PATH... out of multipath control", removeArgs,
          runMultipathRemove},
         {nullptr, "nvme-volume", "print the cloud volume id of an NVMe device", pathArg,
          runNvmeVolume},

@@ -5,10 +5,12 @@
 // tree given with --sysroot, which makes a copy of that tree, and never
 // reads outside it). Only what the library reads is taken: per block device
 // its sysfs attributes and links and those of its SCSI, NVMe and
-// device-mapper ancestry, the device-mapper tables and status, the sectors
-// of each disk that hold its partition table, the /dev links and the
-// configuration files. The answers of the commands the library runs are
-// recorded while zodisk asks the library what its commands ask, through a
+// device-mapper ancestry, the device-mapper tables, status and open
+// counts, the sectors of each disk that hold its partition table, the /dev
+// links, the mounts and swap areas, udev's records of the block devices and
+// the configuration files (multipath's configuration directories
+// included). The answers of the commands the library runs are recorded
+// while zodisk asks the library what its commands ask, through a
 // recording host, so the table holds exactly the command lines the library
 // uses.
 //
@@ -26,6 +28,7 @@
 #include "ZoVDDiskDevice.h"
 
 #include "ZoHost.h"
+#include "ZoMultipathConfFiles.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -364,9 +367,11 @@ public:
     }
 
     void run() {
-        for (const char* f : {"/proc/partitions", "/proc/devices", "/etc/multipath.conf",
-                               "/etc/quorvel/config.ini"})
+        for (const char* f : {"/proc/partitions", "/proc/devices", "/proc/self/mountinfo", "/proc/swaps",
+                               "/etc/multipath.conf", "/etc/quorvel/config.ini"})
             copyFile(f);
+        configurationDirectories();
+        udevRecords();
         eachLink("/sys/block", [this](const std::string& t) { blockDir(t); });
         eachLink("/sys/class/block", [this](const std::string& t) { blockDir(t); });
         eachLink("/sys/dev/block", [this](const std::string& t) { blockDir(t); });
@@ -412,6 +417,28 @@ private:
         if (m_host.lstat(path, &st) == 0 && S_ISREG(st.st_mode) &&
             m_host.readFile(path, &contents, maxBytes) == 0)
             write(path, contents);
+    }
+
+    // The files of multipath's configuration directories (conf.d, a
+    // config_dir), as regular files.
+    void configurationDirectories() {
+        std::vector<zo_mpconf::ConfFile> files;
+        bool missing = false;
+        std::string failed;
+        zo_mpconf::readAllConf(&files, &missing, &failed);
+        for (const zo_mpconf::ConfFile& f : files)
+            if (f.path != zo_mpconf::kMainConf)
+                write(f.path, f.text);
+    }
+
+    // What udev recorded of each block device (its probe's file system type,
+    // label and UUID; its ID_SERIAL).
+    void udevRecords() {
+        std::vector<std::string> numbers;
+        if (m_host.listDir("/sys/dev/block", &numbers) != 0)
+            return;
+        for (const std::string& n : numbers)
+            copyFile("/run/udev/data/b" + n, ZoHost::kAttributeBytes);
     }
 
     // Recreates the link at path; returns its target as an absolute machine

@@ -48,6 +48,7 @@ struct Options {
     bool reread = false;              // show --reread
     std::vector<std::string> paths;   // list, tree, show, wwid, multipath add/remove
     bool dryRun = false;              // multipath add/remove --dry-run
+    bool force = false;               // multipath remove --force
     std::string name;                 // nvme-volume, nvme-device, xvd-to-sd, sd-to-xvd
     std::string dir;                  // snapshot
 };
@@ -77,6 +78,8 @@ int runPorts(const Options& opts, Output& out);
 int runWwid(const Options& opts, Output& out);
 // PATH... and --dry-run of multipath add and remove.
 void editArgs(CLI::App& app, Options& opts);
+// And --force of multipath remove.
+void removeArgs(CLI::App& app, Options& opts);
 int runMultipathAdd(const Options& opts, Output& out);
 int runMultipathRemove(const Options& opts, Output& out);
 int runNvmeVolume(const Options& opts, Output& out);
