@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Times zodisk against lsblk on generated SAN host trees, side by side in one
 # run: for each size (maps x 4 paths), `zodisk --json list` (every column),
 # `zodisk list` and `zodisk tree` (their default columns), the library's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Adding 64 disks to a 10,000-line multipath configuration, and taking them
 // out again, on a host tree: the whole locked rewrite (read, edit, 0600
 // temporary file written line by line, fsync, rename, directory sync) and,

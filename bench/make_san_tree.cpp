@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // make_san_tree MAPS [PATHS]: builds (or finds) the SAN host tree of MAPS
 // multipath maps over PATHS paths each (4 by default) under $ZO_SAN_DIR
 // (default /dev/shm/zodevice-san) and prints its root and its number of

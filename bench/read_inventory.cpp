@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // read_inventory [DIR]: takes the host inventory once, of the host tree at
 // DIR or of the live machine, and prints the number of block devices and
 // the CPU seconds it took. For strace and time comparisons with lsblk.

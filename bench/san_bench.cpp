@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The whole host and single questions on SAN host trees of 256, 1,024 and
 // 4,096 multipath maps with 4 paths each (bench/san_tree.h): the inventory,
 // the map above a path, every map and every SCSI disk with their children,

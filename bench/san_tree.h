@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Synthetic SAN host trees for the benchmarks and bench/compare-lsblk.sh:
 // `maps` multipath maps over `pathsPerMap` SCSI paths each, on Fibre
 // Channel hosts 0..pathsPerMap-1, with their device-mapper state (the last

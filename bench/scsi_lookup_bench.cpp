@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Time per lookup of a SCSI disk on host trees of 256, 1,024 and 4,096
 // disks, by its by-id link and by its node. A lookup should cost the same
 // whatever the number of disks.

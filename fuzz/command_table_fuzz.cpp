@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The host tree's own tables: format then parse gives the table back. For
 // the command table and the device-mapper state, on tables made from the
 // input and on whatever a parse of the input yields.

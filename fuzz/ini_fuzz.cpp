@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The configuration store's INI reader, which hands inih one line at a
 // time, against inih reading the whole text at once: wherever inih can read
 // the text as a whole (no line longer than its buffer, no name so long that

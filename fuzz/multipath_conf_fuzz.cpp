@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The multipath.conf engine on any text, with the promises the editor
 // makes about the files it rewrites (it edits only texts without a fault):
 //   - adding keeps every line of the input, byte for byte and in order, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The readers of /proc/partitions (kernel disk names) and /proc/devices
 // (driver majors) on any text. The first two bytes choose the device
 // number that is looked up.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds every libFuzzer target with clang (in build-fuzz/, apart from the
 # normal build) and runs each for SECONDS (default 60). Seeds come from
 # fuzz/corpus/<name>/ and the test data; what a run learns stays in

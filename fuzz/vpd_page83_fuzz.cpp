@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The page-0x83 designator walk on any bytes a device or sysfs may return.
 #include "ZoIdentity.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Error values returned and passed by the library.
 //
 // A CLuError is a value: a signed code and a shared, immutable list of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Logging.
 //
 // Every log line goes through the process-wide writer g_ptrLogWriter. A line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Intrusive reference-counted handles.
 //
 // SPEnabled is the base of shared objects and holds the count; the count is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The SCSI layer: the SCSI disks the kernel shows, and SCSI commands sent
 // to them with SG_IO. Reads the machine through ZoHost.
 //

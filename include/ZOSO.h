@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Array identity and the WWID derived from INQUIRY page 0x83.
 #pragma once
 

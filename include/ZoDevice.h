@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The device object model: one ZoDevice per block device a caller names,
 // of one of four kinds, with capability interfaces looked up by name.
 //

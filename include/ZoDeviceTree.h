@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The entry point: device lookup by path, parent lookup, enumeration, and
 // the multipath configuration editor. Static operations only.
 #pragma once

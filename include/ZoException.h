@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The exception that the platform services throw and the library catches.
 #pragma once
 

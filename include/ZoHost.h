@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // ZoHost: the one door between the library and the machine.
 //
 // Every touch of the host (files, directories, links, device requests,

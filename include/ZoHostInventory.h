@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The whole host in one pass: every block device the kernel shows, read once
 // through ZoHost into one flat list, with its relations as indexes into that
 // list and the facts a whole-host view needs.

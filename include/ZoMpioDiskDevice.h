@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A device-mapper multipath disk; its children are its path devices.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // An NVMe namespace, with the cloud volume-id conversions.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A plain SCSI disk (or a partition node of one) that the SCSI layer can
 // address; also the kernel disk-name lookups, the udev settle routine and
 // the SCSI disk identity helpers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Sleeping through ZoHost (a host tree records the sleep instead).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The SCSI layer over ZoHost: the list of SCSI disks read from sysfs, the
 // address of any node found through its sysfs chain, and SG_IO commands.
 #include "UXScsi.h"

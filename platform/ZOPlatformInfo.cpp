@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The configuration store: an INI file read through the current host and
 // parsed with inih.
 #include "ZOPlatformInfo.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The product's configuration store: the INI file "/etc/quorvel/config.ini"
 // ([Section] headers, key = value lines), read through ZoHost.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The configuration store's INI reader, for the library's own use (and its
 // tests and fuzz targets); not part of the installed interface.
 #pragma once

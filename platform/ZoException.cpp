@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #include "ZoException.h"
 
 ZoException::ZoException(const char* funcName, const char* message, const char* file, int line,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A blocking, exclusive lock on a named file, through the current host.
 #include "ZoFileLock.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // An exclusive, blocking lock on a named file (through ZoHost).
 #pragma once
 

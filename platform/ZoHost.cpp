@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Selection of the process's host and the helpers every host shares.
 #include "ZoHost.h"
 

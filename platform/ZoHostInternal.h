@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Pieces shared by the live host and the rooted host, and the host-tree
 // formats' readers. Not part of the library's interface.
 #pragma once

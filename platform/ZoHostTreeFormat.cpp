@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The text formats of a host tree (docs/host-trees.md): the command table
 // and the device-mapper state files. Readers for the rooted host, writers
 // for the tools and tests that make trees.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The live host: the real machine at "/", through plain libc, ioctls,
 // libblkid, libdevmapper and /bin/sh.
 #include "ZoHost.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The multipath facade over device-mapper state.
 //
 // What the kernel shows of a map (all read through ZoHost):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The multipath facade: device-mapper multipath state read through ZoHost
 // (dm/uuid, dm/name, slaves/, holders/) and driven through dmsetup,
 // multipath, multipathd and kpartx. Made on the stack per operation.

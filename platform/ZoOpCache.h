@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Answers of the host remembered for the length of one device-tree
 // operation, so that the lookups inside it (a kind's test, its instance,
 // the children's tests, the comparison of nodes) stat a node or read a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The partition-table reader: libblkid through the current host, so that a
 // host tree can hold a disk as an image file with a real partition table.
 #include "ZoPartitionReader.h"

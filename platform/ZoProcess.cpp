@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Running shell commands through the current host.
 #include "ZoProcess.h"
 

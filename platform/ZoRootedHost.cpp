@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The rooted host: a directory tree standing in for "/" (a captured or
 // synthetic machine). docs/host-trees.md gives the rules in full:
 //   - Machine paths are resolved inside the root: symbolic links are

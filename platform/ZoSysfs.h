@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Small pieces for reading sysfs through ZoHost: path text, links between
 // sysfs directories, SCSI addresses and device numbers. Library-internal.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // udev on this host: where its administration tool lives, what its
 // database says of a block device, and waiting for it to settle.
 // Library-internal.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the Debian packages (libzodevice1, libzodevice-dev, zodisk) from a
 # copy of the work tree, so that the checkout stays clean: dpkg-buildpackage
 # writes its results beside the source directory.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The main job: builds the library and its command-line tool and shows the
 # device tree of a captured SAN host shipped with the project.
 #   scripts/run.sh                 the qemu-san capture (examples/hosts/)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the Debian packages the project needs. Safe to run again.
 #   scripts/setup.sh          everything: the build, the unit and kernel
 #                             tests, the fuzzers, the benchmarks, the tools

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the project and runs every test: unit and integration tests on host
 # trees, the installed-package check, and the real-kernel suite under qemu.
 #   scripts/test.sh           everything

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Array identity of a device path, and the WWID derived from INQUIRY
 // page 0x83 (Device Identification).
 #include "ZOSO.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Device lookup, parent lookup and enumeration.
 #include "ZoDeviceTree.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The multipath configuration editor: the two ZoDeviceTree operations that
 // put disks under multipath control in /etc/multipath.conf and take them
 // out again. The text editing itself is ZoMultipathConf's; this file does

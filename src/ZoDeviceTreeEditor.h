@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The multipath configuration editor behind
 // ZoDeviceTree::addMultipathBlacklistExceptions and
 // ZoDeviceTree::delMultipathBlacklistExceptions, split into steps that tests

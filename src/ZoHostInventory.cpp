@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The host inventory: one pass over /sys/block through ZoHost, every block
 // device read once into a flat list, relations as indexes, then indexed.
 #include "ZoHostInventory.h"

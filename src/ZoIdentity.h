@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Identity text of a disk from its Device Identification VPD page (0x83).
 // Library-internal.
 #pragma once

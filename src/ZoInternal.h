@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Library-internal hooks: process-wide state that tests reset and count.
 #pragma once
 

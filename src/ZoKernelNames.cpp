@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Kernel disk names from /proc/partitions, and the regular-expression
 // wrapper used to match them.
 #include "ZoScsiDiskDevice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Kernel disk names from the text of /proc/partitions. Library-internal.
 #pragma once
 

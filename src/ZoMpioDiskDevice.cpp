@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The device-mapper multipath disk: its answers come from the multipath
 // facade (a fresh ZoMPIO per operation) or from its path devices.
 #include "ZoMpioDiskDevice.h"

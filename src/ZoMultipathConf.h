@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The multipath configuration engine: reads the text of a multipath.conf the
 // way multipath-tools does, tells where the editor would read it otherwise,
 // and produces the lines of the edited file. Pure text in, text out: it

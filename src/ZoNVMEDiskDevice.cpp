@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The NVMe disk kind: block devices whose sysfs node lies under an NVMe
 // controller or subsystem, and the conversions between NVMe device paths and
 // cloud volume ids (the device serial).

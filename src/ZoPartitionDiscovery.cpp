@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Partition discovery with udev settling, and the whole disk above a node,
 // for the SCSI, Xen and NVMe kinds.
 #include "ZoPartitionDiscovery.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Partition discovery and whole-disk resolution shared by the SCSI, Xen and
 // NVMe kinds.
 //

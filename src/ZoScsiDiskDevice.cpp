@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The SCSI disk kind: resolving a path to a disk the SCSI layer can address,
 // listing those disks, and SCSI command pass-through.
 #include "ZoScsiDiskDevice.h"

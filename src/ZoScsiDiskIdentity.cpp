@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Identity of a SCSI disk: the Fibre Channel node name of the array port
 // behind it, its WWID, and the letter names of disk indexes.
 #include "ZoScsiDiskDevice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Xen virtual disk kind: block devices of the xvd driver's major number,
 // and the conversions between xvd names and sd-style names.
 #include "ZoVDDiskDevice.h"

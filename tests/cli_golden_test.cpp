@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zodisk on the host trees shipped under examples/hosts (qemu-guest was
 // captured in the real-kernel suite's multipath guest; the builders of the
 // synthetic ones are in git history up to commit 888f85b) and on a sick SAN

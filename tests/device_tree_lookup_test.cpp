@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Device lookup: refresh accounting, the rescan setting, failures, matching.
 #include "test.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Xen and NVMe disk kinds on one host tree (with a SCSI disk beside
 // them): recognition, enumeration, partitions, parents, the volume-id and
 // xvd/sd conversions, and their place in the lookup order; kernel disk

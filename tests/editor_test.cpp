@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The multipath configuration editor on host trees: the switch, the WWID
 // collection, the refresh and the result list; and the file never lost:
 // injected failures at every step (the file is only ever replaced whole, by
@@ -145,9 +146,9 @@ TEST_F(EditorTest, AddWritesEntriesRefreshesAndReturnsTheMapsWhenSwitchedOn) {
 TEST_F(EditorTest, CollectionSkipsWhatHasNoUsableWwid) {
     zotest::addScsiDisk(tree, {"sdd", 48, 3, 1});
     const auto disk = [&](const std::string& name, int minor, const std::string& body) {
-        zotest::ScsiDiskSpec spec(name, minor, minor / 16);
-        spec.vpdPg83 = zotest::page83(body);
-        zotest::addScsiDisk(tree, spec);
+        zotest::ScsiDiskSpec d(name, minor, minor / 16);
+        d.vpdPg83 = zotest::page83(body);
+        zotest::addScsiDisk(tree, d);
     };
     const std::string naa5 = zotest::bytes({0x50, 0x00, 0xc5, 0x00, 0x15, 0xea, 0x71, 0xac});
     const std::string naa6 = zotest::bytes({0x60, 1, 0x40, 0x5a, 0x3c, 0x2b, 0x1e, 0x0f, 0, 0xd1, 0xc2, 0xb3, 0xa4, 0x95, 0x86, 0x77});

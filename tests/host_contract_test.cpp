@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One contract for every host: the live host (in a temporary directory) and
 // a rooted host (the same layout at /w inside a tree, resolved by the kernel
 // or by the host itself) must answer alike.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Rules only a host tree has: confinement to its root, /dev nodes made up
 // from sysfs, images as disks, INQUIRY from sysfs, re-reads refused as the
 // kernel refuses them, the command table, the recorded sleeps and the clock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The host inventory on every shipped host tree and on unit trees, checked
 // against the tree's own sysfs (read here with std::filesystem) and against
 // the device tree's answers for each node; its parsers on kernel lines.

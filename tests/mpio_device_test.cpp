@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // On host trees: the multipath facade and the multipath disk kind (maps, their
 // paths and partition maps, failover, the commands run), and the tree's
 // enumeration and parent lookup.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The editor over a corpus of configurations (tests/data/multipath: an input,
 // the files of /etc/multipath/conf.d beside it, and the exact bytes expected
 // after each operation, listed in cases.tsv), and every file of the corpus

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Partition discovery with udev settling on host trees holding sfdisk-made
 // tables, checked against sfdisk's own account of each table.
 #include "test.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // SCSI disks on host trees: listed disks and their links, lookup cost, paths
 // resolved (partitions opened or by kernel name) or rejected; the WWID from
 // page 0x83 (sample pages checked against sg_vpd) and the FC node name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The platform services on top of ZoHost (process runner, configuration
 // store, file lock, atomic rewrite), errors and the log writer.
 // The lock's exclusion across processes is in the host contract suite.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the test files share: GoogleTest, the host-tree builders and test
 // doubles of support/, and the library's headers they reach into.
 #pragma once

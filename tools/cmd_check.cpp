@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // check: is this host's multipathing sound? One pass over the host
 // inventory and /etc/multipath.conf; every finding is one line naming the
 // devices involved. Exit 0 when nothing needs attention, 1 otherwise.

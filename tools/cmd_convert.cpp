@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // nvme-volume, nvme-device, xvd-to-sd, sd-to-xvd: the name conversions.
 #include "columns.h"
 #include "output.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // list, tree, wwid: what the host inventory holds, and the WWID of a disk.
 #include "columns.h"
 #include "output.h"

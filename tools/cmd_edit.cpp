@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // multipath add / multipath remove: the /etc/multipath.conf editor, and its
 // dry run.
 #include "columns.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // show: everything the host inventory knows of each device, a map's paths
 // with their states included; with --reread, the library's own partition
 // discovery as well.

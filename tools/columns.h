@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The columns of list, tree and show, and the four ways of printing them as
 // lsblk prints its own: an aligned table (a tree in its first column for
 // tree), raw (values separated by one blank), KEY="value" pairs, and JSON.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A host that passes every operation to the host it wraps; zodisk's own
 // hosts derive from it and look at the operations they care about.
 #pragma once

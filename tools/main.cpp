@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zodisk: the disks the zodevice library sees, for people and programs.
 #include "columns.h"
 #include "host_tree_check.h"

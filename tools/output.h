@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Where zodisk writes: its own results to standard output, errors to
 // standard error, one line each.
 //

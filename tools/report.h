@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The answers of the library's public interfaces about one device, asked
 // through the device objects (partition discovery, WWID by INQUIRY, the map
 // above a path). Listings do not use this: they read the host inventory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // snapshot DIR: captures what the library reads of this machine into a host
 // tree (docs/host-trees.md).
 //

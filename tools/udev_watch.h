@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Telling the person at the terminal that a command is waiting for udev.
 //
 // Partition discovery may wait for udev for minutes. When standard error is

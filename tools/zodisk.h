@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zodisk: shared pieces of the command-line tool.
 //
 // Every command is one row of the command table (main.cpp), used both to

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Checks an installation of the library the way a caller meets it:
 #   check.sh SRC BUILD      installs the build tree BUILD into a scratch prefix
 #   check.sh SRC --system   uses what the packages installed under /usr

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A program outside the tree, built against the installed package: looks up
 // /dev/null, which no device kind accepts.
 #include <zodevice/ZoDeviceTree.h>

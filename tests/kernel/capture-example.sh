@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Regenerates the shipped host tree examples/hosts/qemu-guest from a real
 # kernel: boots the real-kernel suite's multipath guest (scsi_debug disks with
 # partitions, a two-path map with partition maps, an NVMe namespace with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The whole host as zodisk lists it from the inventory, in every scenario:
 // each block device with lsblk's columns, no process spawned by a listing,
 // and its system calls per block device reported beside lsblk's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A two-path dm-multipath map over scsi_debug in a real kernel: kinds,
 // children, parents, WWIDs, partition maps and queueing as the library
 // answers them, against multipath -ll, lsblk, dmsetup and sysfs; then the

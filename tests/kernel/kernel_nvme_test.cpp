@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // NVMe namespaces in a real kernel, one controller on its own and one inside
 // an NVMe subsystem: kinds, enumeration, partitions, parents and the volume-id
 // conversions as the library answers them, against lsblk and sysfs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A sick SAN in a real kernel: 32 LUs on two paths each under multipath,
 // then a path set offline, every command left unanswered (scsi_debug's
 // every_nth with opts=4; the module has no per-LU setting), and a path

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // scsi_debug disks in a real kernel: kinds, enumeration, partitions, parents
 // and WWIDs as the library answers them, against sysfs, lsblk, scsi_id and
 // sg_vpd in the same guest.

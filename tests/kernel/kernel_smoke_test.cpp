@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The guest program runs and the library answers in a real kernel: the
 // results disk is a virtio disk, which no kind of the library claims.
 #include "ZoDeviceTree.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #include "kernel_support.h"
 
 #include <sys/stat.h>

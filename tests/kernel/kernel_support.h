@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Helpers of the guest test program: running the peer tools, reading sysfs,
 // and printing each comparison of a peer's answer with the library's.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Prints zodisk's JSON (read from standard input) in the form the snapshot
 // round trip compares: the device lists ("blockdevices", "devices",
 // "children") sorted by "path", the "slaves" and "holders" lists sorted, the

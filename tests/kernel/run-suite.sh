@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Boots Debian's kernel under qemu once per scenario, runs the guest test
 # program there and reports each scenario's outcome.
 #

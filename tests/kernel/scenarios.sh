@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The scenarios of the real-kernel suite: one guest boot each. Sourced by
 # run-suite.sh. Each scenario NAME has a setup script guest/scenario-NAME.sh
 # and runs the guest tests whose suite names start with the filter below.

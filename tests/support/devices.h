@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Devices in host trees, laid out as real kernels show them: SCSI disks,
 // device-mapper multipath maps and disk images with real partition tables.
 // No GoogleTest dependency, so the benchmarks use them too. Failures to edit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A host that wraps another one, records every operation and injects
 // failures into chosen calls, so reliability tests can prove that a failing
 // disk, file system or command loses nothing.

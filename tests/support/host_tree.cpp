@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Failures to edit the tree throw std::runtime_error (std::filesystem's
 // errors are ones): a tree that cannot be built is a broken test.
 #include "host_tree.h"

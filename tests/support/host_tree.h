@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Building host trees for tests and benchmarks: a temporary directory that
 // stands in for "/" (see docs/host-trees.md). No GoogleTest dependency.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Captures the library's log lines for a test's lifetime.
 #pragma once
 

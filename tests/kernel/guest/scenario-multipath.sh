@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Scenario multipath: scsi_debug behind two hosts presenting the same two LUs,
 # so each LU has two paths. All LUs share one backing store holding a DOS
 # table with two partitions. LU 0 is under multipath (map and partition maps);

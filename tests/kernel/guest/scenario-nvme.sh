@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Scenario nvme: one NVMe controller on its own (serial vol0123456789abcdef0)
 # with a DOS table of two partitions, and one inside an NVMe subsystem.
 step modprobe nvme || return 1

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Scenario san: 32 logical units behind two SCSI hosts (scsi_debug), each
 # under a multipath map of its two paths, multipathd checking the paths
 # every few seconds. The tests then make the SAN sick: a path set offline,

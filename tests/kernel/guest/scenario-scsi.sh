@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Scenario scsi: four scsi_debug disks (two targets, two LUNs) that share one
 # backing store, a DOS table with two partitions on it, and a virtio disk.
 step modprobe sd_mod || return 1
