@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The whole host as zodisk lists it from the inventory, in every scenario:
-// each block device with lsblk's columns, no process spawned by a listing,
+// each block device with lsblk's columns (what is on it and where it is
+// mounted included), no process spawned by a listing,
 // and its system calls per block device reported beside lsblk's.
 #include "kernel_support.h"
 
@@ -15,10 +16,19 @@ using json = nlohmann::json;
 // lsblk's columns and the key of the same value in zodisk's JSON ("wwn"
 // becomes zodisk's form of a WWID: "3" and the designator in lower case).
 const std::vector<std::pair<std::string, std::string>> kColumns = {
-    {"maj:min", "maj:min"}, {"size", "size"}, {"ro", "ro"},       {"type", "type"},
-    {"hctl", "hctl"},       {"vendor", "vendor"}, {"model", "model"}, {"wwn", "wwid"}};
+    {"maj:min", "maj:min"}, {"size", "size"},     {"ro", "ro"},       {"type", "type"},
+    {"hctl", "hctl"},       {"vendor", "vendor"}, {"model", "model"}, {"wwn", "wwid"},
+    {"fstype", "fstype"},   {"label", "label"},   {"uuid", "uuid"},   {"mountpoints", "mountpoints"}};
 
+// A value as text; a list (MOUNTPOINTS) its strings joined by ',' (lsblk
+// lists an unmounted device's as [null]).
 std::string text(const json& v) {
+    if (v.is_array()) {
+        std::string joined;
+        for (const json& e : v)
+            if (e.is_string()) joined += (joined.empty() ? "" : ",") + e.get<std::string>();
+        return joined.empty() ? "-" : joined;
+    }
     if (v.is_null()) return "-";
     return v.is_string() ? zo_str::trimmed(v.get<std::string>()) : v.dump();
 }

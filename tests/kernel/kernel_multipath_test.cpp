@@ -256,6 +256,33 @@ TEST(KernelMultipathEditor, AddThenDelPutsABlacklistedDiskUnderMultipathAndBack)
                          gone ? "gone" : "present", "gone"));
 }
 
+// remove refuses while a partition map of the map is mounted (the guest's
+// set-up mounted the second one on /mnt/zodata) or held open by a process,
+// naming it; unmounted and closed, the dry run shows the edit, so nothing
+// else (multipathd, udev) keeps the map open in device-mapper's count.
+TEST(KernelMultipathEditor, RemoveRefusesAMapInUse) {
+    const std::string map = "/dev/mapper/" + theMap().name, part1 = map + "-part1", part2 = map + "-part2";
+    int status = -1;
+    // Both streams of a dry run, after the shell ran prefix.
+    const auto remove = [&](const std::string& prefix) {
+        const std::string out = zk::run(prefix + "/zo/bin/zodisk multipath remove --dry-run " + map, &status);
+        return out + zk::readFile("/tmp/zk-stderr");
+    };
+    ASSERT_EQ(zk::run("mountpoint -q /mnt/zodata && echo mounted"), "mounted\n");
+    std::string out = remove("");
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find(map + " is in use: " + part2 + " is mounted on /mnt/zodata. "), std::string::npos) << out;
+    out = remove("exec 3<" + part1 + "; ");
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find(part1 + " is open once besides its mounts and the devices on it"), std::string::npos) << out;
+    zk::runOk("umount /mnt/zodata");
+    const bool free = zk::waitFor([&] { return remove(""), status == 0; });
+    out = remove("");
+    EXPECT_TRUE(free) << out;
+    EXPECT_EQ(out.rfind("--- /etc/multipath.conf\n", 0), 0u) << out;
+    zk::runOk("mount -t ext4 " + part2 + " /mnt/zodata");  // as the set-up left it
+}
+
 // Runs last: it deletes a path.
 TEST(KernelMultipathFailover, SendScsiCdbFailsOverWhenAPathIsDeleted) {
     DmMap map = theMap();

@@ -139,7 +139,7 @@ copy_path() {
 # Binaries the scenarios and the peers need in the guest.
 GUEST_BINARIES=(
     /usr/bin/kmod /usr/bin/lsblk /usr/sbin/blkid /usr/sbin/sfdisk /usr/sbin/blockdev
-    /usr/bin/partx /usr/bin/mountpoint /usr/sbin/multipath /usr/sbin/multipathd
+    /usr/bin/partx /usr/bin/mountpoint /usr/sbin/mke2fs /usr/sbin/multipath /usr/sbin/multipathd
     /usr/sbin/kpartx /usr/sbin/dmsetup /usr/bin/sg_vpd /usr/bin/sg_inq /usr/bin/sg_turs /usr/bin/strace
     /usr/bin/udevadm /lib/udev/scsi_id /lib/udev/kpartx_id /lib/udev/ata_id
     /usr/bin/awk /usr/bin/grep /usr/bin/cat
@@ -147,7 +147,7 @@ GUEST_BINARIES=(
 # Modules loaded by some scenario; their dependencies are added.
 GUEST_MODULES=(
     virtio_pci virtio_blk scsi_debug sd_mod sg scsi_dh_alua scsi_dh_rdac scsi_dh_emc dm_mod
-    dm_multipath dm_round_robin dm_service_time dm_queue_length nvme nvme_core
+    dm_multipath dm_round_robin dm_service_time dm_queue_length nvme nvme_core ext4
 )
 
 build_base() {

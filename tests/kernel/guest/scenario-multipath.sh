@@ -3,8 +3,9 @@
 # so each LU has two paths. All LUs share one backing store holding a DOS
 # table with two partitions. LU 0 is under multipath (map and partition maps);
 # LU 1 stays blacklisted for the configuration editor, its paths plain SCSI
-# disks with partitions. An NVMe namespace with a volume serial and a table
-# of its own sits beside them. multipathd runs.
+# disks with partitions. The map's second partition map holds an ext4 file
+# system labelled zodata, mounted on /mnt/zodata. An NVMe namespace with a
+# volume serial and a table of its own sits beside them. multipathd runs.
 for m in sd_mod sg scsi_dh_alua dm_mod dm_multipath dm_round_robin dm_service_time nvme; do
     step modprobe $m || return 1
 done
@@ -51,6 +52,13 @@ blacklist_exceptions {
 CONF
 start_multipath || return 1
 step kpartx -a -p -part /dev/mapper/$wwid0
+step udevadm settle --timeout=60
+step modprobe ext4 || return 1
+step mke2fs -q -t ext4 -L zodata /dev/mapper/$wwid0-part2 || return 1
+mkdir -p /mnt/zodata
+step mount -t ext4 /dev/mapper/$wwid0-part2 /mnt/zodata || return 1
+# udev probes the partition map again, as it does when a writer closes it.
+step udevadm trigger --action=change /sys/class/block/"$(basename "$(readlink -f /dev/mapper/$wwid0-part2)")"
 step udevadm settle --timeout=60
 step multipath -ll
 step dmsetup ls
