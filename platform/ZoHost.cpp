@@ -27,20 +27,24 @@ std::shared_ptr<ZoHost>& installedLocked() {
 
 }  // namespace
 
-int zohost::readLinkAt(int dirfd, const char* name, std::string* target) {
-    std::string buf(256, '\0');
-    for (;;) {
-        const ssize_t n = ::readlinkat(dirfd, name, &buf[0], buf.size());
-        if (n < 0)
-            return errno;
-        if (static_cast<size_t>(n) < buf.size()) {
-            buf.resize(static_cast<size_t>(n));
-            target->swap(buf);
-            return 0;
-        }
-        buf.resize(buf.size() * 2);
+namespace zohost {
+
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos)
+            slash = path.size();
+        std::string part = path.substr(pos, slash - pos);
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        pos = slash + 1;
     }
+    return parts;
 }
+
+}  // namespace zohost
 
 std::shared_ptr<ZoHost> ZoHost::current() {
     std::lock_guard<std::mutex> guard(g_hostMutex);

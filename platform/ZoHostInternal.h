@@ -11,6 +11,10 @@
 
 namespace zohost {
 
+// The components of path, without empty ones and "." (no file system is
+// asked; zo_str has the other path text helpers).
+std::vector<std::string> splitPath(const std::string& path);
+
 // The one errno mapper: for a libc result rc (-1 with errno set on failure)
 // returns 0 or the errno value, and leaves errno set to it.
 int sysResult(int rc);
@@ -55,6 +59,25 @@ int askMultipathdSocket(const std::string& request, std::string* reply, unsigned
 int readLinkAt(int dirfd, const char* name, std::string* target);
 // Closes fd, keeping errno.
 void closeQuietly(int fd);
+
+// Owns a descriptor and closes it at the end of a scope.
+struct UniqueFd {
+    int fd = -1;
+    UniqueFd() = default;
+    explicit UniqueFd(int f) : fd(f) {}
+    ~UniqueFd() {
+        if (fd >= 0)
+            closeQuietly(fd);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    // Hands the descriptor over; the object then owns none.
+    int release() {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+};
 // Sleeps for ms milliseconds, resuming after signals.
 void sleepRealMs(unsigned long ms);
 
@@ -72,6 +95,19 @@ struct CommandAnswer {
     std::string out;
     std::string err;
 };
+
+// "MAJ:MIN": a device number as sysfs writes it and as host trees name
+// their files.
+std::string devText(unsigned major, unsigned minor);
+// The directory of the pieces a host tree keeps of the disk with this
+// number, "/.zohost/disks/MAJ:MIN" (ZoRootedHost::diskPiecePath).
+std::string diskPiecesDir(unsigned major, unsigned minor);
+// Returns true iff text is a decimal number of digits only that fits in 64
+// bits, and then sets *value.
+bool parseDecimal(const std::string& text, uint64_t* value);
+// Returns true iff text is "MAJ:MIN" exactly (each part fitting in 32
+// bits), as sysfs writes a dev attribute, and then sets *dev.
+bool parseDevNumber(const std::string& text, dev_t* dev);
 
 // Parses a host tree's command table (format: docs/host-trees.md). A later
 // block for the same command replaces an earlier one.

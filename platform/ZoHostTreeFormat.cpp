@@ -6,6 +6,8 @@
 
 #include "ZoHostInternal.h"
 
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -46,26 +48,51 @@ void eachLine(const std::string& text, F f) {
     }
 }
 
-// A decimal number of digits only that fits in 64 bits, ending at a blank
-// or at the end of line; *pos moves past it.
+// A decimal number ending at a blank or at the end of line (as
+// parseDecimal); *pos moves past it.
 bool takeNumber(const std::string& line, size_t* pos, uint64_t* value) {
-    size_t i = *pos;
-    uint64_t v = 0;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
-        const unsigned digit = static_cast<unsigned>(line[i] - '0');
-        if (v > (UINT64_MAX - digit) / 10)
-            return false;
-        v = v * 10 + digit;
-        ++i;
-    }
-    if (i == *pos || (i < line.size() && line[i] != ' '))
+    const size_t end = std::min(line.find(' ', *pos), line.size());
+    if (!parseDecimal(line.substr(*pos, end - *pos), value))
         return false;
-    *value = v;
-    *pos = i;
+    *pos = end;
     return true;
 }
 
 }  // namespace
+
+std::string devText(unsigned major, unsigned minor) {
+    return std::to_string(major) + ":" + std::to_string(minor);
+}
+
+std::string diskPiecesDir(unsigned major, unsigned minor) {
+    return "/.zohost/disks/" + devText(major, minor);
+}
+
+bool parseDecimal(const std::string& text, uint64_t* value) {
+    if (text.empty())
+        return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (v > (UINT64_MAX - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    *value = v;
+    return true;
+}
+
+bool parseDevNumber(const std::string& text, dev_t* dev) {
+    const size_t colon = text.find(':');
+    uint64_t maj = 0, min = 0;
+    if (colon == std::string::npos || !parseDecimal(text.substr(0, colon), &maj) ||
+        !parseDecimal(text.substr(colon + 1), &min) || maj > UINT32_MAX || min > UINT32_MAX)
+        return false;
+    *dev = makedev(static_cast<unsigned>(maj), static_cast<unsigned>(min));
+    return true;
+}
 
 std::map<std::string, CommandAnswer> parseCommandTable(const std::string& text) {
     std::map<std::string, CommandAnswer> table;
@@ -170,12 +197,11 @@ std::string ZoRootedHost::commandTablePath() { return "/.zohost/commands"; }
 std::string ZoRootedHost::multipathdTablePath() { return "/.zohost/multipathd"; }
 
 std::string ZoRootedHost::deviceMapperStatePath(unsigned major, unsigned minor) {
-    return "/.zohost/dm/" + std::to_string(major) + ":" + std::to_string(minor);
+    return "/.zohost/dm/" + zohost::devText(major, minor);
 }
 
 std::string ZoRootedHost::diskPiecePath(unsigned major, unsigned minor, uint64_t offset) {
-    return "/.zohost/disks/" + std::to_string(major) + ":" + std::to_string(minor) + "/" +
-           std::to_string(offset);
+    return zohost::diskPiecesDir(major, minor) + "/" + std::to_string(offset);
 }
 
 bool ZoRootedHost::formatCommandAnswer(const std::string& command, const ZoCommandResult& result,

@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// Paths of a host tree, resolved and opened inside its root.
+#include "ZoRootedHostInternal.h"
+
+#include "ZoHostInternal.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace zohost {
+
+namespace {
+
+const int kMaxLinks = 40;
+
+std::string relOf(const std::vector<std::string>& parts) {
+    std::string rel;
+    for (const auto& p : parts)
+        rel += (rel.empty() ? "" : "/") + p;
+    return rel.empty() ? "." : rel;
+}
+
+
+}  // namespace
+
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+bool isDevPath(const std::string& path) {
+    const size_t start = path.find_first_not_of('/');
+    return start != std::string::npos && path.compare(start, 3, "dev") == 0 &&
+           (path.size() == start + 3 || path[start + 3] == '/');
+}
+
+RootResolver::RootResolver(const std::string& dir, bool kernelResolves)
+    : m_kernelResolves(kernelResolves) {
+    char buf[PATH_MAX];
+    m_root = ::realpath(dir.c_str(), buf) ? std::string(buf) : dir;
+    while (m_root.size() > 1 && m_root.back() == '/')
+        m_root.pop_back();
+    if (m_root == "/")
+        m_root.clear();  // a tree at "/" is the machine itself
+    m_rootFd = ::open(m_root.empty() ? "/" : m_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    m_rootErr = m_rootFd < 0 ? errno : 0;
+}
+
+RootResolver::~RootResolver() {
+    if (m_rootFd >= 0)
+        ::close(m_rootFd);
+}
+
+int RootResolver::openPath(const std::string& path, int extra, int* fd) {
+    return openIn(path, O_PATH | (extra & (O_NOFOLLOW | O_DIRECTORY)), 0, fd);
+}
+
+int RootResolver::openDir(const std::string& path, int* fd) {
+    // O_DIRECTORY fails before anything but a directory is opened.
+    return openIn(path, O_RDONLY | O_DIRECTORY, 0, fd);
+}
+
+int RootResolver::openFile(const std::string& path, int flags, mode_t mode, int* fd) {
+    return openIn(path, flags, mode, fd);
+}
+
+int RootResolver::access(const std::string& path, int mode) {
+    UniqueFd f;
+    int rc = openPath(path, 0, &f.fd);
+    if (rc != 0 || mode == F_OK)
+        return rc;
+    rc = sysResult(::access(procPath(f.fd).c_str(), mode));
+    Resolved r;  // without /proc: the path resolved here
+    if (rc == ENOENT && (rc = resolve(path, true, &r)) == 0)
+        rc = sysResult(::faccessat(m_rootFd, r.rel.c_str(), mode, 0));
+    return rc;
+}
+
+int RootResolver::chmod(const std::string& path, mode_t mode) {
+    UniqueFd f;
+    if (int rc = openPath(path, 0, &f.fd))
+        return rc;
+    int rc = sysResult(::chmod(procPath(f.fd).c_str(), mode));
+    Resolved r;  // without /proc: the path resolved here
+    if (rc == ENOENT && (rc = resolve(path, true, &r)) == 0)
+        rc = sysResult(::fchmodat(m_rootFd, r.rel.c_str(), mode, 0));
+    return rc;
+}
+
+int RootResolver::statResolved(const Resolved& r, struct stat* st) const {
+    return sysResult(::fstatat(m_rootFd, r.rel.c_str(), st, AT_SYMLINK_NOFOLLOW));
+}
+
+// Opens path inside the root with open(2) flags (O_CLOEXEC added).
+int RootResolver::openIn(const std::string& path, int flags, mode_t mode, int* fd) {
+    if (m_rootFd < 0)
+        return fail(m_rootErr);
+    if (m_kernelResolves.load(std::memory_order_relaxed)) {
+        struct open_how how;
+        std::memset(&how, 0, sizeof how);
+        how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+        how.mode = (flags & O_CREAT) ? mode : 0;
+        how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+        for (int tries = 0;; ++tries) {
+            long r = ::syscall(SYS_openat2, m_rootFd, path.c_str(), &how, sizeof how);
+            if (r >= 0) {
+                *fd = static_cast<int>(r);
+                return 0;
+            }
+            // EAGAIN: a rename raced with a ".."; the kernel asks to retry.
+            if (errno == EINTR || (errno == EAGAIN && tries < 16))
+                continue;
+            // A kernel without openat2, or a sandbox that forbids it.
+            if (errno != ENOSYS && (errno != EPERM || kernelResolves()))
+                return errno;
+            m_kernelResolves = false;
+            break;
+        }
+    }
+    Resolved r;
+    if (int rc = resolve(path, !(flags & O_NOFOLLOW), &r))
+        return rc;
+    // The resolved path holds no link; O_NOFOLLOW keeps it so.
+    int f = ::openat(m_rootFd, r.rel.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (f < 0)
+        return errno;
+    *fd = f;
+    return 0;
+}
+
+// Returns true iff the kernel resolves inside the root for this process.
+bool RootResolver::kernelResolves() const {
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_IN_ROOT;
+    long fd = ::syscall(SYS_openat2, m_rootFd, ".", &how, sizeof how);
+    if (fd < 0)
+        return false;
+    ::close(static_cast<int>(fd));
+    return true;
+}
+
+int RootResolver::openParent(const std::string& path, int* dirFd, std::string* name) {
+    std::string p = path;
+    bool slash = false;
+    while (p.size() > 1 && p.back() == '/') {
+        p.pop_back();
+        slash = true;
+    }
+    const size_t cut = p.find_last_of('/');
+    const std::string base = cut == std::string::npos ? p : p.substr(cut + 1);
+    if (base.empty() || base == "." || base == "..")
+        return fail(EINVAL);
+    *name = base + (slash ? "/" : "");
+    return openPath(cut == std::string::npos || cut == 0 ? "/" : p.substr(0, cut), O_DIRECTORY, dirFd);
+}
+
+int RootResolver::resolve(const std::string& path, bool followLast, Resolved* out) const {
+    if (m_rootFd < 0)
+        return fail(m_rootErr);
+    const bool trailingSlash = !path.empty() && path.back() == '/';
+    if (trailingSlash)
+        followLast = true;  // "link/" names the directory the link points at
+    std::vector<std::string> done;
+    std::deque<std::string> todo;
+    for (auto& p : splitPath(path))
+        todo.push_back(p);
+    int links = 0;
+    while (!todo.empty()) {
+        std::string part = std::move(todo.front());
+        todo.pop_front();
+        if (part == "..") {
+            if (!done.empty())
+                done.pop_back();
+            continue;
+        }
+        done.push_back(part);
+        const bool last = todo.empty();
+        if (last && !followLast)
+            break;
+        const std::string rel = relOf(done);
+        struct stat st;
+        if (::fstatat(m_rootFd, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return errno;
+            // Nothing below a missing directory exists: the rest is
+            // taken as written, so that the caller's own operation
+            // reports ENOENT, and /dev/N is made up even in a tree
+            // without a /dev directory.
+            for (auto& rest : todo) {
+                if (rest == "..")
+                    return fail(ENOENT);  // climbing out of a missing directory
+                done.push_back(rest);
+            }
+            break;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > kMaxLinks)
+                return fail(ELOOP);
+            std::string target;
+            if (int rc = readLinkAt(m_rootFd, rel.c_str(), &target))
+                return rc;
+            done.pop_back();
+            if (!target.empty() && target[0] == '/')
+                done.clear();
+            auto parts = splitPath(target);
+            todo.insert(todo.begin(), parts.begin(), parts.end());
+        } else if (!last && !S_ISDIR(st.st_mode)) {
+            return fail(ENOTDIR);
+        }
+    }
+    out->rel = relOf(done) + (trailingSlash && !done.empty() ? "/" : "");
+    out->machine.clear();
+    for (const auto& p : done)
+        out->machine += "/" + p;
+    if (out->machine.empty())
+        out->machine = "/";
+    return 0;
+}
+
+}  // namespace zohost
