@@ -3,13 +3,13 @@
 // dry run.
 #include "columns.h"
 #include "edit_messages.h"
-#include "forwarding_host.h"
 #include "in_use.h"
 #include "output.h"
 #include "udev_watch.h"
 #include "zodisk.h"
 
 #include "ZoDeviceTree.h"
+#include "ZoForwardingHost.h"
 #include "ZoHost.h"
 #include "ZoMultipathConfFiles.h"
 
@@ -42,10 +42,10 @@ const char kSwitch[] = "nConfigureBlacklistException = 1 in section [Ferrovane] 
 // multipath maps are not reloaded). It can also stand in for a host whose
 // /etc/multipath.conf exists (empty) and whose configuration store switches
 // editing on, to show what an edit would do there.
-class DryRunHost final : public ForwardingHost {
+class DryRunHost final : public ZoForwardingHost {
 public:
     DryRunHost(std::shared_ptr<ZoHost> host, bool switchOn, bool createConf)
-        : ForwardingHost(std::move(host)), m_switchOn(switchOn) {
+        : ZoForwardingHost(std::move(host)), m_switchOn(switchOn) {
         if (createConf) m_files[kConf] = "";
     }
 
@@ -58,7 +58,7 @@ public:
             *contents = it->second;
             return 0;
         }
-        int rc = ForwardingHost::readFile(path, contents, maxBytes);
+        int rc = ZoForwardingHost::readFile(path, contents, maxBytes);
         if (path != kStore || m_switchOn) return rc;
         // The last value of a key counts.
         if (rc != 0) contents->clear();
@@ -66,10 +66,10 @@ public:
         return 0;
     }
     int stat(const std::string& path, struct stat* st) override {
-        return m_files.count(path) ? memoryStat(path, st) : ForwardingHost::stat(path, st);
+        return m_files.count(path) ? memoryStat(path, st) : ZoForwardingHost::stat(path, st);
     }
     int lstat(const std::string& path, struct stat* st) override {
-        return m_files.count(path) ? memoryStat(path, st) : ForwardingHost::lstat(path, st);
+        return m_files.count(path) ? memoryStat(path, st) : ZoForwardingHost::lstat(path, st);
     }
     int openForWrite(const std::string& path, mode_t, std::unique_ptr<ZoWritableFile>* file) override {
         file->reset(new MemoryFile(&m_files[path]));
@@ -88,7 +88,7 @@ public:
         return m_files.erase(path) ? 0 : fail(ENOENT);
     }
     int listXattrs(const std::string& path, std::vector<std::pair<std::string, std::string>>* attrs) override {
-        if (!m_files.count(path)) return ForwardingHost::listXattrs(path, attrs);
+        if (!m_files.count(path)) return ZoForwardingHost::listXattrs(path, attrs);
         attrs->clear();
         return 0;
     }
@@ -107,7 +107,7 @@ public:
         return 0;
     }
     ZoCommandResult run(const std::string& command) override {
-        return !m_replaced.empty() ? ZoCommandResult() : ForwardingHost::run(command);
+        return !m_replaced.empty() ? ZoCommandResult() : ZoForwardingHost::run(command);
     }
 
 private:

@@ -19,7 +19,7 @@
 // following a link: a link the capture copied is never written through, and
 // nothing is created outside DIR whatever the machine's links say. A file
 // that would have to go through such a link is left out.
-#include "forwarding_host.h"
+#include "ZoForwardingHost.h"
 #include "output.h"
 #include "zodisk.h"
 
@@ -79,12 +79,12 @@ const int kMaxExtendedRecords = 128;
 
 // Records the answer of every command run through it (the first answer of
 // each command line).
-class RecordingHost final : public ForwardingHost {
+class RecordingHost final : public ZoForwardingHost {
 public:
-    using ForwardingHost::ForwardingHost;
+    using ZoForwardingHost::ZoForwardingHost;
 
     ZoCommandResult run(const std::string& command) override {
-        ZoCommandResult r = ForwardingHost::run(command);
+        ZoCommandResult r = ZoForwardingHost::run(command);
         if (m_seen.insert(command).second)
             m_runs.emplace_back(command, r);
         return r;
@@ -93,7 +93,7 @@ public:
 
     // multipathd's answers, the first of each request that it answered.
     int askMultipathd(const std::string& request, std::string* reply, unsigned timeoutMs) override {
-        const int rc = ForwardingHost::askMultipathd(request, reply, timeoutMs);
+        const int rc = ZoForwardingHost::askMultipathd(request, reply, timeoutMs);
         if (rc == 0 && m_asked.insert(request).second) {
             ZoCommandResult r;
             r.started = true;

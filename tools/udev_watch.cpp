@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "udev_watch.h"
 
-#include "forwarding_host.h"
+#include "ZoForwardingHost.h"
 
 #include <unistd.h>
 
@@ -50,21 +50,21 @@ bool isSettle(const std::string& command) {
 
 // Notes the settles and sleeps of the host it wraps. The library sleeps
 // in place of a settle that failed, and between its polls of multipathd.
-class WatchingHost final : public ForwardingHost {
+class WatchingHost final : public ZoForwardingHost {
 public:
-    using ForwardingHost::ForwardingHost;
+    using ZoForwardingHost::ZoForwardingHost;
 
     ZoCommandResult run(const std::string& command) override {
         m_sleepFor = command.rfind("multipathd", 0) == 0 ? "multipathd to reconfigure"
                                                          : "udev to settle";
         if (!isSettle(command))
-            return ForwardingHost::run(command);
+            return ZoForwardingHost::run(command);
         Waiting w("udev to settle");
-        return ForwardingHost::run(command);
+        return ZoForwardingHost::run(command);
     }
     void sleepMs(unsigned long ms) override {
         Waiting w(m_sleepFor);
-        ForwardingHost::sleepMs(ms);
+        ZoForwardingHost::sleepMs(ms);
     }
 
 private:

@@ -61,7 +61,7 @@ private:
 
 }  // namespace
 
-FaultHost::FaultHost(std::shared_ptr<ZoHost> inner) : m_inner(std::move(inner)), m_state(std::make_shared<State>()) {}
+FaultHost::FaultHost(std::shared_ptr<ZoHost> inner) : ZoForwardingHost(std::move(inner)), m_state(std::make_shared<State>()) {}
 
 void FaultHost::addRule(const std::string& op, const std::string& subject, int nth, int err) {
     m_state->locked([&] { m_state->rules.push_back({op, subject, nth, err}); });
@@ -80,24 +80,24 @@ int FaultHost::call(const char* op, const std::string& subject, const std::funct
 int FaultHost::openForWrite(const std::string& path, mode_t mode, std::unique_ptr<ZoWritableFile>* file) {
     return call("openForWrite", path, [&] {
         std::unique_ptr<ZoWritableFile> inner;
-        const int rc = m_inner->openForWrite(path, mode, &inner);
+        const int rc = target().openForWrite(path, mode, &inner);
         if (rc == 0) file->reset(new FaultFile(std::move(inner), path, m_state));
         return rc;
     });
 }
 
 int FaultHost::rereadPartitions(const std::string& node) {
-    return call("rereadPartitions", node, [&] { return m_inner->rereadPartitions(node); }) ? -1 : 0;
+    return call("rereadPartitions", node, [&] { return target().rereadPartitions(node); }) ? -1 : 0;
 }
 
 int FaultHost::readPartitionTable(const std::string& node, std::vector<ZoHostPartition>* parts) {
-    return call("readPartitionTable", node, [&] { return m_inner->readPartitionTable(node, parts); }) ? -1 : 0;
+    return call("readPartitionTable", node, [&] { return target().readPartitionTable(node, parts); }) ? -1 : 0;
 }
 
 ZoCommandResult FaultHost::run(const std::string& command) {
     m_state->locked([&] { m_state->commands.push_back(command); });
     ZoCommandResult result;
-    if (const int injected = call("run", command, [&] { return result = m_inner->run(command), 0; })) {
+    if (const int injected = call("run", command, [&] { return result = target().run(command), 0; })) {
         result = ZoCommandResult();
         result.started = injected > 0;
         result.exitStatus = injected > 0 ? injected : -1;
@@ -107,12 +107,12 @@ ZoCommandResult FaultHost::run(const std::string& command) {
 }
 
 void FaultHost::sleepMs(unsigned long ms) {
-    call("sleepMs", std::to_string(ms), [&] { return m_inner->sleepMs(ms), 0; });
+    call("sleepMs", std::to_string(ms), [&] { return target().sleepMs(ms), 0; });
 }
 
 time_t FaultHost::now() {
     time_t t = 0;
-    call("now", "", [&] { return t = m_inner->now(), 0; });
+    call("now", "", [&] { return t = target().now(), 0; });
     return t;
 }
 

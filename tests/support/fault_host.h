@@ -4,7 +4,8 @@
 // disk, file system or command loses nothing.
 //
 // Operation names are the ZoHost member names plus "append", "sync" and
-// "close" for files opened with openForWrite. The subject of an operation is
+// "close" for files opened with openForWrite (listLinks is answered through
+// listDir and readlink). The subject of an operation is
 // its path (rename: the source; symlink: the link), the node, "MAJ:MIN"
 // (deviceMapperState) or the command line. An injected failure returns the
 // rule's errno value the way the operation reports failures (rereadPartitions:
@@ -13,7 +14,7 @@
 // Thread-safe.
 #pragma once
 
-#include "ZoHost.h"
+#include "ZoForwardingHost.h"
 #include "ZoInternal.h"
 #include "host_tree.h"
 
@@ -24,7 +25,7 @@
 
 namespace zotest {
 
-class FaultHost : public ZoHost {
+class FaultHost : public ZoForwardingHost {
 public:
     explicit FaultHost(std::shared_ptr<ZoHost> inner);
 
@@ -40,34 +41,61 @@ public:
     int count(const std::string& op) const;    // calls of op so far, failed ones included
     std::vector<std::string> commands() const;
 
-#define ZOTEST_FORWARD(op, subject, params, args) \
-    int op params override { return call(#op, subject, [&] { return m_inner->op args; }); }
-    ZOTEST_FORWARD(stat, p, (const std::string& p, struct stat* st), (p, st))
-    ZOTEST_FORWARD(lstat, p, (const std::string& p, struct stat* st), (p, st))
-    ZOTEST_FORWARD(readlink, p, (const std::string& p, std::string* target), (p, target))
-    ZOTEST_FORWARD(access, p, (const std::string& p, int mode), (p, mode))
-    ZOTEST_FORWARD(listDir, p, (const std::string& p, std::vector<std::string>* names), (p, names))
+    // Each operation is counted and checked against the rules, then
+    // forwarded.
+    int stat(const std::string& p, struct stat* st) override { return call("stat", p, [&] { return ZoForwardingHost::stat(p, st); }); }
+    int lstat(const std::string& p, struct stat* st) override { return call("lstat", p, [&] { return ZoForwardingHost::lstat(p, st); }); }
+    int readlink(const std::string& p, std::string* target) override {
+        return call("readlink", p, [&] { return ZoForwardingHost::readlink(p, target); });
+    }
+    int access(const std::string& p, int mode) override { return call("access", p, [&] { return ZoForwardingHost::access(p, mode); }); }
+    int listDir(const std::string& p, std::vector<std::string>* names) override {
+        return call("listDir", p, [&] { return ZoForwardingHost::listDir(p, names); });
+    }
+    // Through this host's listDir and readlink, so that their rules apply.
+    int listLinks(const std::string& dir, std::vector<std::pair<std::string, std::string>>* links) override {
+        return ZoHost::listLinks(dir, links);
+    }
     using ZoHost::readFile;
-    ZOTEST_FORWARD(readFile, p, (const std::string& p, std::string* contents, size_t max), (p, contents, max))
-    ZOTEST_FORWARD(probeOpen, p, (const std::string& p, int flags), (p, flags))
-    ZOTEST_FORWARD(rename, from, (const std::string& from, const std::string& to), (from, to))
-    ZOTEST_FORWARD(chmod, p, (const std::string& p, mode_t mode), (p, mode))
-    ZOTEST_FORWARD(chown, p, (const std::string& p, uid_t uid, gid_t gid), (p, uid, gid))
-    ZOTEST_FORWARD(unlink, p, (const std::string& p), (p))
-    ZOTEST_FORWARD(mkdir, p, (const std::string& p, mode_t mode), (p, mode))
-    ZOTEST_FORWARD(symlink, link, (const std::string& target, const std::string& link), (target, link))
-    ZOTEST_FORWARD(syncDir, p, (const std::string& p), (p))
-    ZOTEST_FORWARD(listXattrs, p, (const std::string& p, std::vector<std::pair<std::string, std::string>>* a), (p, a))
-    ZOTEST_FORWARD(setXattr, p, (const std::string& p, const std::string& n, const std::string& v), (p, n, v))
-    ZOTEST_FORWARD(scsiCommand, node, (const std::string& node, const ZoScsiCommand& c, ZoScsiStatus* st), (node, c, st))
-    ZOTEST_FORWARD(readDisk, node, (const std::string& node, uint64_t at, size_t n, std::string* data, uint64_t* size),
-                   (node, at, n, data, size))
-    ZOTEST_FORWARD(deviceMapperState, std::to_string(major) + ":" + std::to_string(minor),
-                   (unsigned major, unsigned minor, ZoDmState* state), (major, minor, state))
-    ZOTEST_FORWARD(askMultipathd, request, (const std::string& request, std::string* reply, unsigned ms),
-                   (request, reply, ms))
-    ZOTEST_FORWARD(lockFile, p, (const std::string& p, std::unique_ptr<ZoHostLock>* lock), (p, lock))
-#undef ZOTEST_FORWARD
+    int readFile(const std::string& p, std::string* contents, size_t max) override {
+        return call("readFile", p, [&] { return ZoForwardingHost::readFile(p, contents, max); });
+    }
+    int probeOpen(const std::string& p, int flags) override { return call("probeOpen", p, [&] { return ZoForwardingHost::probeOpen(p, flags); }); }
+    int rename(const std::string& from, const std::string& to) override {
+        return call("rename", from, [&] { return ZoForwardingHost::rename(from, to); });
+    }
+    int chmod(const std::string& p, mode_t mode) override { return call("chmod", p, [&] { return ZoForwardingHost::chmod(p, mode); }); }
+    int chown(const std::string& p, uid_t uid, gid_t gid) override {
+        return call("chown", p, [&] { return ZoForwardingHost::chown(p, uid, gid); });
+    }
+    int unlink(const std::string& p) override { return call("unlink", p, [&] { return ZoForwardingHost::unlink(p); }); }
+    int mkdir(const std::string& p, mode_t mode) override { return call("mkdir", p, [&] { return ZoForwardingHost::mkdir(p, mode); }); }
+    int symlink(const std::string& target, const std::string& link) override {
+        return call("symlink", link, [&] { return ZoForwardingHost::symlink(target, link); });
+    }
+    int syncDir(const std::string& p) override { return call("syncDir", p, [&] { return ZoForwardingHost::syncDir(p); }); }
+    int listXattrs(const std::string& p, std::vector<std::pair<std::string, std::string>>* a) override {
+        return call("listXattrs", p, [&] { return ZoForwardingHost::listXattrs(p, a); });
+    }
+    int setXattr(const std::string& p, const std::string& n, const std::string& v) override {
+        return call("setXattr", p, [&] { return ZoForwardingHost::setXattr(p, n, v); });
+    }
+    int scsiCommand(const std::string& node, const ZoScsiCommand& c, ZoScsiStatus* st) override {
+        return call("scsiCommand", node, [&] { return ZoForwardingHost::scsiCommand(node, c, st); });
+    }
+    int readDisk(const std::string& node, uint64_t at, size_t n, std::string* data, uint64_t* size) override {
+        return call("readDisk", node, [&] { return ZoForwardingHost::readDisk(node, at, n, data, size); });
+    }
+    int deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) override {
+        return call("deviceMapperState", std::to_string(major) + ":" + std::to_string(minor),
+                    [&] { return ZoForwardingHost::deviceMapperState(major, minor, state); });
+    }
+    int askMultipathd(const std::string& request, std::string* reply, unsigned ms) override {
+        return call("askMultipathd", request, [&] { return ZoForwardingHost::askMultipathd(request, reply, ms); });
+    }
+    int lockFile(const std::string& p, std::unique_ptr<ZoHostLock>* lock) override {
+        return call("lockFile", p, [&] { return ZoForwardingHost::lockFile(p, lock); });
+    }
     int openForWrite(const std::string& path, mode_t mode, std::unique_ptr<ZoWritableFile>* file) override;
     int rereadPartitions(const std::string& node) override;
     int readPartitionTable(const std::string& node, std::vector<ZoHostPartition>* parts) override;
@@ -81,7 +109,6 @@ private:
     void addRule(const std::string& op, const std::string& subject, int nth, int err);
     int call(const char* op, const std::string& subject, const std::function<int()>& forward);
 
-    std::shared_ptr<ZoHost> m_inner;
     std::shared_ptr<State> m_state;
 };
 

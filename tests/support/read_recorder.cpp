@@ -42,7 +42,7 @@ ReadRecorder::Read ReadRecorder::ask(ZoHost& host, const Read& how, bool source)
         r.rc = host.listDir(r.subject, &names);
         std::set<std::string> kept;
         for (const std::string& n : names)
-            if (!source || (m_inner->lstat(r.subject + "/" + n, &st) == 0 && !S_ISREG(st.st_mode)))
+            if (!source || (target().lstat(r.subject + "/" + n, &st) == 0 && !S_ISREG(st.st_mode)))
                 kept.insert(n);
         for (const std::string& n : kept) r.answer += n + " ";
     } else if (r.op == "deviceMapperState") {
@@ -63,46 +63,46 @@ int ReadRecorder::keep(Read r) {
     return rc;
 }
 
-#define ZOTEST_RECORD(op, subject, arg) keep(ask(*m_inner, Read{op, subject, arg, 0, ""}, true))
+#define ZOTEST_RECORD(op, subject, arg) keep(ask(target(), Read{op, subject, arg, 0, ""}, true))
 
 int ReadRecorder::stat(const std::string& p, struct stat* st) {
     ZOTEST_RECORD("stat", p, 0);
-    return ForwardingHost::stat(p, st);
+    return ZoForwardingHost::stat(p, st);
 }
 int ReadRecorder::lstat(const std::string& p, struct stat* st) {
     ZOTEST_RECORD("lstat", p, 0);
-    return ForwardingHost::lstat(p, st);
+    return ZoForwardingHost::lstat(p, st);
 }
 int ReadRecorder::readlink(const std::string& p, std::string* t) {
     ZOTEST_RECORD("readlink", p, 0);
-    return ForwardingHost::readlink(p, t);
+    return ZoForwardingHost::readlink(p, t);
 }
 int ReadRecorder::access(const std::string& p, int mode) {
     ZOTEST_RECORD("access", p, mode);
-    return ForwardingHost::access(p, mode);
+    return ZoForwardingHost::access(p, mode);
 }
 int ReadRecorder::listDir(const std::string& p, std::vector<std::string>* names) {
     ZOTEST_RECORD("listDir", p, 0);
-    return ForwardingHost::listDir(p, names);
+    return ZoForwardingHost::listDir(p, names);
 }
 int ReadRecorder::listLinks(const std::string& p, std::vector<std::pair<std::string, std::string>>* links) {
     // The links themselves are read as readlink would read them.
-    const int rc = ForwardingHost::listLinks(p, links);
+    const int rc = ZoForwardingHost::listLinks(p, links);
     ZOTEST_RECORD("listDir", p, 0);
     for (const auto& l : *links) ZOTEST_RECORD("readlink", p + "/" + l.first, 0);
     return rc;
 }
 int ReadRecorder::readFile(const std::string& p, std::string* c, size_t max) {
     ZOTEST_RECORD("readFile", p, static_cast<int>(std::min<size_t>(max >> 10, 1u << 20)));
-    return ForwardingHost::readFile(p, c, max);
+    return ZoForwardingHost::readFile(p, c, max);
 }
 int ReadRecorder::deviceMapperState(unsigned major, unsigned minor, ZoDmState* state) {
     ZOTEST_RECORD("deviceMapperState", std::to_string(major), static_cast<int>(minor));
-    return ForwardingHost::deviceMapperState(major, minor, state);
+    return ZoForwardingHost::deviceMapperState(major, minor, state);
 }
 int ReadRecorder::askMultipathd(const std::string& request, std::string* reply, unsigned timeoutMs) {
     ZOTEST_RECORD("askMultipathd", request, 0);
-    return ForwardingHost::askMultipathd(request, reply, timeoutMs);
+    return ZoForwardingHost::askMultipathd(request, reply, timeoutMs);
 }
 #undef ZOTEST_RECORD
 

@@ -6,7 +6,7 @@
 // up as a difference. No GoogleTest dependency.
 #pragma once
 
-#include "../../tools/forwarding_host.h"
+#include "ZoForwardingHost.h"
 
 #include <mutex>
 #include <string>
@@ -14,9 +14,9 @@
 
 namespace zotest {
 
-class ReadRecorder final : public zodisk::ForwardingHost {
+class ReadRecorder final : public ZoForwardingHost {
 public:
-    explicit ReadRecorder(std::shared_ptr<ZoHost> inner) : ForwardingHost(inner), m_inner(std::move(inner)) {}
+    explicit ReadRecorder(std::shared_ptr<ZoHost> inner) : ZoForwardingHost(std::move(inner)) {}
 
     int stat(const std::string& p, struct stat* st) override;
     int lstat(const std::string& p, struct stat* st) override;
@@ -46,7 +46,6 @@ private:
     Read ask(ZoHost& host, const Read& how, bool source);
     int keep(Read r);
 
-    std::shared_ptr<ZoHost> m_inner;
     std::mutex m_mutex;
     std::vector<Read> m_reads;
 };
