@@ -15,7 +15,7 @@
 // recording host, so the table holds exactly the command lines the library
 // uses.
 //
-// DIR is written from a descriptor of DIR, one component at a time, never
+// DIR is written by ZoHostTreeWriter, one component at a time, never
 // following a link: a link the capture copied is never written through, and
 // nothing is created outside DIR whatever the machine's links say. A file
 // that would have to go through such a link is left out.
@@ -29,14 +29,12 @@
 #include "ZoVDDiskDevice.h"
 
 #include "ZoHost.h"
+#include "ZoHostTreeWriter.h"
 #include "ZoMultipathConfFiles.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -146,34 +144,6 @@ void askEverything() {
     ZoHostInventory::read();
 }
 
-std::string dirName(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
-
-// "/a/b/../c" -> "/a/c".
-std::string normalize(const std::string& path) {
-    std::vector<std::string> parts;
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos)
-            slash = path.size();
-        std::string part = path.substr(pos, slash - pos);
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        pos = slash + 1;
-    }
-    std::string out;
-    for (const std::string& p : parts)
-        out += "/" + p;
-    return out.empty() ? "/" : out;
-}
-
 uint32_t le32(const std::string& b, size_t at) {
     return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
            static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
@@ -209,148 +179,6 @@ std::vector<std::pair<uint64_t, std::string>> nonZeroRuns(uint64_t offset, const
     }
     return runs;
 }
-
-// The directory the capture writes, reached only through descriptors.
-class TreeWriter {
-public:
-    ~TreeWriter() {
-        closeCached();
-        if (m_top >= 0)
-            ::close(m_top);
-    }
-
-    // Opens DIR, creating it (and its parents) when missing. A DIR that
-    // exists must be an empty directory this process may write.
-    bool open(const std::string& dir, std::string* why) {
-        struct stat st;
-        if (::stat(dir.c_str(), &st) != 0) {
-            if (!makeParents(dir, why))
-                return false;
-        } else if (!S_ISDIR(st.st_mode)) {
-            return *why = dir + " is not a directory", false;
-        }
-        m_top = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (m_top < 0)
-            return *why = "cannot open " + dir + ": " + std::strerror(errno), false;
-        int probe = ::dup(m_top);
-        DIR* d = probe < 0 ? nullptr : ::fdopendir(probe);
-        bool empty = d != nullptr;
-        while (struct dirent* e = d ? ::readdir(d) : nullptr)
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                empty = false;
-        if (d)
-            ::closedir(d);
-        if (!empty)
-            return *why = dir + " is not empty", false;
-        if (::faccessat(m_top, ".", W_OK | X_OK, AT_EACCESS) != 0)
-            return *why = "cannot write into " + dir + ": " + std::strerror(errno), false;
-        return true;
-    }
-
-    // Each returns 0 when done, EEXIST when something is already there, or
-    // the errno of the failure (ELOOP or ENOTDIR: a link or file of the
-    // capture stands where a directory would have to be).
-    int mkdirs(const std::string& path) {
-        int fd = -1;
-        return dirFd(path, &fd);
-    }
-    int writeFile(const std::string& path, const std::string& contents) {
-        int dir = -1;
-        if (int rc = dirFd(dirName(path), &dir))
-            return rc;
-        int fd = ::openat(dir, baseName(path).c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return errno;
-        size_t done = 0;
-        while (done < contents.size()) {
-            ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                int err = n < 0 ? errno : ENOSPC;
-                ::close(fd);
-                return err;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return ::close(fd) == 0 ? 0 : errno;
-    }
-    int writeLink(const std::string& path, const std::string& target) {
-        int dir = -1;
-        if (int rc = dirFd(dirName(path), &dir))
-            return rc;
-        return ::symlinkat(target.c_str(), dir, baseName(path).c_str()) == 0 ? 0 : errno;
-    }
-
-private:
-    static std::string baseName(const std::string& path) {
-        return path.substr(path.find_last_of('/') + 1);
-    }
-
-    // mkdir -p of DIR itself, through the links its own path may hold.
-    static bool makeParents(const std::string& dir, std::string* why) {
-        if (dir.empty() || ::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST)
-            return true;
-        if (errno == ENOENT && makeParents(dirName(dir), why) &&
-            (::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST))
-            return true;
-        if (why->empty())
-            *why = "cannot create " + dir + ": " + std::strerror(errno);
-        return false;
-    }
-
-    void closeCached() {
-        if (m_cachedFd >= 0)
-            ::close(m_cachedFd);
-        m_cachedFd = -1;
-        m_cachedPath.clear();
-    }
-
-    // A descriptor of the directory at machine path dir inside DIR, created
-    // as needed, owned by the writer (valid until the next call).
-    int dirFd(const std::string& dir, int* out) {
-        if (dir == m_cachedPath && m_cachedFd >= 0)
-            return *out = m_cachedFd, 0;
-        closeCached();
-        int cur = ::dup(m_top);
-        if (cur < 0)
-            return errno;
-        size_t pos = 0;
-        while (pos < dir.size()) {
-            size_t slash = dir.find('/', pos);
-            if (slash == std::string::npos)
-                slash = dir.size();
-            const std::string part = dir.substr(pos, slash - pos);
-            pos = slash + 1;
-            if (part.empty() || part == ".")
-                continue;
-            if (part == "..") {
-                ::close(cur);
-                return EINVAL;
-            }
-            if (::mkdirat(cur, part.c_str(), 0755) != 0 && errno != EEXIST) {
-                int err = errno;
-                ::close(cur);
-                return err;
-            }
-            int next = ::openat(cur, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            int err = errno;
-            ::close(cur);
-            if (next < 0)
-                return err;
-            cur = next;
-        }
-        m_cachedFd = cur;
-        m_cachedPath = dir;
-        *out = cur;
-        return 0;
-    }
-
-    int m_top = -1;
-    int m_cachedFd = -1;
-    std::string m_cachedPath;
-};
 
 class Capture {
 public:
@@ -455,7 +283,7 @@ private:
             else if (rc != EEXIST && rc != ELOOP && rc != ENOTDIR)
                 problems.push_back("cannot link " + path + ": " + std::strerror(rc));
         }
-        return target[0] == '/' ? normalize(target) : normalize(dirName(path) + "/" + target);
+        return ZoHostTreeWriter::linkedPath(path, target);
     }
 
     template <class F>
@@ -538,7 +366,7 @@ private:
         if (!device.empty())
             deviceDir(device, 2);
         else if (dir.find("/nvme-subsystem/") != std::string::npos)
-            attributes(dirName(dir), kAttributes);   // a multipath namespace's subsystem
+            attributes(dir.substr(0, dir.rfind('/')), kAttributes);   // a multipath namespace's subsystem
         eachSubdir(dir, [this](const std::string& d) {
             if (m_host.exists(d + "/partition"))
                 blockDir(d);
@@ -667,7 +495,7 @@ private:
     }
 
     ZoHost& m_host;
-    TreeWriter m_out;
+    ZoHostTreeWriter m_out;
     std::set<std::pair<dev_t, ino_t>> m_visited;
     std::set<std::string> m_linked;
 };
