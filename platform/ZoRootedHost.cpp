@@ -3,7 +3,8 @@
 // synthetic machine). docs/host-trees.md gives the rules in full; the parts
 // live apart (ZoRootedHostInternal.h):
 //   - paths are resolved inside the root (ZoRootedPaths.cpp); nothing
-//     outside it is ever touched;
+//     outside it is ever touched, and no block or character device node is
+//     ever opened;
 //   - /dev nodes are made up from sysfs and SCSI INQUIRY is answered from
 //     the device's sysfs attributes (ZoRootedDevices.cpp);
 //   - a disk's image is its regular file, the further pieces in
@@ -124,8 +125,11 @@ public:
         UniqueFd f;
         const int rc = m_paths.openFile(path, flags, 0600, &f.fd);
         struct stat st;
-        if (rc == ENOENT && !(flags & O_CREAT) && zohost::isDevPath(path) && devStat(path, true, &st) == 0)
-            return (flags & O_ACCMODE) == O_RDONLY ? 0 : fail(EROFS);  // made up from sysfs
+        // A node under /dev, made up from sysfs or a real one, opens
+        // read-only without being opened.
+        if ((rc == ENOENT || rc == EINVAL || rc == EROFS) && !(flags & O_CREAT) && zohost::isDevPath(path) &&
+            devStat(path, true, &st) == 0 && isDeviceNode(st))
+            return (flags & O_ACCMODE) == O_RDONLY ? 0 : fail(EROFS);
         return rc;
     }
     int rename(const std::string& from, const std::string& to) override {
@@ -347,20 +351,13 @@ private:
         return zohost::treeNodeStat(*this, zo_str::baseName(r.machine), present ? &real : nullptr, st);
     }
 
-    // A descriptor of the disk image at node: a block device in the tree
-    // as it is.
+    // A descriptor of the disk image at node (the tree never opens a
+    // device node: one that is there has no contents).
     int openImage(const std::string& node, int* fd) {
-        UniqueFd file;
-        if (int rc = m_paths.openFile(node, O_RDONLY | O_NONBLOCK, 0, &file.fd))
+        int file = -1;
+        if (int rc = m_paths.openFile(node, O_RDONLY | O_NONBLOCK, 0, &file))
             return rc;
-        struct stat st;
-        if (::fstat(file.fd, &st) != 0)
-            return errno;
-        if (S_ISBLK(st.st_mode)) {
-            *fd = file.release();
-            return 0;
-        }
-        return zohost::openDiskImage(*this, node, file.release(), fd);
+        return zohost::openDiskImage(*this, node, file, fd);
     }
 
     zohost::RootResolver m_paths;

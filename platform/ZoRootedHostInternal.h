@@ -26,8 +26,8 @@ namespace zohost {
 // root's descriptor and the result opened without following links.
 //
 // Every open names what it opens for: a path (O_PATH), a directory, or a
-// file's contents; only the last opens a file for reading or writing.
-// Thread-safe.
+// file's contents; only the last opens a file for reading or writing, and
+// it never opens a block or character device node. Thread-safe.
 class RootResolver {
 public:
     // dir's real path is the root; a root of "/" is the machine itself.
@@ -58,7 +58,13 @@ public:
     // that component (a trailing slash kept).
     int openParent(const std::string& path, int* dirFd, std::string* name);
     // Opens path's contents with open(2) flags (O_CLOEXEC added), creating
-    // a missing file with O_CREAT.
+    // a missing file with O_CREAT. A block or character device node is
+    // never opened: it fails with EINVAL when opened read-only and with
+    // EROFS otherwise. What the path leads to is checked on its O_PATH
+    // descriptor and then opened through that descriptor, so nothing else
+    // is opened. (Without /proc, and when a node appears at a missing path
+    // while it is created, the check comes after the open and the node is
+    // closed unused.)
     int openFile(const std::string& path, int flags, mode_t mode, int* fd);
     // access(2) and chmod(2) of the file at path, links followed.
     int access(const std::string& path, int mode);
@@ -67,6 +73,8 @@ public:
 private:
     int openIn(const std::string& path, int flags, mode_t mode, int* fd);
     bool kernelResolves() const;
+    int create(const std::string& path, int flags, mode_t mode, int* fd);
+    int openChecked(const std::string& path, int flags, mode_t mode, int* fd);
 
     std::string m_root;
     int m_rootFd = -1;

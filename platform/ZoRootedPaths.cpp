@@ -29,6 +29,10 @@ std::string relOf(const std::vector<std::string>& parts) {
     return rel.empty() ? "." : rel;
 }
 
+bool isDeviceNode(const struct stat& st) { return S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode); }
+
+// What openFile answers for a device node opened with flags.
+int deviceNodeError(int flags) { return (flags & O_ACCMODE) == O_RDONLY ? EINVAL : EROFS; }
 
 }  // namespace
 
@@ -67,7 +71,55 @@ int RootResolver::openDir(const std::string& path, int* fd) {
 }
 
 int RootResolver::openFile(const std::string& path, int flags, mode_t mode, int* fd) {
-    return openIn(path, flags, mode, fd);
+    UniqueFd where;
+    int rc = openIn(path, O_PATH | (flags & O_NOFOLLOW), 0, &where.fd);
+    if (rc == ENOENT && (flags & O_CREAT))
+        return create(path, flags, mode, fd);
+    if (rc != 0)
+        return rc;
+    if ((flags & O_CREAT) && (flags & O_EXCL))
+        return fail(EEXIST);
+    struct stat st;
+    if (::fstat(where.fd, &st) != 0)
+        return errno;
+    if (isDeviceNode(st))
+        return fail(deviceNodeError(flags));
+    if (S_ISLNK(st.st_mode))
+        return fail(ELOOP);  // O_NOFOLLOW met a link
+    // The file just checked is opened through its descriptor, so that
+    // nothing put at the path meanwhile is opened instead.
+    const int f = ::open(procPath(where.fd).c_str(), (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC);
+    if (f >= 0) {
+        *fd = f;
+        return 0;
+    }
+    if (errno != ENOENT)
+        return errno;
+    return openChecked(path, flags & ~O_CREAT, mode, fd);  // no /proc
+}
+
+// A missing file: created, so nothing else can be opened.
+int RootResolver::create(const std::string& path, int flags, mode_t mode, int* fd) {
+    const int rc = openIn(path, flags | O_EXCL, mode, fd);
+    if (rc != EEXIST || (flags & O_EXCL))
+        return rc;
+    // Something came meanwhile, or path is a link to a missing file, which
+    // O_EXCL does not follow: opened as it is, then checked.
+    return openChecked(path, flags, mode, fd);
+}
+
+// Opens path and checks after the open that it is no device node.
+int RootResolver::openChecked(const std::string& path, int flags, mode_t mode, int* fd) {
+    UniqueFd f;
+    if (int rc = openIn(path, flags, mode, &f.fd))
+        return rc;
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0)
+        return errno;
+    if (isDeviceNode(st))
+        return fail(deviceNodeError(flags));
+    *fd = f.release();
+    return 0;
 }
 
 int RootResolver::access(const std::string& path, int mode) {

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Rules only a host tree has: confinement to its root, /dev nodes made up
-// from sysfs, images as disks, INQUIRY from sysfs, re-reads refused as the
+// from sysfs, device nodes in the tree never opened, images as disks, INQUIRY from sysfs, re-reads refused as the
 // kernel refuses them, the command table, the recorded sleeps and the clock.
 #include "test.h"
 
 #include "LUSleep.h"
 
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/sysmacros.h>
+
+#include <functional>
 
 namespace {
 
@@ -60,6 +64,54 @@ TEST_F(HostTreeTest, DeviceNodesComeFromSysfsAndImagesAreDisks) {
     zotest::makeDiskImage(m_tree.at("/dev/sdb"), 16, "label: gpt\nstart=2048,size=4096\n");
     ASSERT_EQ(0, m_host->readPartitionTable("/dev/sdb", &parts));
     EXPECT_TRUE(parts.size() == 1 && parts[0].sectorCount == 4096u) << parts.size();
+}
+
+// A device node planted in a tree is data: no operation opens it, wherever
+// it stands (a disk's node, an attribute, a configuration file, the command
+// table). inotify sees every open of a node's inode but none by O_PATH; the
+// planted block node is this machine's loop0.
+TEST_F(HostTreeTest, DeviceNodesInTheTreeAreNeverOpened) {
+    m_tree.addBlockDevice("sdc", 8, 32, 32768, "/sys/devices/virtual/block/sdc");
+    const struct { std::string path; mode_t type; unsigned major, minor; } nodes[] = {
+        {"/dev/sdb", S_IFBLK, 7, 0}, {"/dev/sdc", S_IFCHR, 1, 3}, {"/etc/multipath.conf", S_IFCHR, 1, 3},
+        {kScsiDev + "/vpd_pg83", S_IFCHR, 1, 3}, {"/.zohost/commands", S_IFCHR, 1, 3}};
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (const auto& n : nodes) {
+        m_tree.mkdir(n.path.substr(0, n.path.rfind('/')));
+        if (::mknod(m_tree.at(n.path).c_str(), n.type | 0600, makedev(n.major, n.minor)) != 0)
+            GTEST_SKIP() << "cannot make device nodes here: " << std::strerror(errno);
+        ASSERT_GE(::inotify_add_watch(watch, m_tree.at(n.path).c_str(), IN_OPEN | IN_ACCESS | IN_MODIFY), 0);
+    }
+    using Op = std::function<int(ZoRootedHost&)>;
+    std::string text;
+    uint64_t bytes = 0;
+    std::unique_ptr<ZoWritableFile> file;
+    std::unique_ptr<ZoHostLock> lock;
+    std::vector<ZoHostPartition> parts;
+    const struct { const char* what; Op op; int want; } cases[] = {
+        {"readFile of a configuration file", [&](ZoRootedHost& h) { return h.readFile("/etc/multipath.conf", &text); }, EINVAL},
+        {"readAttr of an attribute", [&](ZoRootedHost& h) { return h.readAttr(kScsiDev + "/vpd_pg83", &text); }, EINVAL},
+        {"openForWrite", [&](ZoRootedHost& h) { return h.openForWrite("/etc/multipath.conf", 0644, &file); }, EROFS},
+        {"lockFile", [&](ZoRootedHost& h) { return std::exchange(lock, nullptr), h.lockFile("/etc/multipath.conf", &lock); }, EROFS},
+        {"probeOpen read-only under /dev", [](ZoRootedHost& h) { return h.probeOpen("/dev/sdc", O_RDONLY); }, 0},
+        {"probeOpen for writing under /dev", [](ZoRootedHost& h) { return h.probeOpen("/dev/sdb", O_RDWR); }, EROFS},
+        {"probeOpen elsewhere", [](ZoRootedHost& h) { return h.probeOpen("/etc/multipath.conf", O_RDONLY); }, EINVAL},
+        {"readPartitionTable", [&](ZoRootedHost& h) { return h.readPartitionTable("/dev/sdb", &parts); }, -1},
+        {"readDisk of a block node", [&](ZoRootedHost& h) { return h.readDisk("/dev/sdb", 0, 512, &text, &bytes); }, EINVAL},
+        {"readDisk of a character node", [&](ZoRootedHost& h) { return h.readDisk("/dev/sdc", 0, 512, &text, &bytes); }, EINVAL},
+        {"a command", [](ZoRootedHost& h) { return h.run("true").exitStatus; }, 127},
+        {"stat: what the node is", [](ZoRootedHost& h) {
+             struct stat st;
+             return h.stat("/dev/sdb", &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == makedev(7, 0) ? 0 : -1;
+         }, 0}};
+    for (auto host : {m_host, zohost::makeRootedResolvingHere(m_tree.root())})
+        for (const auto& c : cases)
+            EXPECT_EQ(c.want, c.op(*host)) << c.what;
+    alignas(struct inotify_event) char events[4096];
+    const ssize_t n = ::read(watch, events, sizeof events);
+    EXPECT_TRUE(n < 0 && errno == EAGAIN) << "a planted node was opened (" << n << " bytes of events)";
+    ::close(watch);
 }
 
 TEST_F(HostTreeTest, InquiryIsAnsweredFromSysfs) {
