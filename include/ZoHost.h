@@ -264,6 +264,10 @@ public:
     // without it, or without the request, answers as a machine on which no
     // multipathd runs.
     static std::string multipathdTablePath();
+    // The mark of a capture that is not whole, "/.zohost/incomplete": a
+    // capture's writer makes it first and removes it last (its first line
+    // says what happened; further lines name what was left out).
+    static std::string incompleteMarkerPath();
 
     // The block of the command table that answers command with result (a
     // result whose shell did not start exits 127). Returns false and leaves

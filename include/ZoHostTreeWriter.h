@@ -8,6 +8,12 @@
 // link, so a link the capture wrote is never written through and nothing is
 // created outside the directory, whatever the links say.
 //
+// A capture is whole or marked: open() writes the marker
+// (ZoRootedHost::incompleteMarkerPath) before anything else and only
+// finish() without problems removes it, after everything written has
+// reached the disk. A writer that is killed, or never finishes, leaves its
+// tree marked.
+//
 // Not thread-safe.
 #pragma once
 
@@ -15,6 +21,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zohost {
 class TreeDirs;
@@ -33,9 +40,16 @@ public:
     // "" for an empty target.
     static std::string linkedPath(const std::string& link, const std::string& target);
 
-    // Opens dir, creating it (and its parents) when missing. A dir that exists must be an empty directory this
-    // process may write. Returns true, or false with *why set.
+    // Opens dir, creating it (and its parents) when missing, and marks it
+    // incomplete. A dir that exists must be an empty directory this process
+    // may write. Returns true, or false with *why set.
     bool open(const std::string& dir, std::string* why);
+    // Ends the capture. Without problems, syncs what was written and
+    // removes the marker: the tree is whole. Otherwise the marker stays and
+    // names the problems, one a line. Returns 0, or the errno of the
+    // failure (the tree then stays marked, unless rewriting the marker
+    // failed).
+    int finish(const std::vector<std::string>& problems);
 
     // Paths are machine paths ("/sys/block/sdb/size"), made inside the
     // directory. Each returns 0 when done, EEXIST when something is already

@@ -196,6 +196,8 @@ std::string ZoRootedHost::commandTablePath() { return "/.zohost/commands"; }
 
 std::string ZoRootedHost::multipathdTablePath() { return "/.zohost/multipathd"; }
 
+std::string ZoRootedHost::incompleteMarkerPath() { return "/.zohost/incomplete"; }
+
 std::string ZoRootedHost::deviceMapperStatePath(unsigned major, unsigned minor) {
     return "/.zohost/dm/" + zohost::devText(major, minor);
 }

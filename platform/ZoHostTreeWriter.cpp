@@ -21,6 +21,10 @@ namespace {
 using zo_str::baseName;
 using zo_str::dirName;
 
+// The first line of the marker of an incomplete capture.
+const char kUnfinished[] = "This capture was not finished: files may be missing.\n";
+const char kProblems[] = "This capture finished with problems: files are missing.\n";
+
 // mkdir -p of the directory itself, through the links its own path may
 // hold.
 bool makeParents(const std::string& dir, std::string* why) {
@@ -54,6 +58,9 @@ namespace zohost {
 class TreeDirs {
 public:
     explicit TreeDirs(int top) : m_top(top) {}
+
+    // The descriptor of the capture's directory (O_RDONLY).
+    int top() const { return m_top.fd; }
 
     // A descriptor of the directory at machine path dir inside the capture
     // of dirs, created as needed, owned by dirs (valid until the next call);
@@ -120,7 +127,27 @@ bool ZoHostTreeWriter::open(const std::string& dir, std::string* why) {
         return *why = dir + " is not empty", false;
     if (::faccessat(top, ".", W_OK | X_OK, AT_EACCESS) != 0)
         return *why = "cannot write into " + dir + ": " + std::strerror(errno), false;
+    if (int rc = writeFile(ZoRootedHost::incompleteMarkerPath(), kUnfinished))
+        return *why = "cannot mark " + dir + " incomplete: " + std::strerror(rc), false;
     return true;
+}
+
+int ZoHostTreeWriter::finish(const std::vector<std::string>& problems) {
+    const std::string marker = ZoRootedHost::incompleteMarkerPath();
+    int dir = -1;
+    if (int rc = zohost::TreeDirs::dirFd(m_dirs.get(), dirName(marker), &dir))
+        return rc;
+    // Everything written is on the disk before the marker goes.
+    if (problems.empty() && ::syncfs(m_dirs->top()) != 0)
+        return errno;
+    if (::unlinkat(dir, baseName(marker).c_str(), 0) != 0)
+        return errno;
+    if (problems.empty())
+        return 0;
+    std::string text = kProblems;
+    for (const std::string& p : problems)
+        text += p + "\n";
+    return writeAt(dir, baseName(marker), O_CREAT | O_EXCL, text);
 }
 
 int ZoHostTreeWriter::mkdirs(const std::string& path) {

@@ -423,6 +423,36 @@ TEST(HostTreeCapture, HostileTreesStayInside) {
     }
 }
 
+// A capture is whole or marked. Snapshots killed midway (SIGXFSZ at the
+// first file above the size limit, in 512-byte blocks: the long
+// proc/partitions, the first disk image in memory) leave the marker, and
+// --sysroot says the tree is incomplete, also one too incomplete to read; a
+// capture of such a tree is marked with that problem; a whole capture reads
+// without a word.
+TEST(HostTreeCapture, InterruptedCapturesAreMarkedIncomplete) {
+    zotest::HostTree dir, machine(kExamples + "qemu-san");
+    machine.write("/proc/partitions", machine.read("/proc/partitions") + std::string(3000, '\n'));
+    std::set<long> sizes;
+    for (const char* blocks : {"1", "12", "unlimited"}) {
+        const std::string limit = blocks, capture = dir.at("/" + limit);
+        const std::string line = "sh -c 'ulimit -f " + limit + "; exec " ZODEVICE_BINARY_DIR "/tools/zodisk --sysroot " +
+                                 machine.root() + " snapshot " + capture + "' >/dev/null 2>&1";
+        const bool whole = std::system(line.c_str()) == 0;
+        EXPECT_EQ(whole, limit == "unlimited");
+        sizes.insert(std::distance(fs::recursive_directory_iterator(capture), {}));
+        EXPECT_EQ(!whole, fs::exists(capture + "/.zohost/incomplete")) << limit;
+        const Result r = on(capture, {"list"});
+        EXPECT_EQ(whole, r.err.empty()) << r;
+        EXPECT_EQ(!whole, r.err.rfind("zodisk: warning: --sysroot " + capture + " is an incomplete capture (its writer "
+                                      "did not finish: it was interrupted; see .zohost/incomplete): ", 0) == 0) << r;
+    }
+    EXPECT_EQ(sizes.size(), 3u) << "the kills came at the same point";
+    EXPECT_EQ(on(dir.at("/12"), {"snapshot", dir.at("/copy")}).status, 1);
+    const Result r = on(dir.at("/copy"), {"list"});
+    EXPECT_NE(r.err.find(" is an incomplete capture (it was left incomplete: the tree captured is an incomplete "
+                         "capture itself; "), std::string::npos) << r;
+}
+
 // A capture holds everything the host inventory reads with every fact:
 // each read, asked again of the capture, answers as it did on the tree
 // (an attribute that is a directory, as sick-san's sdc rev, aside).

@@ -22,6 +22,24 @@ bool isDir(const std::string& path) {
     return ZoHost::current()->stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The warning for a capture whose writer left the marker of an incomplete
+// one; "" when the tree has none.
+std::string incompleteCapture(const std::string& tree) {
+    const std::string marker = ZoRootedHost::incompleteMarkerPath();
+    struct stat st;
+    if (ZoHost::current()->lstat(marker, &st) != 0)
+        return "";
+    std::string text, why = "its writer did not finish: it was interrupted";
+    ZoHost::current()->readFile(marker, &text);
+    std::istringstream lines(text);
+    std::string line;
+    if (std::getline(lines, line) && std::getline(lines, line) && !line.empty())
+        why = "it was left incomplete: " + line;
+    return tree + " is an incomplete capture (" + why + "; see " + marker.substr(1) +
+           "): devices, attributes and command answers of the machine may be missing from what is "
+           "shown; capture the machine again";
+}
+
 bool isNumber(const std::string& s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -48,6 +66,9 @@ std::vector<std::string> malformedPartitionLines(const std::string& text) {
 HostTreeFaults checkHostTree(const std::string& dir) {
     HostTreeFaults r;
     const std::string tree = "--sysroot " + dir;
+    const std::string incomplete = incompleteCapture(tree);
+    if (!incomplete.empty())
+        r.warnings.push_back(incomplete);
     if (!isDir("/sys/block") && !isDir("/sys/dev/block")) {
         r.fatal = tree + " is not a host tree: it has neither sys/block nor sys/dev/block; " + kNeeds;
         return r;

@@ -12,7 +12,9 @@ namespace zodisk {
 struct HostTreeFaults {
     // Set when the tree has no block layer at all: nothing can be answered.
     std::string fatal;
-    // What is missing or malformed, each making some answers incomplete.
+    // What is missing or malformed, each making some answers incomplete (a
+    // fatal fault can come with the warning that the tree is an
+    // incomplete capture).
     std::vector<std::string> warnings;
 };
 

@@ -259,13 +259,11 @@ bool useSysroot(const std::string& dir) {
         return true;
     ZoHost::setRoot(dir);
     HostTreeFaults faults = checkHostTree(dir);
-    if (!faults.fatal.empty()) {
-        Output::error(faults.fatal);
-        return false;
-    }
     for (const std::string& w : faults.warnings)
         Output::error("warning: " + w);
-    return true;
+    if (!faults.fatal.empty())
+        Output::error(faults.fatal);
+    return faults.fatal.empty();
 }
 
 // Runs the command chosen; the exit status.

@@ -18,7 +18,10 @@
 // DIR is written by ZoHostTreeWriter, one component at a time, never
 // following a link: a link the capture copied is never written through, and
 // nothing is created outside DIR whatever the machine's links say. A file
-// that would have to go through such a link is left out.
+// that would have to go through such a link is left out. DIR is whole or
+// marked incomplete (a capture interrupted, or one with problems, keeps the
+// marker ZoHostTreeWriter writes first), and --sysroot warns of a marked
+// one.
 #include "ZoForwardingHost.h"
 #include "output.h"
 #include "zodisk.h"
@@ -195,7 +198,17 @@ public:
         return false;
     }
 
+    // Marks the capture whole, or incomplete with its problems.
+    void finish() {
+        if (int rc = m_out.finish(problems))
+            problems.push_back(std::string("cannot finish the capture: ") + std::strerror(rc));
+    }
+
     void run() {
+        // A copy of an incomplete capture is one too.
+        struct stat st;
+        if (m_host.lstat(ZoRootedHost::incompleteMarkerPath(), &st) == 0)
+            problems.push_back("the tree captured is an incomplete capture itself");
         for (const char* f : {"/proc/partitions", "/proc/devices", "/proc/self/mountinfo", "/proc/swaps",
                                "/etc/multipath.conf", "/etc/quorvel/config.ini"})
             copyFile(f);
@@ -516,8 +529,10 @@ int runSnapshot(const Options& opts, Output& out) {
     }
     std::shared_ptr<ZoHost> host = ZoHost::current();
     Capture capture(*host);
-    if (capture.open(dir))
+    if (capture.open(dir)) {
         capture.run();
+        capture.finish();
+    }
     for (const std::string& p : capture.problems)
         Output::error("snapshot: " + p);
     if (opts.json) {
