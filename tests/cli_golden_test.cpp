@@ -16,6 +16,8 @@
 #include "ZoHostInventory.h"
 
 #include <nlohmann/json.hpp>
+#include <sys/inotify.h>
+#include <sys/sysmacros.h>
 
 using Json = nlohmann::json;
 using Strings = std::vector<std::string>;
@@ -451,6 +453,31 @@ TEST(HostTreeCapture, InterruptedCapturesAreMarkedIncomplete) {
     const Result r = on(dir.at("/copy"), {"list"});
     EXPECT_NE(r.err.find(" is an incomplete capture (it was left incomplete: the tree captured is an incomplete "
                          "capture itself; "), std::string::npos) << r;
+}
+
+// No command opens a device node planted in a tree (this machine's loop0 as
+// a disk, a 1:3 character node as a disk or a file zodisk reads or edits):
+// inotify sees every open of the nodes' inodes.
+TEST(CliGolden, PlantedDeviceNodesAreNeverOpened) {
+    zotest::HostTree tree(kExamples + "qemu-san"), out;
+    const struct { const char* path; mode_t type; unsigned major, minor; } nodes[] = {
+        {"/dev/sdb", S_IFBLK, 7, 0}, {"/dev/sdc", S_IFCHR, 1, 3}, {"/etc/multipath.conf", S_IFCHR, 1, 3},
+        {"/proc/partitions", S_IFBLK, 7, 0}};
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (const auto& n : nodes) {
+        if (tree.exists(n.path)) tree.remove(n.path);
+        if (::mknod(tree.at(n.path).c_str(), n.type | 0600, makedev(n.major, n.minor)) != 0)
+            GTEST_SKIP() << "cannot make device nodes here: " << std::strerror(errno);
+        ASSERT_GE(::inotify_add_watch(watch, tree.at(n.path).c_str(), IN_OPEN | IN_ACCESS | IN_MODIFY), 0);
+    }
+    const std::vector<Strings> commands = {{"show", "--reread", "/dev/sdb", "/dev/sdc"}, {"--json", "list"},
+        {"check"}, {"wwid", "/dev/sdb"}, {"multipath", "add", "--dry-run", "/dev/sdc"}, {"snapshot", out.at("/c")}};
+    for (const Strings& c : commands) EXPECT_NE(on(tree.root(), c).status, 124) << c[0];
+    alignas(struct inotify_event) char events[4096];
+    const ssize_t n = ::read(watch, events, sizeof events);
+    EXPECT_TRUE(n < 0 && errno == EAGAIN) << "a planted node was opened (" << n << " bytes of events)";
+    ::close(watch);
 }
 
 // A capture holds everything the host inventory reads with every fact:
