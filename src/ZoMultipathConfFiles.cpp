@@ -46,8 +46,9 @@ std::string written(const ConfPattern& p) {
     return "device { vendor \"" + p.value + "\" product \"" + p.product + "\" }";
 }
 
+// A name ending in ".conf", the name ".conf" itself included (multipath reads it).
 bool isConfName(const std::string& name) {
-    return name.size() > 5 && name.compare(name.size() - 5, 5, ".conf") == 0;
+    return name.size() >= 5 && name.compare(name.size() - 5, 5, ".conf") == 0;
 }
 
 }  // namespace

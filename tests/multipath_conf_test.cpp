@@ -114,8 +114,9 @@ TEST(MultipathConfPattern, RunawayRepetitionsAreNotCompiled) {
 }
 
 // The files multipath-tools reads: /etc/multipath.conf, then "*.conf"
-// regular files of the configuration directory in name order; config_dir
-// in defaults adds its directory before the one multipath-tools 0.9 reads.
+// regular files (".conf" too) of the configuration directory in name order;
+// config_dir in defaults adds its directory before the one multipath-tools
+// 0.9 reads.
 TEST(MultipathConfFiles, ReadInTheOrderMultipathReadsThem) {
     zotest::HostTree tree;
     tree.write(kConf, "defaults {\n\tconfig_dir \"/etc/mpd/\"\n}\n");
@@ -123,6 +124,7 @@ TEST(MultipathConfFiles, ReadInTheOrderMultipathReadsThem) {
     tree.write("/etc/multipath/conf.d/b.conf", "blacklist_exceptions {\n\twwid B\n}\n");
     tree.write("/etc/multipath/conf.d/a.conf", "multipaths {\n\tmultipath {\n\t\twwid C\n\t}\n}\n");
     tree.write("/etc/multipath/conf.d/c.conf.rpmsave", "blacklist_exceptions {\n\twwid D\n}\n");
+    tree.write("/etc/multipath/conf.d/.conf", "blacklist_exceptions {\n\twwid E\n}\n");  // read, and first
     tree.mkdir("/etc/multipath/conf.d/d.conf");
     tree.symlink("b.conf", "/etc/multipath/conf.d/e.conf");
     auto installed = tree.install();
@@ -133,8 +135,9 @@ TEST(MultipathConfFiles, ReadInTheOrderMultipathReadsThem) {
     EXPECT_FALSE(missing);
     std::vector<std::string> seen;
     for (const zo_mpconf::ConfEntryAt& e : zo_mpconf::allEntries(files)) seen.push_back(e.file->path + " " + e.entry.wwid);
-    EXPECT_EQ(seen, (std::vector<std::string>{"/etc/mpd/z.conf A", "/etc/multipath/conf.d/a.conf C",
-                                              "/etc/multipath/conf.d/b.conf B", "/etc/multipath/conf.d/e.conf B"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"/etc/mpd/z.conf A", "/etc/multipath/conf.d/.conf E",
+                                              "/etc/multipath/conf.d/a.conf C", "/etc/multipath/conf.d/b.conf B",
+                                              "/etc/multipath/conf.d/e.conf B"}));
     ASSERT_EQ(::chmod(tree.at("/etc/multipath/conf.d").c_str(), 0), 0);
     files.clear();
     if (::geteuid() != 0) {
