@@ -44,6 +44,10 @@ TEST_P(HostContract, FilesDirectoriesRenameAndUnlink) {
     std::string s;
     EXPECT_EQ(0, host().readFile(p("f"), &s));
     EXPECT_TRUE(s == big) << s.size() << " bytes";
+    // Permissions are checked: even root may not execute a file without an execute bit.
+    EXPECT_EQ(0, host().access(p("f"), R_OK | W_OK));
+    EXPECT_EQ(EACCES, host().access(p("f"), X_OK));
+    EXPECT_EQ(ENOENT, host().access(p("d"), F_OK));
 
     EXPECT_EQ(ENOENT, host().writeFileAtomic(p("d/conf"), "x", 0644));
     ASSERT_EQ(0, host().mkdir(p("d"), 0755));

@@ -181,6 +181,9 @@ TEST_F(IdentityTest, WwidIsTheFirstLogicalUnitNaaDesignator) {
             EXPECT_EQ("kept:" + (fails ? "" : cases[i].want), wwid) << cases[i].what << ", errno " << refusal;
         }
     }
+    std::string none;  // a path that names no device has no WWID
+    EXPECT_EQ("Unable to get scsi id", info(ZoDeviceTree::getDevice(nodes[0].c_str(), nullptr))
+                                           ->GetDeviceWwid("/dev/nonexistent", none).AsString());
     if (!sgVpd) GTEST_SKIP() << "sample pages not compared: sg_vpd (sg3-utils) is not installed";
 }
 
@@ -217,12 +220,13 @@ TEST_F(IdentityTest, CommandsAnswerOrFailWithTheirSense) {
     zotest::LogCapture quiet;
     SP<ZoDevice> dev = ZoDeviceTree::getDevice("/dev/sdb", nullptr);
     auto* scsi = static_cast<ZoDeviceScsiIface*>(dev->getInterface("ZoDeviceScsiIface"));
-    const std::string inquiry("\x12\0\0\0\x24\0", 6);
+    const std::string inquiry("\x12\0\0\0\x24\0", 6), tur(6, '\0');  // TEST UNIT READY
+    const std::string turFails = "[SCSI command 0x00 to /dev/sdb failed: SCSI status 0x02, sense key 0x5, ASC 0x20, "
+                                 "ASCQ 0x00 (host tree cannot answer SCSI command 0x00 for /dev/sdb)]";
     const struct { std::string cdb; int length; bool out, in; std::string answer; } cases[] = {
         {inquiry, 36, false, true, "ZOTEST  VDISK"},
-        {std::string(6, '\0'), 0, false, false,  // TEST UNIT READY
-         "[SCSI command 0x00 to /dev/sdb failed: SCSI status 0x02, sense key 0x5, ASC 0x20, ASCQ 0x00 "
-         "(host tree cannot answer SCSI command 0x00 for /dev/sdb)]"},
+        {tur, 0, false, false, turFails},
+        {tur, 0, true, true, turFails},  // both directions, but no data to move: sent
         {inquiry, 36, true, true, "[A SCSI command to /dev/sdb cannot move data in both directions]"},
         {"", 0, false, false, "[Invalid SCSI command block for /dev/sdb]"},
         {inquiry, -1, false, true, "[Invalid data buffer for a SCSI command to /dev/sdb]"},
