@@ -45,6 +45,15 @@ std::ostream& operator<<(std::ostream& os, const Result& r) {
     return os << r.command << "\n-> exit " << r.status << "\nstdout:\n" << r.out << "\nstderr:\n" << r.err;
 }
 
+// What diff -u prints for the change from the file from to the file to, both
+// labelled /etc/multipath.conf unless from is /dev/null.
+std::string diffU(const std::string& from, const std::string& to) {
+    zotest::HostTree dir;
+    const std::string out = dir.at("/diff"), label = from == "/dev/null" ? from : "/etc/multipath.conf";
+    const int status = std::system(("diff -u -L " + label + " -L /etc/multipath.conf " + from + " " + to + " >" + out).c_str());
+    return status == 1 << 8 ? slurp(out) : "diff exited with " + std::to_string(status);
+}
+
 // Runs the built zodisk on a tree (a shipped one by name, or a path) with the
 // arguments, in the C.UTF-8 locale unless leading NAME=value arguments set
 // the environment; status 124 when it ran for a minute. Standard output goes
@@ -127,7 +136,7 @@ TEST(CliGolden, StatusErrorsJsonAndHelp) {
 }
 
 // The editor on copies of shipped trees. A dry run prints the edit as a
-// unified diff (which patch(1) applies to give what the edit writes) and
+// unified diff (what diff -u prints for the edit it makes) and
 // changes nothing, no lock file made. qemu-guest's sda has an exception and
 // a map but no multipath block: adding it adds nothing (a block's alias would
 // rename the map in use), says so and leaves the file alone. xen-guest's sdc
@@ -152,15 +161,15 @@ TEST(CliGolden, MultipathEditsAndDryRuns) {
     EXPECT_TRUE(dryRemove.status == 0 && dryRemove.out.rfind("--- /etc/multipath.conf\n", 0) == 0 &&
                 dryRemove.out.find("\n-\twwid \"333333330000007d0\"\n") != std::string::npos) << dryRemove;
     EXPECT_TRUE(slurp(conf) == before && !std::filesystem::exists(lock));
-    std::ofstream(dir.root() + "/remove.diff") << dryRemove.out;
-    ASSERT_EQ(std::system(("patch -s -o " + dir.root() + "/patched " + conf + " " + dir.root() + "/remove.diff").c_str()), 0);
+    std::ofstream(dir.root() + "/before") << before;
     Result real = on(guest, {"multipath", "remove", "/dev/sda"});
     EXPECT_TRUE(real.status == 0 && real.err.empty() && real.out == dryRemove.out) << real;
-    EXPECT_EQ(slurp(conf), slurp(dir.root() + "/patched"));
+    EXPECT_EQ(diffU(dir.root() + "/before", conf), real.out);
+    const std::string after = slurp(conf);
     Result again = on(guest, {"--json", "multipath", "remove", "/dev/sda"});
     EXPECT_EQ(again.status, 1) << again;
     EXPECT_EQ(Json::parse(again.out)["changes"], Json::array()) << again;
-    EXPECT_EQ(slurp(conf), slurp(dir.root() + "/patched"));
+    EXPECT_EQ(slurp(conf), after);
 
     const std::string xen = copyOf("xen-guest", xenDir);
     Result r = on(xen, {"--json", "multipath", "add", "/dev/sdc"});
@@ -206,6 +215,7 @@ TEST(CliEdit, FreshHostAndSwitchedOff) {
         }
         EXPECT_EQ(real.err, made + "zodisk: /dev/sdc: no multipath map above it after the update\n") << real;
         EXPECT_EQ(real.out.rfind(dry.out, 0), 0u) << real;
+        EXPECT_EQ(diffU("/dev/null", conf), dry.out);
         struct stat st;
         ASSERT_EQ(::stat(conf.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -347,6 +357,16 @@ TEST(CliCheck, UnmappedLunsAndConfigurationsTheEditorRefuses) {
         EXPECT_EQ(r.status, 1) << r;
         EXPECT_NE(r.out.find(c.finding), std::string::npos) << c.finding << "\n" << r;
     }
+}
+
+// A namespace on two live controllers has paths enough, whatever ANA state
+// one of them is in (the fabric tree with its connecting controller up).
+TEST(CliCheck, NamespaceOnTwoLiveControllers) {
+    zotest::HostTree tree{zotest::dataTree("fabric")};
+    tree.write("/sys/devices/virtual/nvme-fabrics/ctl/nvme1/state", "live\n");
+    Result r = on(tree.root(), {"check"});
+    EXPECT_TRUE(r.out.find("nvme0n1: path nvme0c1n1 (controller nvme1) is ANA inaccessible\n") != std::string::npos &&
+                r.out.find("live path") == std::string::npos) << r;
 }
 
 // A capture answers as the machine it was taken from. A directory that
@@ -508,18 +528,21 @@ TEST(HostTreeCapture, HoldsEveryReadOfTheInventory) {
 TEST(HostTreeCapture, DisksCaptureTheirTablesInAFewSectors) {
     zotest::HostTree tree;
     std::vector<std::string> disks;
-    for (int i = 0; i < 9; ++i) {
+    for (int i = 0; i < 10; ++i) {
         disks.push_back("/dev/sd" + std::string(1, static_cast<char>('a' + i)));
         tree.addBlockDevice(disks.back().substr(5), 8, 16 * i, 131072,
                             "/sys/devices/virtual/block/" + disks.back().substr(5));
         zotest::makeDiskImage(tree.at(disks.back()), 64,
-                              i < 8 ? "label: gpt\nstart=2048,size=4096\nstart=8192,size=8192\n"  // the last: logical partitions
-                                    : "label: dos\nstart=2048,size=4096\nstart=20480,size=100000,type=5\n"
-                                      "start=40960,size=2048\nstart=90000,size=4096\n");
+                              i != 8 ? "label: gpt\nstart=2048,size=4096\nstart=8192,size=8192\n"  // sdi: logical partitions
+                                     : "label: dos\nstart=2048,size=4096\nstart=20480,size=100000,type=5\n"
+                                       "start=40960,size=2048\nstart=90000,size=4096\n");
     }
-    std::fstream damaged(tree.at("/dev/sdh"), std::ios::in | std::ios::out | std::ios::binary);
-    damaged.seekp(512) << std::string(512, '\0');  // no primary GPT header: the backup is read
-    damaged.close();
+    // No primary GPT header: sdh's backup is read; sdj's first sector, without
+    // its signature, is no MBR guarding a GPT, so sdj has no table.
+    for (const auto& [disk, from] : {std::make_pair("/dev/sdh", 512), std::make_pair("/dev/sdj", 510)}) {
+        std::fstream damaged(tree.at(disk), std::ios::in | std::ios::out | std::ios::binary);
+        damaged.seekp(from) << std::string(1024 - from, '\0');
+    }
     const std::string capture = tree.at("/capture");
     ASSERT_EQ(0, on(tree.root(), {"snapshot", capture}).status);
     uint64_t bytes = 0;  // as du --apparent-size counts them
@@ -538,6 +561,8 @@ TEST(HostTreeCapture, DisksCaptureTheirTablesInAFewSectors) {
     for (const std::string& d : disks) EXPECT_EQ(table(tree.root(), d), table(capture, d)) << d;
     EXPECT_EQ("0 1:2048+4096 2:8192+8192", table(tree.root(), "/dev/sdh"));  // from the backup table
     EXPECT_EQ("0 1:2048+4096 2:20480+100000 5:40960+2048 6:90000+4096", table(tree.root(), "/dev/sdi"));
+    for (const auto& e : std::filesystem::directory_iterator(capture + "/.zohost/disks/8:144"))  // sdj's end is not kept
+        EXPECT_LT(std::stoull(e.path().filename()), 1u << 20) << e.path();
 }
 
 // The notice comes after a second of waiting, then every ten seconds; a
