@@ -14,15 +14,16 @@ SUDO=""
 # The library and zodisk.
 main="build-essential cmake pkg-config ccache
       libblkid-dev libdevmapper-dev libinih-dev libboost-dev
-      libcli11-dev nlohmann-json3-dev"
+      libcli11-dev nlohmann-json3-dev libudev-dev"
 # The tests, the peers they compare against, the real-kernel suite under
-# qemu, the fuzzers (clang), bash completion and the Debian packaging.
+# qemu, the fuzzers (clang), bash completion, promtool (prometheus) for the
+# metrics and alerting rules, and the Debian packaging.
 rest="git ca-certificates
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       util-linux fdisk multipath-tools sg3-utils udev kmod cpio strace time
       qemu-system-x86 busybox-static
       clang-14 libclang-rt-14-dev
-      bash-completion
+      bash-completion prometheus
       debhelper dpkg-dev fakeroot lintian"
 
 case "${1:-}" in

@@ -2,6 +2,7 @@
 // check: is this host's multipathing sound? One pass over the host
 // inventory and /etc/multipath.conf; every finding is one line naming the
 // devices involved. Exit 0 when nothing needs attention, 1 otherwise.
+#include "check.h"
 #include "columns.h"
 #include "output.h"
 #include "zodisk.h"
@@ -20,14 +21,6 @@ namespace zodisk {
 namespace {
 
 using Inv = ZoHostInventory;
-
-struct Finding {
-    const char* severity;   // "error", "warning" or "info" (info needs no attention)
-    const char* check;      // stable identifier of the kind of finding
-    std::string message;
-    std::vector<std::string> devices;
-    std::string wwid;
-};
 
 class Checker {
 public:
@@ -316,12 +309,16 @@ private:
 
 }  // namespace
 
+std::vector<Finding> checkFindings(const ZoHostInventory& inv) {
+    return Checker(inv).run();
+}
+
 int runCheck(const Options& opts, Output& out) {
     ZoHostInventory inv;
     // Every fact: a fact that cannot be read is a finding too.
     if (!readInventory(&inv))
         return EXIT_FAILED;
-    std::vector<Finding> findings = Checker(inv).run();
+    std::vector<Finding> findings = checkFindings(inv);
     size_t maps = 0, paths = 0, namespaces = 0, nvmePaths = 0;
     for (size_t i = 0; i < inv.devices().size(); ++i) {
         const ZoBlockDevice& d = inv.at(i);

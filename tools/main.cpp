@@ -137,6 +137,12 @@ const std::vector<Command>& commands() {
         {nullptr, "sd-to-xvd", "convert an sd name to its Xen xvd name", sdArg, runSdToXvd},
         {nullptr, "snapshot", "capture this machine's devices into a host tree in DIR", dirArg,
          runSnapshot},
+        {nullptr, "diff", "what changed between two captures, or a capture and now", diffArgs,
+         runDiff},
+        {nullptr, "watch", "print each change of the host's maps and disks as it happens", noArgs,
+         runWatch},
+        {nullptr, "metrics", "the host's multipathing for Prometheus (node_exporter's textfile)",
+         metricsArgs, runMetrics},
     };
     return table;
 }

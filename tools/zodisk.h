@@ -52,6 +52,9 @@ struct Options {
     bool force = false;               // multipath remove --force
     std::string name;                 // nvme-volume, nvme-device, xvd-to-sd, sd-to-xvd
     std::string dir;                  // snapshot
+    std::string before, after;        // diff BEFORE AFTER
+    bool live = false;                // diff --live
+    std::string textfile;             // metrics --textfile FILE
 };
 
 class Output;
@@ -88,5 +91,11 @@ int runNvmeDevice(const Options& opts, Output& out);
 int runXvdToSd(const Options& opts, Output& out);
 int runSdToXvd(const Options& opts, Output& out);
 int runSnapshot(const Options& opts, Output& out);
+// BEFORE, AFTER and --live of diff; --textfile of metrics.
+void diffArgs(CLI::App& app, Options& opts);
+int runDiff(const Options& opts, Output& out);
+int runWatch(const Options& opts, Output& out);
+void metricsArgs(CLI::App& app, Options& opts);
+int runMetrics(const Options& opts, Output& out);
 
 }  // namespace zodisk

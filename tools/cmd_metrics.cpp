@@ -1,0 +1,177 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// metrics: the host's multipathing in the Prometheus text exposition
+// format, for node_exporter's textfile collector: per map its paths by
+// state and its size, per path each fact of the view that is a state
+// (host_view.h), check's findings by kind and severity, and when the host
+// was read. --textfile FILE replaces FILE atomically (a temporary file in
+// its directory, written, synced, renamed over it), so the collector never
+// reads half a file.
+#include "check.h"
+#include "host_view.h"
+#include "metrics.h"
+#include "output.h"
+#include "zodisk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace zodisk {
+
+namespace {
+
+using Labels = MetricFamily::Labels;
+
+Labels mapLabels(const ViewUnit& u) { return {{"map", u.name}, {"wwid", u.wwid}}; }
+
+void mapFamilies(const HostView& view, std::vector<MetricFamily>* out) {
+    MetricFamily paths{"zodisk_map_paths", "gauge",
+                       "Paths of a multipath map by device-mapper state."};
+    MetricFamily size{"zodisk_map_size_bytes", "gauge", "Size of a multipath map."};
+    for (const auto& [key, u] : view.units) {
+        if (!u.map)
+            continue;
+        for (const char* state : viewFact("dm_state").states) {
+            size_t n = 0;
+            for (const ViewPath& p : u.paths)
+                n += p.facts.at("dm_state") == state;
+            paths.add(mapLabels(u), {"state", state}, static_cast<double>(n));
+        }
+        size.add(mapLabels(u), {}, std::strtod(u.facts.at("size").c_str(), nullptr) * 512);
+    }
+    out->push_back(std::move(paths));
+    out->push_back(std::move(size));
+}
+
+// zodisk_path_<fact>{..., state="..."} for each fact that is a metric.
+void pathFamilies(const HostView& view, std::vector<MetricFamily>* out) {
+    for (const ViewFact& f : viewFacts()) {
+        if (!f.metric || !(f.holders & ON_PATH))
+            continue;
+        MetricFamily family{std::string("zodisk_path_") + f.key, "gauge",
+                            std::string("The ") + f.words +
+                                " of a path of a multipath map: 1 for the path's, 0 for the others."};
+        for (const auto& [key, u] : view.units)
+            for (const ViewPath& p : u.paths) {
+                Labels labels = mapLabels(u);
+                labels.insert(labels.end(), {{"path", p.name}, {"hctl", p.key}});
+                const std::string& value = p.facts.at(f.key);
+                bool listed = false;
+                for (const char* state : f.states) {
+                    listed = listed || value == state;
+                    family.add(labels, {"state", state}, value == state ? 1 : 0);
+                }
+                if (!listed && !value.empty())
+                    family.add(labels, {"state", value}, 1);
+            }
+        out->push_back(std::move(family));
+    }
+}
+
+void checkFamilies(const ZoHostInventory& inv, std::vector<MetricFamily>* out) {
+    std::map<std::pair<std::string, std::string>, int> counts;
+    bool healthy = true;
+    for (const Finding& f : checkFindings(inv)) {
+        ++counts[{f.check, f.severity}];
+        healthy = healthy && std::strcmp(f.severity, "info") == 0;
+    }
+    MetricFamily findings{"zodisk_check_findings", "gauge",
+                          "Findings of zodisk check by kind and severity."};
+    for (const auto& [kind, n] : counts)
+        findings.add({{"check", kind.first}, {"severity", kind.second}}, {}, n);
+    MetricFamily ok{"zodisk_check_healthy", "gauge",
+                    "1 when zodisk check finds nothing that needs attention, else 0."};
+    ok.add({}, {}, healthy ? 1 : 0);
+    out->push_back(std::move(findings));
+    out->push_back(std::move(ok));
+}
+
+// Replaces path with text: a temporary file beside it, synced, renamed
+// over it. On failure leaves path as it was and returns false with *why.
+bool writeAtomically(const std::string& path, const std::string& text, std::string* why) {
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string tmp = dir + (dir == "." ? "/." : ".") + base + ".XXXXXX";
+    int fd = ::mkostemp(&tmp[0], O_CLOEXEC);
+    if (fd < 0)
+        return *why = "cannot create a file in " + dir + ": " + std::strerror(errno), false;
+    size_t done = 0;
+    int err = ::fchmod(fd, 0644) == 0 ? 0 : errno;
+    while (err == 0 && done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        err = n < 0 ? errno : 0;
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    if (err == 0 && ::fsync(fd) != 0)
+        err = errno;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0)
+        err = errno;
+    if (err != 0) {
+        ::unlink(tmp.c_str());
+        *why = "cannot write " + path + ": " + std::strerror(err);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void metricsArgs(CLI::App& app, Options& opts) {
+    app.add_option("--textfile", opts.textfile,
+                   "replace FILE atomically with the metrics instead of printing\n"
+                   "them (node_exporter's textfile directory, e.g.\n"
+                   "/var/lib/prometheus/node-exporter/zodisk.prom)")
+        ->type_name("FILE");
+}
+
+int runMetrics(const Options& opts, Output& out) {
+    const auto started = std::chrono::steady_clock::now();
+    const double now = std::chrono::duration<double>(
+                           std::chrono::system_clock::now().time_since_epoch()).count();
+    ZoHostInventory inv;
+    CLuError err;
+    if (!ZoHostInventory::read(&inv, &err)) {
+        Output::error("cannot read the block devices: " + err.AsString());
+        return EXIT_FAILED;
+    }
+    std::vector<MetricFamily> families;
+    HostView view = viewOf(inv);
+    mapFamilies(view, &families);
+    pathFamilies(view, &families);
+    checkFamilies(inv, &families);
+    MetricFamily at{"zodisk_reading_timestamp_seconds", "gauge",
+                    "When zodisk read the host, in seconds since the epoch."};
+    at.add({}, {}, now);
+    MetricFamily took{"zodisk_reading_duration_seconds", "gauge",
+                      "How long zodisk took to read the host and check it."};
+    took.add({}, {}, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    families.push_back(std::move(at));
+    families.push_back(std::move(took));
+
+    std::string text = exposition(families);
+    if (opts.textfile.empty()) {
+        out.text(text);
+        return EXIT_OK;
+    }
+    std::string why;
+    if (!writeAtomically(opts.textfile, text, &why)) {
+        Output::error("metrics: " + why);
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}
+
+}  // namespace zodisk

@@ -1,0 +1,278 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#include "host_view.h"
+
+#include "columns.h"
+
+#include "ZoHost.h"
+#include "ZoMultipathConf.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <stdexcept>
+
+namespace zodisk {
+
+namespace {
+
+using Inv = ZoHostInventory;
+
+std::string dmState(const Inv& inv, size_t i) {
+    const ZoMapPath* p = pathEntry(inv, i);
+    return p ? p->dmState : "";
+}
+
+std::string groupState(const Inv& inv, size_t i) {
+    const ZoMapPath* p = pathEntry(inv, i);
+    const ZoMapGroup* g = p ? groupOf(inv.at(inv.mapOf(i)).map, p->group) : nullptr;
+    return g ? g->state : "";
+}
+
+std::string onOff(bool on) { return on ? "on" : "off"; }
+
+std::string showSize(const std::string& sectors) {
+    return humanSize(std::stoull(sectors) * 512);
+}
+
+std::string showYesNo(const std::string& flag) { return flag == "1" ? "yes" : "no"; }
+
+const std::vector<ViewFact> kFacts = {
+    {"dm_state", "device-mapper state", ON_PATH, dmState, "path-state", true, {"active", "failed"}},
+    {"state", "state", ON_PATH | ON_MAP | ON_DISK,
+     [](const Inv& inv, size_t i) { return inv.at(i).state; }, "state", true},
+    {"group_state", "path group state", ON_PATH, groupState, "path-state"},
+    {"size", "size", ON_PATH | ON_MAP | ON_DISK,
+     [](const Inv& inv, size_t i) { return std::to_string(inv.at(i).sectors); }, "size", false, {},
+     showSize},
+    {"read_only", "read-only", ON_PATH | ON_MAP | ON_DISK,
+     [](const Inv& inv, size_t i) { return std::string(inv.at(i).readOnly ? "1" : "0"); }, "state",
+     false, {}, showYesNo},
+    {"revision", "revision", ON_PATH | ON_DISK,
+     [](const Inv& inv, size_t i) { return inv.at(i).revision; }, "product"},
+    {"fc_node_name", "Fibre Channel node name", ON_PATH | ON_DISK,
+     [](const Inv& inv, size_t i) { return inv.at(i).fcNodeName; }, "fabric"},
+    {"queueing", "queueing", ON_MAP,
+     [](const Inv& inv, size_t i) {
+         const ZoMapState& m = inv.at(i).map;
+         return m.known ? onOff(m.queueIfNoPath) : std::string();
+     },
+     "state"},
+    {"hardware_handler", "hardware handler", ON_MAP,
+     [](const Inv& inv, size_t i) { return inv.at(i).map.hardwareHandler; }, "state"},
+    {"path_selector", "path selector", ON_MAP,
+     [](const Inv& inv, size_t i) {
+         const ZoMapState& m = inv.at(i).map;
+         return m.groups.empty() ? std::string() : m.groups.front().selector;
+     },
+     "state"},
+};
+
+FactValues factsOf(const Inv& inv, size_t i, FactHolder holder) {
+    FactValues values;
+    for (const ViewFact& f : kFacts)
+        if (f.holders & holder)
+            values[f.key] = f.value(inv, i);
+    return values;
+}
+
+void addPartitions(const Inv& inv, size_t i, ViewUnit* unit) {
+    for (size_t p : inv.at(i).partitions) {
+        const ZoBlockDevice& d = inv.at(p);
+        unit->partitions.push_back({d.partition, d.start, d.sectors});
+        unit->numbers.emplace_back(d.major, d.minor);
+    }
+    std::sort(unit->partitions.begin(), unit->partitions.end(),
+              [](const ViewPartition& a, const ViewPartition& b) { return a.number < b.number; });
+}
+
+ViewUnit mapUnit(const Inv& inv, size_t m) {
+    const ZoBlockDevice& d = inv.at(m);
+    ViewUnit u;
+    u.map = true;
+    u.wwid = d.wwid;
+    u.key = "map " + d.wwid;
+    u.name = d.dmName.empty() ? d.name : d.dmName;
+    u.kname = d.name;
+    u.facts = factsOf(inv, m, ON_MAP);
+    u.numbers.emplace_back(d.major, d.minor);
+    for (size_t p : d.slaves) {
+        const ZoBlockDevice& path = inv.at(p);
+        u.paths.push_back({path.hctl.empty() ? path.name : path.hctl, path.name,
+                           factsOf(inv, p, ON_PATH)});
+        u.numbers.emplace_back(path.major, path.minor);
+    }
+    std::sort(u.paths.begin(), u.paths.end(),
+              [](const ViewPath& a, const ViewPath& b) { return a.key < b.key; });
+    addPartitions(inv, m, &u);
+    return u;
+}
+
+ViewUnit diskUnit(const Inv& inv, size_t i) {
+    const ZoBlockDevice& d = inv.at(i);
+    ViewUnit u;
+    u.wwid = d.wwid;
+    u.place = d.hctl;
+    if (!d.wwid.empty())
+        u.key = "disk " + (d.hctl.empty() ? d.wwid : pathIdentity(d.wwid, d.hctl));
+    else
+        u.key = "disk " + (d.hctl.empty() ? d.name : "at " + d.hctl);
+    u.name = u.kname = d.name;
+    u.facts = factsOf(inv, i, ON_DISK);
+    u.numbers.emplace_back(d.major, d.minor);
+    addPartitions(inv, i, &u);
+    return u;
+}
+
+std::vector<ConfigEntry> entriesOf(const std::string& file, const std::string& text) {
+    std::vector<ConfigEntry> out;
+    zo_mpconf::SectionTracker tracker;
+    for (std::string_view line : zo_mpconf::splitLines(text)) {
+        zo_mpconf::LineView v = tracker.next(line);
+        for (const std::string& w : v.exceptionWwids)
+            out.push_back({"blacklist exception", w, file});
+        for (const std::string& w : v.blockWwids)
+            out.push_back({"multipath block", w, file});
+    }
+    return out;
+}
+
+// Makes a host tree the current host for the life of the object.
+class HostSwitch {
+public:
+    explicit HostSwitch(const std::string& root) {
+        if (!root.empty())
+            m_previous = ZoHost::install(ZoHost::makeRooted(root));
+    }
+    ~HostSwitch() {
+        if (m_previous)
+            ZoHost::install(m_previous);
+    }
+    HostSwitch(const HostSwitch&) = delete;
+    HostSwitch& operator=(const HostSwitch&) = delete;
+
+private:
+    std::shared_ptr<ZoHost> m_previous;
+};
+
+}  // namespace
+
+const std::vector<ViewFact>& viewFacts() { return kFacts; }
+
+const ViewFact& viewFact(const char* key) {
+    for (const ViewFact& f : kFacts)
+        if (std::strcmp(f.key, key) == 0)
+            return f;
+    throw std::logic_error(std::string("no fact ") + key);
+}
+
+std::string showFact(const ViewFact& fact, const std::string& value) {
+    if (value.empty())
+        return "none";
+    return fact.show ? fact.show(value) : value;
+}
+
+size_t ViewUnit::activePaths() const {
+    return std::count_if(paths.begin(), paths.end(), [](const ViewPath& p) {
+        auto it = p.facts.find("dm_state");
+        return it != p.facts.end() && it->second == "active";
+    });
+}
+
+const ViewPath* ViewUnit::path(const std::string& k) const {
+    for (const ViewPath& p : paths)
+        if (p.key == k)
+            return &p;
+    return nullptr;
+}
+
+std::string pathIdentity(const std::string& wwid, const std::string& key) {
+    return wwid + "@" + key;
+}
+
+HostView viewOf(const Inv& inv) {
+    HostView view;
+    for (size_t i = 0; i < inv.devices().size(); ++i) {
+        const ZoBlockDevice& d = inv.at(i);
+        if (d.whole != ZoBlockDevice::npos)
+            continue;
+        ViewUnit u;
+        if (isMap(d))
+            u = mapUnit(inv, i);
+        else if (d.type == "disk" && inv.mapOf(i) == ZoBlockDevice::npos)
+            u = diskUnit(inv, i);
+        else
+            continue;
+        for (const ViewPath& p : u.paths)
+            view.pathOwners[pathIdentity(u.wwid, p.key)] = u.key;
+        if (!u.map && !u.wwid.empty() && !u.place.empty())
+            view.pathOwners[pathIdentity(u.wwid, u.place)] = u.key;
+        std::string key = u.key;
+        view.units.emplace(std::move(key), std::move(u));
+    }
+    return view;
+}
+
+std::vector<ConfigEntry> readConfigEntries(std::string* why) {
+    std::shared_ptr<ZoHost> host = ZoHost::current();
+    std::vector<std::string> files = {"/etc/multipath.conf"};
+    std::vector<std::string> names;
+    if (host->listDir("/etc/multipath/conf.d", &names) == 0) {
+        std::sort(names.begin(), names.end());
+        for (const std::string& n : names)
+            if (n.size() > 5 && n.compare(n.size() - 5, 5, ".conf") == 0)
+                files.push_back("/etc/multipath/conf.d/" + n);
+    }
+    std::vector<ConfigEntry> entries;
+    for (const std::string& f : files) {
+        std::string text;
+        int rc = host->readFile(f, &text);
+        if (rc == ENOENT)
+            continue;
+        if (rc != 0) {
+            *why = f + ": " + std::strerror(rc);
+            continue;
+        }
+        for (ConfigEntry& e : entriesOf(f, text))
+            entries.push_back(std::move(e));
+    }
+    std::sort(entries.begin(), entries.end());
+    entries.erase(std::unique(entries.begin(), entries.end(),
+                              [](const ConfigEntry& a, const ConfigEntry& b) {
+                                  return !(a < b) && !(b < a);
+                              }),
+                  entries.end());
+    return entries;
+}
+
+bool readView(const std::string& root, HostView* view, std::string* why) {
+    struct stat st;
+    if (!root.empty() && ::stat(root.c_str(), &st) != 0) {
+        *why = root + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!root.empty() && !S_ISDIR(st.st_mode)) {
+        *why = root + ": not a directory";
+        return false;
+    }
+    HostSwitch in(root);
+    ZoHostInventory inv;
+    CLuError err;
+    if (!ZoHostInventory::read(&inv, &err)) {
+        *why = (root.empty() ? std::string("this host") : root) + ": cannot read the block devices: " +
+               err.AsString();
+        return false;
+    }
+    *view = viewOf(inv);
+    std::string confWhy;
+    view->config = readConfigEntries(&confWhy);
+    if (!confWhy.empty()) {
+        *why = confWhy;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zodisk
