@@ -95,8 +95,9 @@ void print(const std::vector<Change>& changes, bool json, bool utf8, Output& out
         out.text(text);
 }
 
-// Udev's events once its rules ran (device nodes and links made), when
-// udevd runs; the kernel's own otherwise.
+// The kernel's events as it sends them: a path failure is seen at once,
+// not after udev's rules for the map ran (they probe the map, which takes
+// seconds while a path is failing), and without udevd too.
 struct Monitor {
     udev* u = nullptr;
     udev_monitor* m = nullptr;
@@ -107,9 +108,8 @@ struct Monitor {
             udev_unref(u);
     }
     bool open(std::string* why) {
-        const bool udevd = ::access("/run/udev/control", F_OK) == 0;
         u = udev_new();
-        m = u ? udev_monitor_new_from_netlink(u, udevd ? "udev" : "kernel") : nullptr;
+        m = u ? udev_monitor_new_from_netlink(u, "kernel") : nullptr;
         if (!m || udev_monitor_filter_add_match_subsystem_devtype(m, "block", nullptr) < 0 ||
             udev_monitor_enable_receiving(m) < 0)
             return *why = std::string("cannot listen to the kernel's device events: ") +

@@ -25,10 +25,12 @@ std::string dmState(const Inv& inv, size_t i) {
     return p ? p->dmState : "";
 }
 
-std::string groupState(const Inv& inv, size_t i) {
-    const ZoMapPath* p = pathEntry(inv, i);
-    const ZoMapGroup* g = p ? groupOf(inv.at(inv.mapOf(i)).map, p->group) : nullptr;
-    return g ? g->state : "";
+// The number of the path group device-mapper sends I/O to.
+std::string activeGroup(const Inv& inv, size_t i) {
+    for (const ZoMapGroup& g : inv.at(i).map.groups)
+        if (g.state == "active")
+            return std::to_string(g.number);
+    return "";
 }
 
 std::string onOff(bool on) { return on ? "on" : "off"; }
@@ -43,7 +45,6 @@ const std::vector<ViewFact> kFacts = {
     {"dm_state", "device-mapper state", ON_PATH, dmState, "path-state", true, {"active", "failed"}},
     {"state", "state", ON_PATH | ON_MAP | ON_DISK,
      [](const Inv& inv, size_t i) { return inv.at(i).state; }, "state", true},
-    {"group_state", "path group state", ON_PATH, groupState, "path-state"},
     {"size", "size", ON_PATH | ON_MAP | ON_DISK,
      [](const Inv& inv, size_t i) { return std::to_string(inv.at(i).sectors); }, "size", false, {},
      showSize},
@@ -60,6 +61,7 @@ const std::vector<ViewFact> kFacts = {
          return m.known ? onOff(m.queueIfNoPath) : std::string();
      },
      "state"},
+    {"active_group", "active path group", ON_MAP, activeGroup, "state"},
     {"hardware_handler", "hardware handler", ON_MAP,
      [](const Inv& inv, size_t i) { return inv.at(i).map.hardwareHandler; }, "state"},
     {"path_selector", "path selector", ON_MAP,

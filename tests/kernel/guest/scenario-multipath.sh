@@ -66,4 +66,4 @@ step dmsetup ls
 step blockdev --rereadpt "$lu0" || true
 step lsblk
 ZO_ROUNDTRIP=1
-ZO_FILTER='KernelHost.*:KernelMultipath.*:KernelMultipathEditor.* KernelMultipathFailover.*'
+ZO_FILTER='KernelHost.*:KernelMultipath.*:KernelMultipathEditor.* KernelFleet.* KernelMultipathFailover.*'
