@@ -10,7 +10,11 @@ cd "$src" || exit 1
 
 # Command line (the cursor at its end) <TAB> the words offered, in order.
 cases=$(cat <<'END'
-zodisk 	list tree show check ports wwid multipath nvme-volume nvme-device xvd-to-sd sd-to-xvd snapshot
+zodisk 	list tree show check ports wwid multipath nvme-volume nvme-device xvd-to-sd sd-to-xvd snapshot diff watch metrics
+zodisk diff --l	--live
+zodisk diff examples/hosts/qemu-s	examples/hosts/qemu-san
+zodisk metrics --t	--timeout --textfile
+zodisk metrics --textfile docs/zodisk-al	docs/zodisk-alerts.yml
 zodisk sh	show
 zodisk multipath 	add remove
 zodisk multipath add --d	--dry-run

@@ -99,6 +99,7 @@ TEST(HostChanges, DiffJsonNowAndFailures) {
     const std::vector<std::pair<std::string, std::string>> failures = {
         {"$ZODISK diff nope after", "zodisk: diff: nope: No such file or directory\n"},
         {"$ZODISK diff before/etc/multipath.conf after", "zodisk: diff: before/etc/multipath.conf: not a directory\n"},
+        {"$ZODISK diff before/etc after", "zodisk: diff: before/etc is not a host tree"},
         {"$ZODISK diff before", "zodisk: diff: give AFTER or --live"},
         {"$ZODISK diff before after --live", "zodisk: diff: give AFTER or --live"},
     };

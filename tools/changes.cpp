@@ -17,7 +17,7 @@ std::string plural(size_t n, const char* word) {
 // "3 of 4 paths active", or "4 paths" when no path state is known.
 std::string pathCount(const ViewUnit& u) {
     bool known = std::any_of(u.paths.begin(), u.paths.end(),
-                             [](const ViewPath& p) { return !p.facts.at("dm_state").empty(); });
+                             [](const ViewPath& p) { return p.facts.count("dm_state"); });
     if (!known)
         return plural(u.paths.size(), "path");
     return std::to_string(u.activePaths()) + " of " + plural(u.paths.size(), "path") + " active";
@@ -254,7 +254,7 @@ private:
                 continue;
             }
             std::string what;
-            if (old->start != p.start)
+            if (old->start != p.start && old->start && p.start)   // 0: a map's table not known
                 what = "start " + std::to_string(old->start) + " -> " + std::to_string(p.start);
             if (old->sectors != p.sectors)
                 what += (what.empty() ? "" : ", ") + std::string("size ") + size(old->sectors) +

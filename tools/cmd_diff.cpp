@@ -40,7 +40,13 @@ int runDiff(const Options& opts, Output& out) {
     HostView views[2];
     for (int i = 0; i < 2; ++i) {
         std::string why;
-        if (!readView(isNow(moments[i]) ? "" : moments[i], &views[i], &why)) {
+        std::vector<std::string> warnings;
+        const bool read = readView(isNow(moments[i]) ? "" : moments[i], &views[i], &why, &warnings);
+        for (const std::string& w : warnings)
+            Output::error("diff: warning: " + w);
+        if (!read) {
+            if (why.rfind("--sysroot ", 0) == 0)   // the tree check names the option
+                why.erase(0, 10);
             Output::error("diff: " + why);
             return kTrouble;
         }

@@ -41,8 +41,10 @@ void mapFamilies(const HostView& view, std::vector<MetricFamily>* out) {
             continue;
         for (const char* state : viewFact("dm_state").states) {
             size_t n = 0;
-            for (const ViewPath& p : u.paths)
-                n += p.facts.at("dm_state") == state;
+            for (const ViewPath& p : u.paths) {
+                auto it = p.facts.find("dm_state");
+                n += it != p.facts.end() && it->second == state;
+            }
             paths.add(mapLabels(u), {"state", state}, static_cast<double>(n));
         }
         size.add(mapLabels(u), {}, std::strtod(u.facts.at("size").c_str(), nullptr) * 512);
@@ -57,19 +59,22 @@ void pathFamilies(const HostView& view, std::vector<MetricFamily>* out) {
         if (!f.metric || !(f.holders & ON_PATH))
             continue;
         MetricFamily family{std::string("zodisk_path_") + f.key, "gauge",
-                            std::string("The ") + f.words +
-                                " of a path of a multipath map: 1 for the path's, 0 for the others."};
+                            std::string("The ") + f.words + " of a path of a multipath map: 1 for the path's" +
+                                (f.states.empty() ? " (the others are not given)." : ", 0 for the others.")};
         for (const auto& [key, u] : view.units)
             for (const ViewPath& p : u.paths) {
+                auto known = p.facts.find(f.key);
+                if (known == p.facts.end())
+                    continue;
                 Labels labels = mapLabels(u);
                 labels.insert(labels.end(), {{"path", p.name}, {"hctl", p.key}});
-                const std::string& value = p.facts.at(f.key);
+                const std::string& value = known->second;
                 bool listed = false;
                 for (const char* state : f.states) {
                     listed = listed || value == state;
                     family.add(labels, {"state", state}, value == state ? 1 : 0);
                 }
-                if (!listed && !value.empty())
+                if (!listed)
                     family.add(labels, {"state", value}, 1);
             }
         out->push_back(std::move(family));

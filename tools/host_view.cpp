@@ -2,6 +2,7 @@
 #include "host_view.h"
 
 #include "columns.h"
+#include "host_tree_check.h"
 
 #include "ZoHost.h"
 #include "ZoMultipathConf.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -20,20 +22,32 @@ namespace {
 
 using Inv = ZoHostInventory;
 
-std::string dmState(const Inv& inv, size_t i) {
+using Value = std::optional<std::string>;
+
+// A fact the device shows, or unknown when it shows none.
+Value shown(const std::string& s) { return s.empty() ? Value() : Value(s); }
+
+// A fact of a multipath map's table or status: unknown without them.
+template <class F>
+Value ofMap(const Inv& inv, size_t i, F f) {
+    const ZoMapState& m = inv.at(i).map;
+    return m.known ? Value(f(m)) : Value();
+}
+
+Value dmState(const Inv& inv, size_t i) {
     const ZoMapPath* p = pathEntry(inv, i);
-    return p ? p->dmState : "";
+    return p ? shown(p->dmState) : Value();
 }
 
-// The number of the path group device-mapper sends I/O to.
-std::string activeGroup(const Inv& inv, size_t i) {
-    for (const ZoMapGroup& g : inv.at(i).map.groups)
-        if (g.state == "active")
-            return std::to_string(g.number);
-    return "";
+// The number of the path group device-mapper sends I/O to ("" none).
+Value activeGroup(const Inv& inv, size_t i) {
+    return ofMap(inv, i, [](const ZoMapState& m) {
+        for (const ZoMapGroup& g : m.groups)
+            if (g.state == "active")
+                return std::to_string(g.number);
+        return std::string();
+    });
 }
-
-std::string onOff(bool on) { return on ? "on" : "off"; }
 
 std::string showSize(const std::string& sectors) {
     return humanSize(std::stoull(sectors) * 512);
@@ -44,30 +58,33 @@ std::string showYesNo(const std::string& flag) { return flag == "1" ? "yes" : "n
 const std::vector<ViewFact> kFacts = {
     {"dm_state", "device-mapper state", ON_PATH, dmState, "path-state", true, {"active", "failed"}},
     {"state", "state", ON_PATH | ON_MAP | ON_DISK,
-     [](const Inv& inv, size_t i) { return inv.at(i).state; }, "state", true},
+     [](const Inv& inv, size_t i) { return shown(inv.at(i).state); }, "state", true},
     {"size", "size", ON_PATH | ON_MAP | ON_DISK,
-     [](const Inv& inv, size_t i) { return std::to_string(inv.at(i).sectors); }, "size", false, {},
-     showSize},
+     [](const Inv& inv, size_t i) { return Value(std::to_string(inv.at(i).sectors)); }, "size", false,
+     {}, showSize},
     {"read_only", "read-only", ON_PATH | ON_MAP | ON_DISK,
-     [](const Inv& inv, size_t i) { return std::string(inv.at(i).readOnly ? "1" : "0"); }, "state",
-     false, {}, showYesNo},
+     [](const Inv& inv, size_t i) { return Value(inv.at(i).readOnly ? "1" : "0"); }, "state", false, {},
+     showYesNo},
     {"revision", "revision", ON_PATH | ON_DISK,
-     [](const Inv& inv, size_t i) { return inv.at(i).revision; }, "product"},
+     [](const Inv& inv, size_t i) { return shown(inv.at(i).revision); }, "product"},
     {"fc_node_name", "Fibre Channel node name", ON_PATH | ON_DISK,
-     [](const Inv& inv, size_t i) { return inv.at(i).fcNodeName; }, "fabric"},
+     [](const Inv& inv, size_t i) { return shown(inv.at(i).fcNodeName); }, "fabric"},
     {"queueing", "queueing", ON_MAP,
      [](const Inv& inv, size_t i) {
-         const ZoMapState& m = inv.at(i).map;
-         return m.known ? onOff(m.queueIfNoPath) : std::string();
+         return ofMap(inv, i, [](const ZoMapState& m) { return std::string(m.queueIfNoPath ? "on" : "off"); });
      },
      "state"},
     {"active_group", "active path group", ON_MAP, activeGroup, "state"},
     {"hardware_handler", "hardware handler", ON_MAP,
-     [](const Inv& inv, size_t i) { return inv.at(i).map.hardwareHandler; }, "state"},
+     [](const Inv& inv, size_t i) {
+         return ofMap(inv, i, [](const ZoMapState& m) { return m.hardwareHandler; });
+     },
+     "state"},
     {"path_selector", "path selector", ON_MAP,
      [](const Inv& inv, size_t i) {
-         const ZoMapState& m = inv.at(i).map;
-         return m.groups.empty() ? std::string() : m.groups.front().selector;
+         return ofMap(inv, i, [](const ZoMapState& m) {
+             return m.groups.empty() ? std::string() : m.groups.front().selector;
+         });
      },
      "state"},
 };
@@ -76,7 +93,8 @@ FactValues factsOf(const Inv& inv, size_t i, FactHolder holder) {
     FactValues values;
     for (const ViewFact& f : kFacts)
         if (f.holders & holder)
-            values[f.key] = f.value(inv, i);
+            if (Value v = f.value(inv, i))
+                values[f.key] = *v;
     return values;
 }
 
@@ -249,7 +267,8 @@ std::vector<ConfigEntry> readConfigEntries(std::string* why) {
     return entries;
 }
 
-bool readView(const std::string& root, HostView* view, std::string* why) {
+bool readView(const std::string& root, HostView* view, std::string* why,
+              std::vector<std::string>* warnings) {
     struct stat st;
     if (!root.empty() && ::stat(root.c_str(), &st) != 0) {
         *why = root + ": " + std::strerror(errno);
@@ -260,6 +279,14 @@ bool readView(const std::string& root, HostView* view, std::string* why) {
         return false;
     }
     HostSwitch in(root);
+    if (!root.empty()) {
+        HostTreeFaults faults = checkHostTree(root);
+        if (!faults.fatal.empty()) {
+            *why = faults.fatal;
+            return false;
+        }
+        warnings->insert(warnings->end(), faults.warnings.begin(), faults.warnings.end());
+    }
     ZoHostInventory inv;
     CLuError err;
     if (!ZoHostInventory::read(&inv, &err)) {

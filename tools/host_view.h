@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -31,8 +32,10 @@ struct ViewFact {
     const char* key;     // JSON key and metric name part: "dm_state"
     const char* words;   // in messages: "device-mapper state"
     unsigned holders;    // FactHolder bits
-    // The fact of the device at index ("" when it has none).
-    std::string (*value)(const ZoHostInventory& inv, size_t index);
+    // The fact of the device at index; none when it is not known (a
+    // capture without the map's status, an attribute the kernel lacks).
+    // An unknown fact is no change.
+    std::optional<std::string> (*value)(const ZoHostInventory& inv, size_t index);
     // The change kind a difference of this fact is reported as.
     const char* change;
     // Exported as the state set zodisk_path_<key>{state="..."} (paths only):
@@ -51,7 +54,7 @@ const ViewFact& viewFact(const char* key);
 // The value of a fact as a person reads it.
 std::string showFact(const ViewFact& fact, const std::string& value);
 
-// Fact values by key.
+// The known facts by key.
 using FactValues = std::map<std::string, std::string>;
 
 struct ViewPath {
@@ -62,7 +65,7 @@ struct ViewPath {
 
 struct ViewPartition {
     int number = 0;
-    uint64_t start = 0;     // in 512-byte sectors
+    uint64_t start = 0;     // in 512-byte sectors; 0 when not known
     uint64_t sectors = 0;
 };
 
@@ -120,7 +123,10 @@ std::string pathIdentity(const std::string& wwid, const std::string& key);
 
 // Reads the view of the host in root (a host tree), or of the current host
 // when root is empty, with its configuration. The current host is the same
-// afterwards. On failure returns false and sets *why.
-bool readView(const std::string& root, HostView* view, std::string* why);
+// afterwards. What a tree lacks (checkHostTree) is added to *warnings. On
+// failure (a tree that stands for no machine, an unreadable block layer or
+// configuration) returns false and sets *why.
+bool readView(const std::string& root, HostView* view, std::string* why,
+              std::vector<std::string>* warnings);
 
 }  // namespace zodisk
