@@ -122,10 +122,9 @@ TEST(HostChanges, ACaptureDiffersInNothing) {
 }
 
 ZoHostInventory fullReading() {
-    ZoHostInventory inv;
-    CLuError err;
-    EXPECT_TRUE(ZoHostInventory::read(&inv, &err)) << err.AsString();
-    return inv;
+    ZoResult<ZoHostInventory> inv = ZoHostInventory::read();
+    EXPECT_TRUE(inv.ok()) << inv.error().AsString();
+    return inv.ok() ? std::move(*inv) : ZoHostInventory();
 }
 
 std::string messages(const std::vector<zodisk::Change>& changes) {

@@ -7,6 +7,7 @@
 // its directory, written, synced, renamed over it), so the collector never
 // reads half a file.
 #include "check.h"
+#include "columns.h"
 #include "host_view.h"
 #include "metrics.h"
 #include "output.h"
@@ -147,11 +148,8 @@ int runMetrics(const Options& opts, Output& out) {
     const double now = std::chrono::duration<double>(
                            std::chrono::system_clock::now().time_since_epoch()).count();
     ZoHostInventory inv;
-    CLuError err;
-    if (!ZoHostInventory::read(&inv, &err)) {
-        Output::error("cannot read the block devices: " + err.AsString());
+    if (!readInventory(&inv, ZoInventoryOptions::ALL_FACTS))
         return EXIT_FAILED;
-    }
     std::vector<MetricFamily> families;
     HostView view = viewOf(inv);
     mapFamilies(view, &families);

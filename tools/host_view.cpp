@@ -101,7 +101,8 @@ FactValues factsOf(const Inv& inv, size_t i, FactHolder holder) {
 void addPartitions(const Inv& inv, size_t i, ViewUnit* unit) {
     for (size_t p : inv.at(i).partitions) {
         const ZoBlockDevice& d = inv.at(p);
-        unit->partitions.push_back({d.partition, d.start, d.sectors});
+        const uint64_t start = d.start == ZoBlockDevice::unknownStart ? 0 : d.start;
+        unit->partitions.push_back({d.partition, start, d.sectors});
         unit->numbers.emplace_back(d.major, d.minor);
     }
     std::sort(unit->partitions.begin(), unit->partitions.end(),
@@ -221,7 +222,7 @@ HostView viewOf(const Inv& inv) {
         ViewUnit u;
         if (isMap(d))
             u = mapUnit(inv, i);
-        else if (d.type == "disk" && inv.mapOf(i) == ZoBlockDevice::npos)
+        else if (d.type == ZoBlockType::DISK && inv.mapOf(i) == ZoBlockDevice::npos)
             u = diskUnit(inv, i);
         else
             continue;
@@ -287,14 +288,13 @@ bool readView(const std::string& root, HostView* view, std::string* why,
         }
         warnings->insert(warnings->end(), faults.warnings.begin(), faults.warnings.end());
     }
-    ZoHostInventory inv;
-    CLuError err;
-    if (!ZoHostInventory::read(&inv, &err)) {
+    ZoResult<ZoHostInventory> inv = ZoHostInventory::read();
+    if (!inv) {
         *why = (root.empty() ? std::string("this host") : root) + ": cannot read the block devices: " +
-               err.AsString();
+               inv.error().AsString();
         return false;
     }
-    *view = viewOf(inv);
+    *view = viewOf(*inv);
     std::string confWhy;
     view->config = readConfigEntries(&confWhy);
     if (!confWhy.empty()) {

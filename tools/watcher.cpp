@@ -96,11 +96,13 @@ private:
 
 bool readInventoryOf(std::shared_ptr<ZoHost> host, ZoHostInventory* inv, std::string* why) {
     Installed in(std::move(host));
-    CLuError err;
-    if (ZoHostInventory::read(inv, &err))
-        return true;
-    *why = "cannot read the block devices: " + err.AsString();
-    return false;
+    ZoResult<ZoHostInventory> read = ZoHostInventory::read();
+    if (!read) {
+        *why = "cannot read the block devices: " + read.error().AsString();
+        return false;
+    }
+    *inv = std::move(*read);
+    return true;
 }
 
 bool holdsAny(const ViewUnit& u, const std::set<Number>& numbers) {
