@@ -5,7 +5,7 @@
 #include "host_tree_check.h"
 
 #include "ZoHost.h"
-#include "ZoMultipathConf.h"
+#include "ZoMultipathConfFiles.h"
 
 #include <sys/stat.h>
 
@@ -147,19 +147,6 @@ ViewUnit diskUnit(const Inv& inv, size_t i) {
     return u;
 }
 
-std::vector<ConfigEntry> entriesOf(const std::string& file, const std::string& text) {
-    std::vector<ConfigEntry> out;
-    zo_mpconf::SectionTracker tracker;
-    for (std::string_view line : zo_mpconf::splitLines(text)) {
-        zo_mpconf::LineView v = tracker.next(line);
-        for (const std::string& w : v.exceptionWwids)
-            out.push_back({"blacklist exception", w, file});
-        for (const std::string& w : v.blockWwids)
-            out.push_back({"multipath block", w, file});
-    }
-    return out;
-}
-
 // Makes a host tree the current host for the life of the object.
 class HostSwitch {
 public:
@@ -237,28 +224,15 @@ HostView viewOf(const Inv& inv) {
 }
 
 std::vector<ConfigEntry> readConfigEntries(std::string* why) {
-    std::shared_ptr<ZoHost> host = ZoHost::current();
-    std::vector<std::string> files = {"/etc/multipath.conf"};
-    std::vector<std::string> names;
-    if (host->listDir("/etc/multipath/conf.d", &names) == 0) {
-        std::sort(names.begin(), names.end());
-        for (const std::string& n : names)
-            if (n.size() > 5 && n.compare(n.size() - 5, 5, ".conf") == 0)
-                files.push_back("/etc/multipath/conf.d/" + n);
-    }
+    std::vector<zo_mpconf::ConfFile> files;
+    bool mainMissing = false;
+    std::string failed;
+    if (int rc = zo_mpconf::readAllConf(&files, &mainMissing, &failed))
+        *why = failed + ": " + std::strerror(rc);
     std::vector<ConfigEntry> entries;
-    for (const std::string& f : files) {
-        std::string text;
-        int rc = host->readFile(f, &text);
-        if (rc == ENOENT)
-            continue;
-        if (rc != 0) {
-            *why = f + ": " + std::strerror(rc);
-            continue;
-        }
-        for (ConfigEntry& e : entriesOf(f, text))
-            entries.push_back(std::move(e));
-    }
+    for (const zo_mpconf::ConfEntryAt& e : zo_mpconf::allEntries(files))
+        entries.push_back({e.entry.kind == zo_mpconf::ConfEntry::EXCEPTION ? "blacklist exception" : "multipath block",
+                           e.entry.wwid, e.file->path});
     std::sort(entries.begin(), entries.end());
     entries.erase(std::unique(entries.begin(), entries.end(),
                               [](const ConfigEntry& a, const ConfigEntry& b) {

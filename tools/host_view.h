@@ -113,9 +113,9 @@ struct HostView {
 HostView viewOf(const ZoHostInventory& inv);
 
 // The configuration entries multipath reads on the current host:
-// /etc/multipath.conf and the *.conf files of /etc/multipath/conf.d, in
-// name order. A file that is missing gives none; *why is set when a file
-// exists but cannot be read.
+// /etc/multipath.conf and the *.conf files of its configuration
+// directories (zo_mpconf::readAllConf). A file that is missing gives none;
+// *why is set when a file exists but cannot be read.
 std::vector<ConfigEntry> readConfigEntries(std::string* why);
 
 // The identity of a path or of a disk with a WWID and a place.
