@@ -14,13 +14,22 @@ std::string plural(size_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
-// "3 of 4 paths active", or "4 paths" when no path state is known.
+bool anyPathKnows(const ViewUnit& u, const char* fact) {
+    return std::any_of(u.paths.begin(), u.paths.end(), [&](const ViewPath& p) { return p.facts.count(fact); });
+}
+
+// "3 of 4 paths active" (a map), "1 of 2 paths live" (an NVMe namespace:
+// paths whose controller is live), or "4 paths" when no path state is known.
 std::string pathCount(const ViewUnit& u) {
-    bool known = std::any_of(u.paths.begin(), u.paths.end(),
-                             [](const ViewPath& p) { return p.facts.count("dm_state"); });
-    if (!known)
+    if (anyPathKnows(u, "dm_state"))
+        return std::to_string(u.activePaths()) + " of " + plural(u.paths.size(), "path") + " active";
+    if (!anyPathKnows(u, "controller_state"))
         return plural(u.paths.size(), "path");
-    return std::to_string(u.activePaths()) + " of " + plural(u.paths.size(), "path") + " active";
+    const size_t live = std::count_if(u.paths.begin(), u.paths.end(), [](const ViewPath& p) {
+        auto it = p.facts.find("controller_state");
+        return it != p.facts.end() && it->second == "live";
+    });
+    return std::to_string(live) + " of " + plural(u.paths.size(), "path") + " live";
 }
 
 std::string sizeOf(const ViewUnit& u) {
@@ -71,6 +80,7 @@ public:
             else
                 unit(b->second, a->second);
         }
+        endpoints();
         config();
         std::stable_sort(m_out.begin(), m_out.end(), [](const Change& x, const Change& y) {
             return std::make_pair(x.group.empty(), x.group) < std::make_pair(y.group.empty(), y.group);
@@ -129,7 +139,7 @@ private:
             Change& c = add(a, viewFact(f.key.c_str()).change, a.name + ": " + factText(f));
             c.facts.push_back(f);
         }
-        if (a.map)
+        if (a.map || !a.paths.empty() || !b.paths.empty())
             paths(b, a);
         partitions(b, a);
     }
@@ -166,7 +176,7 @@ private:
         if (changed->size() < 2)
             return;
         for (const ViewFact& f : viewFacts()) {
-            if (std::string(f.key) == "dm_state" || !(f.holders & ON_PATH))
+            if (std::string(f.key) == "dm_state" || !(f.holders & (ON_PATH | ON_NVME_PATH)))
                 continue;
             const FactChange* first = nullptr;
             bool alike = true;
@@ -214,10 +224,12 @@ private:
         c.place = p.key;
     }
 
-    // "sdc failed in mpatha: 3 of 4 paths active; state running -> offline"
+    // "sdc failed in mpatha: 3 of 4 paths active; state running -> offline",
+    // "nvme0c1n1 in nvme0n1: controller state live -> connecting; 1 of 2 paths live"
     void pathState(const ViewUnit& a, const ViewPath& p, const std::vector<FactChange>& facts) {
         std::string head = p.name + " in " + a.name + ": ";
         std::string rest;
+        bool counted = false;   // a change of the controller's state ends with the count
         for (const FactChange& f : facts) {
             if (f.key == "dm_state" && f.after == "failed")
                 head = p.name + " failed in " + a.name + ": " + pathCount(a);
@@ -225,7 +237,10 @@ private:
                 head = p.name + " reinstated in " + a.name + ": " + pathCount(a);
             else
                 rest += (rest.empty() ? "" : ", ") + factText(f);
+            counted = counted || f.key == "controller_state";
         }
+        if (counted)
+            rest += "; " + pathCount(a);
         bool headDone = head.back() != ' ';
         Change& c = add(a, "path-state", headDone && !rest.empty() ? head + "; " + rest : head + rest);
         c.device = p.name;
@@ -262,6 +277,50 @@ private:
             if (!what.empty())
                 add(a, "partitions", prefix + n + ": " + what);
         }
+    }
+
+    // Fibre Channel ports and iSCSI sessions, by identity.
+    void endpoints() {
+        std::set<std::string> keys;
+        for (const auto& e : m_before.endpoints)
+            keys.insert(e.first);
+        for (const auto& e : m_after.endpoints)
+            keys.insert(e.first);
+        for (const std::string& k : keys) {
+            auto b = m_before.endpoints.find(k), a = m_after.endpoints.find(k);
+            if (b == m_before.endpoints.end()) {
+                std::string facts;
+                for (const ViewFact& f : viewFacts())
+                    if (a->second.facts.count(f.key))
+                        facts += (facts.empty() ? ": " : ", ") + std::string(f.words) + " " +
+                                 showFact(f, a->second.facts.at(f.key));
+                addEndpoint(a->second, "appeared", named(a->second) + " appeared" + facts);
+            } else if (a == m_after.endpoints.end()) {
+                addEndpoint(b->second, "vanished", named(b->second) + " vanished");
+            } else {
+                endpoint(b->second, a->second);
+            }
+        }
+    }
+
+    void endpoint(const ViewEndpoint& b, const ViewEndpoint& a) {
+        if (b.name != a.name)
+            addEndpoint(a, "moved", a.noun + " " + a.identity + " is now " + a.name + " (was " + b.name + ")");
+        std::vector<FactChange> facts = factChanges(b.facts, a.facts);
+        if (facts.empty())
+            return;
+        std::string text;
+        for (const FactChange& f : facts)
+            text += (text.empty() ? "" : ", ") + factText(f);
+        addEndpoint(a, viewFact(facts.front().key.c_str()).change, named(a) + ": " + text).facts = facts;
+    }
+
+    // "iSCSI session session2 (iqn.2003-01.org.example:t1 at 10.0.0.2:3260)"
+    static std::string named(const ViewEndpoint& e) { return e.noun + " " + e.name + " (" + e.identity + ")"; }
+
+    Change& addEndpoint(const ViewEndpoint& e, const std::string& kind, const std::string& message) {
+        m_out.push_back({"", kind, message, "", e.name, e.identity, {}});
+        return m_out.back();
     }
 
     void config() {

@@ -19,7 +19,8 @@ struct FactChange {
 
 struct Change {
     // The map (its device-mapper name) or disk (its kernel name) the change
-    // belongs to; "" for a configuration entry of a WWID no map has.
+    // belongs to; "" for a fabric endpoint and for a configuration entry of
+    // a WWID no map has.
     std::string group;
     // What kind of change: appeared, vanished, renamed, moved, path-lost,
     // path-gained, path-state, state, size, product, fabric, partitions,
@@ -27,13 +28,16 @@ struct Change {
     std::string kind;
     std::string message;
     std::string wwid;     // of the map or disk; "" when it has none
-    std::string device;   // kernel name of the device the change is about
-    std::string place;    // H:C:T:L of the path or disk, when it has one
+    std::string device;   // kernel name of the device or endpoint the change is about
+    // H:C:T:L of the path or disk, when it has one; the transport endpoint
+    // of an NVMe path; the identity of a fabric endpoint (ViewEndpoint).
+    std::string place;
     std::vector<FactChange> facts;
 };
 
 // Every change from before to after, grouped by map (groups in name order,
-// configuration entries of no map last), in a fixed order within a group.
+// then the fabric endpoints, then configuration entries of no map), in a
+// fixed order within a group.
 std::vector<Change> compareViews(const HostView& before, const HostView& after);
 
 // A change as a JSON object: group, change, wwid, device, place, message,

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // metrics: the host's multipathing in the Prometheus text exposition
 // format, for node_exporter's textfile collector: per map its paths by
-// state and its size, per path each fact of the view that is a state
-// (host_view.h), check's findings by kind and severity, and when the host
-// was read. --textfile FILE replaces FILE atomically (a temporary file in
+// state and its size, per path (of a map or an NVMe namespace) and per
+// fabric endpoint each fact of the view that is a state (host_view.h),
+// check's findings by kind and severity, and when the host was read. --textfile FILE replaces FILE atomically (a temporary file in
 // its directory, written, synced, renamed over it), so the collector never
 // reads half a file.
 #include "check.h"
@@ -54,32 +54,67 @@ void mapFamilies(const HostView& view, std::vector<MetricFamily>* out) {
     out->push_back(std::move(size));
 }
 
-// zodisk_path_<fact>{..., state="..."} for each fact that is a metric.
+// A family of fact f of what (its holders, "a path of a multipath map").
+MetricFamily stateFamily(const std::string& name, const ViewFact& f, const std::string& what) {
+    return {name, "gauge",
+            std::string("The ") + f.words + " of " + what + ": 1 for its value" +
+                (f.states.empty() ? " (no other value is given)." : ", 0 for the other values listed.")};
+}
+
+// The state set of a holder whose fact f is value: the values f lists,
+// 1 for value, 0 for the others, and value when f does not list it.
+void addStates(MetricFamily* family, const ViewFact& f, const Labels& labels, const std::string& value) {
+    bool listed = false;
+    for (const char* state : f.states) {
+        listed = listed || value == state;
+        family->add(labels, {"state", state}, value == state ? 1 : 0);
+    }
+    if (!listed)
+        family->add(labels, {"state", value}, 1);
+}
+
+// zodisk_path_<fact>{map, wwid, path, hctl, state} for the paths of maps,
+// zodisk_nvme_path_<fact>{namespace, wwid, path, controller, state} for
+// the paths of NVMe namespaces, for each fact that is a metric.
 void pathFamilies(const HostView& view, std::vector<MetricFamily>* out) {
     for (const ViewFact& f : viewFacts()) {
-        if (!f.metric || !(f.holders & ON_PATH))
+        if (!f.metric || !(f.holders & (ON_PATH | ON_NVME_PATH)))
             continue;
-        MetricFamily family{std::string("zodisk_path_") + f.key, "gauge",
-                            std::string("The ") + f.words + " of a path of a multipath map: 1 for the path's" +
-                                (f.states.empty() ? " (the others are not given)." : ", 0 for the others.")};
+        const bool nvme = !(f.holders & ON_PATH);
+        MetricFamily family = stateFamily(std::string(nvme ? "zodisk_nvme_path_" : "zodisk_path_") + f.key, f,
+                                          nvme ? "a path of an NVMe namespace" : "a path of a multipath map");
         for (const auto& [key, u] : view.units)
             for (const ViewPath& p : u.paths) {
                 auto known = p.facts.find(f.key);
-                if (known == p.facts.end())
+                if (known == p.facts.end() || u.map == nvme)
                     continue;
-                Labels labels = mapLabels(u);
-                labels.insert(labels.end(), {{"path", p.name}, {"hctl", p.key}});
-                const std::string& value = known->second;
-                bool listed = false;
-                for (const char* state : f.states) {
-                    listed = listed || value == state;
-                    family.add(labels, {"state", state}, value == state ? 1 : 0);
-                }
-                if (!listed)
-                    family.add(labels, {"state", value}, 1);
+                Labels labels = nvme ? Labels{{"namespace", u.name}, {"wwid", u.wwid}, {"path", p.name},
+                                              {"controller", p.controller}}
+                                     : Labels{{"map", u.name}, {"wwid", u.wwid}, {"path", p.name}, {"hctl", p.key}};
+                addStates(&family, f, labels, known->second);
             }
         out->push_back(std::move(family));
     }
+}
+
+// <prefix>_<fact>{identity labels, state} of the Fibre Channel ports and
+// iSCSI sessions: zodisk_fc_host_port_state, zodisk_fc_remote_port_state,
+// zodisk_iscsi_session_state, zodisk_iscsi_connection_state.
+void endpointFamilies(const HostView& view, std::vector<MetricFamily>* out) {
+    std::map<std::string, MetricFamily> families;
+    for (const auto& [key, e] : view.endpoints)
+        for (const auto& [fact, value] : e.facts) {
+            const ViewFact& f = viewFact(fact.c_str());
+            if (!f.metric)
+                continue;
+            const std::string name = e.metric + "_" + fact;
+            auto it = families.find(name);
+            if (it == families.end())
+                it = families.emplace(name, stateFamily(name, f, (e.noun[0] == 'i' ? "an " : "a ") + e.noun)).first;
+            addStates(&it->second, f, e.labels, value);
+        }
+    for (auto& entry : families)
+        out->push_back(std::move(entry.second));
 }
 
 void checkFamilies(const ZoHostInventory& inv, std::vector<MetricFamily>* out) {
@@ -154,6 +189,7 @@ int runMetrics(const Options& opts, Output& out) {
     HostView view = viewOf(inv);
     mapFamilies(view, &families);
     pathFamilies(view, &families);
+    endpointFamilies(view, &families);
     checkFamilies(inv, &families);
     MetricFamily at{"zodisk_reading_timestamp_seconds", "gauge",
                     "When zodisk read the host, in seconds since the epoch."};

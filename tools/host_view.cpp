@@ -49,6 +49,12 @@ Value activeGroup(const Inv& inv, size_t i) {
     });
 }
 
+// What multipathd's checker says of a path; unknown without multipathd.
+Value checkerState(const Inv& inv, size_t i) {
+    const ZoPathHealth& h = inv.at(i).health;
+    return h.known ? shown(h.checker) : Value();
+}
+
 std::string showSize(const std::string& sectors) {
     return humanSize(std::stoull(sectors) * 512);
 }
@@ -87,12 +93,19 @@ const std::vector<ViewFact> kFacts = {
          });
      },
      "state"},
+    {"checker_state", "multipathd checker state", ON_PATH, checkerState, "path-state", true, {"ready", "faulty"}},
+    {"controller_state", "controller state", ON_NVME_PATH, nullptr, "path-state", true, {"live"}},
+    {"ana_state", "ANA state", ON_NVME_PATH, nullptr, "path-state", true,
+     {"optimized", "non-optimized", "inaccessible", "persistent-loss", "change"}},
+    {"port_state", "port state", ON_ENDPOINT, nullptr, "fabric", true, {"Online"}},
+    {"session_state", "session state", ON_ENDPOINT, nullptr, "fabric", true, {"LOGGED_IN", "FAILED", "FREE"}},
+    {"connection_state", "connection state", ON_ENDPOINT, nullptr, "fabric", true, {"up", "down", "failed", "bound"}},
 };
 
 FactValues factsOf(const Inv& inv, size_t i, FactHolder holder) {
     FactValues values;
     for (const ViewFact& f : kFacts)
-        if (f.holders & holder)
+        if ((f.holders & holder) && f.value)
             if (Value v = f.value(inv, i))
                 values[f.key] = *v;
     return values;
@@ -122,13 +135,44 @@ ViewUnit mapUnit(const Inv& inv, size_t m) {
     for (size_t p : d.slaves) {
         const ZoBlockDevice& path = inv.at(p);
         u.paths.push_back({path.hctl.empty() ? path.name : path.hctl, path.name,
-                           factsOf(inv, p, ON_PATH)});
+                           factsOf(inv, p, ON_PATH), ""});
         u.numbers.emplace_back(path.major, path.minor);
     }
     std::sort(u.paths.begin(), u.paths.end(),
               [](const ViewPath& a, const ViewPath& b) { return a.key < b.key; });
     addPartitions(inv, m, &u);
     return u;
+}
+
+// The transport endpoint of an NVMe controller: "tcp 10.0.0.5:4420", with
+// the host address when one was asked for ("from 10.0.0.1"); the source
+// address the kernel shows only while connected is no part of it.
+std::string endpointOf(const ZoNvmeController& c) {
+    std::string s = c.transport + " " + portalOf(c);
+    const std::string key = ",host_traddr=";
+    const std::string address = "," + c.address;
+    const size_t at = address.find(key);
+    if (at != std::string::npos) {
+        const size_t from = at + key.size();
+        s += " from " + address.substr(from, address.find(',', from) - from);
+    }
+    return s;
+}
+
+// The paths of an NVMe namespace reached through several controllers.
+void addNvmePaths(const Inv& inv, size_t i, ViewUnit* unit) {
+    for (size_t p : headPaths(inv, i)) {
+        const ZoNvmePath& path = inv.fabric().nvmePaths[p];
+        const ZoNvmeController* c = controllerOf(inv, p);
+        ViewPath v{c ? endpointOf(*c) : path.name, path.name, {}, c ? c->name : ""};
+        if (c && !c->state.empty())
+            v.facts["controller_state"] = c->state;
+        if (!path.anaState.empty())
+            v.facts["ana_state"] = path.anaState;
+        unit->paths.push_back(std::move(v));
+    }
+    std::sort(unit->paths.begin(), unit->paths.end(),
+              [](const ViewPath& a, const ViewPath& b) { return a.key < b.key; });
 }
 
 ViewUnit diskUnit(const Inv& inv, size_t i) {
@@ -143,8 +187,47 @@ ViewUnit diskUnit(const Inv& inv, size_t i) {
     u.name = u.kname = d.name;
     u.facts = factsOf(inv, i, ON_DISK);
     u.numbers.emplace_back(d.major, d.minor);
+    addNvmePaths(inv, i, &u);
     addPartitions(inv, i, &u);
     return u;
+}
+
+void addEndpoint(HostView* view, ViewEndpoint e, const std::string& identity) {
+    e.key = identity.empty() ? e.noun + " " + e.name : identity;
+    if (view->endpoints.count(e.key))   // two of one identity: told apart by name
+        e.key += " " + e.name;
+    std::string key = e.key;
+    view->endpoints.emplace(std::move(key), std::move(e));
+}
+
+void addEndpoints(const ZoFabric& f, HostView* view) {
+    auto state = [](const char* key, const std::string& value) {
+        return value.empty() ? FactValues() : FactValues{{key, value}};
+    };
+    for (const ZoFcHostPort& h : f.fcHosts)
+        addEndpoint(view,
+                    {"", h.name, "Fibre Channel port", h.portName, "zodisk_fc_host",
+                     {{"host", h.name}, {"port_name", h.portName}}, state("port_state", h.portState)},
+                    h.portName.empty() ? "" : "fc-host " + h.portName);
+    for (const ZoFcRemotePort& r : f.fcRemotePorts) {
+        const size_t h = f.fcHost(r.host);
+        const std::string local = h == ZoFabric::npos ? r.host : f.fcHosts[h].portName;
+        addEndpoint(view,
+                    {"", r.name, "Fibre Channel remote port", r.portName + " via " + r.host, "zodisk_fc_remote",
+                     {{"host", r.host}, {"rport", r.name}, {"port_name", r.portName}},
+                     state("port_state", r.portState)},
+                    r.portName.empty() ? "" : "fc-rport " + local + " " + r.portName);
+    }
+    for (const ZoIscsiSession& s : f.iscsiSessions) {
+        const std::string portal = s.persistentPortal.empty() ? s.portal : s.persistentPortal;
+        FactValues facts = state("session_state", s.state);
+        if (!s.connectionState.empty())
+            facts["connection_state"] = s.connectionState;
+        addEndpoint(view,
+                    {"", s.name, "iSCSI session", s.targetName + " at " + portal, "zodisk_iscsi",
+                     {{"session", s.name}, {"target", s.targetName}, {"portal", portal}}, facts},
+                    s.targetName.empty() ? "" : "iscsi " + s.targetName + " " + portal + " " + s.iface);
+    }
 }
 
 // Makes a host tree the current host for the life of the object.
@@ -214,12 +297,14 @@ HostView viewOf(const Inv& inv) {
         else
             continue;
         for (const ViewPath& p : u.paths)
-            view.pathOwners[pathIdentity(u.wwid, p.key)] = u.key;
+            if (u.map)
+                view.pathOwners[pathIdentity(u.wwid, p.key)] = u.key;
         if (!u.map && !u.wwid.empty() && !u.place.empty())
             view.pathOwners[pathIdentity(u.wwid, u.place)] = u.key;
         std::string key = u.key;
         view.units.emplace(std::move(key), std::move(u));
     }
+    addEndpoints(inv.fabric(), &view);
     return view;
 }
 
