@@ -178,6 +178,29 @@ TEST(HostChanges, WatcherRereadsWhatAnEventTouched) {
     EXPECT_EQ(full.units.size(), w.view().units.size());
 }
 
+// An event re-reads its devices only: the fabric endpoints and the other
+// NVMe paths it does not touch are no change (neither appeared nor lost).
+TEST(HostChanges, WatcherEventOnAFabricHostIsNoChange) {
+    zotest::HostTree tree(zotest::dataTree("fabric"));
+    auto installed = tree.install();
+    zodisk::Watcher w;
+    std::string why;
+    ASSERT_TRUE(w.start(&why)) << why;
+    auto changeOf = [&](const std::string& disk) {
+        const std::string dev = tree.read(tree.sysDirOf(disk) + "/dev");
+        const size_t colon = dev.find(':');
+        EXPECT_NE(colon, std::string::npos) << disk;
+        return zodisk::DeviceEvent{"change", disk, static_cast<unsigned>(std::stoul(dev.substr(0, colon))),
+                                   static_cast<unsigned>(std::stoul(dev.substr(colon + 1))), "", ""};
+    };
+    for (const char* disk : {"sdb", "sdd", "nvme0n1"})
+        EXPECT_EQ(messages(w.handle(changeOf(disk))), "") << disk;
+    EXPECT_EQ(messages(w.handle({"change", "nvme0c1n1", 0, 0, "", ""})), "");   // a path has no number
+    tree.write("/sys/devices/virtual/nvme-fabrics/ctl/nvme1/nvme0c1n1/ana_state", "optimized\n");
+    EXPECT_EQ(messages(w.handle(changeOf("nvme0n1"))),
+              "nvme0c1n1 in nvme0n1: ANA state inaccessible -> optimized\n");
+}
+
 TEST(HostChanges, WatchNeedsALiveHost) {
     Ran r = shell("$ZODISK --sysroot " + shipped("sick-san") + " watch");
     EXPECT_TRUE(r.status == 1 && r.out.empty() &&

@@ -94,9 +94,19 @@ private:
     std::shared_ptr<ZoHost> m_previous;
 };
 
+// What the watch reads: no fabric endpoint (their states come with no
+// event of a block device) and no question to multipathd (it would list
+// every path of the host at each event).
+ZoInventoryOptions watchedFacts() {
+    ZoInventoryOptions o;
+    o.facts &= ~(ZoInventoryOptions::FC_PORTS | ZoInventoryOptions::ISCSI_SESSIONS |
+                 ZoInventoryOptions::PATH_HEALTH);
+    return o;
+}
+
 bool readInventoryOf(std::shared_ptr<ZoHost> host, ZoHostInventory* inv, std::string* why) {
     Installed in(std::move(host));
-    ZoResult<ZoHostInventory> read = ZoHostInventory::read();
+    ZoResult<ZoHostInventory> read = ZoHostInventory::read(watchedFacts());
     if (!read) {
         *why = "cannot read the block devices: " + read.error().AsString();
         return false;
