@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // zodisk on the host trees shipped under examples/hosts (qemu-guest was
 // captured in the real-kernel suite's multipath guest; the builders of the
-// synthetic ones are in git history up to commit 888f85b) and on a sick SAN
-// host (tests/data/hosts/sick-san): output compared with tests/golden
+// synthetic ones are in git history up to commit 888f85b), on a sick SAN
+// host (tests/data/hosts/sick-san) and on a Fibre Channel SAN host with a
+// blocked remote port (tests/data/hosts/fc-san, written by fc-san.sh there):
+// output compared with tests/golden
 // (REGENERATE=1 rewrites the files; read the diff), exit statuses, error
 // lines, JSON and help, the editor, captures (round trips, hostile trees,
 // disks kept in a few sectors), and the udev wait notice. The command lines of the golden files
@@ -54,6 +56,13 @@ std::string diffU(const std::string& from, const std::string& to) {
     return status == 1 << 8 ? slurp(out) : "diff exited with " + std::to_string(status);
 }
 
+// The directory of a tree: a path as it is, a name under tests/data/hosts
+// or else under examples/hosts.
+std::string treeDir(const std::string& tree) {
+    if (tree[0] == '/') return tree;
+    return std::filesystem::is_directory(zotest::dataTree(tree)) ? zotest::dataTree(tree) : kExamples + tree;
+}
+
 // Runs the built zodisk on a tree (a shipped one by name, or a path) with the
 // arguments, in the C.UTF-8 locale unless leading NAME=value arguments set
 // the environment; status 124 when it ran for a minute. Standard output goes
@@ -64,7 +73,7 @@ Result on(const std::string& tree, const Strings& args, const std::string& stdou
     size_t i = 0;
     for (; i < args.size() && args[i][0] != '-' && args[i].find('=') != std::string::npos; ++i)
         line += " " + FXString::ShellQuote(args[i]);
-    line += " " ZODEVICE_BINARY_DIR "/tools/zodisk --sysroot " + FXString::ShellQuote(tree[0] == '/' ? tree : kExamples + tree);
+    line += " " ZODEVICE_BINARY_DIR "/tools/zodisk --sysroot " + FXString::ShellQuote(treeDir(tree));
     for (; i < args.size(); ++i) line += " " + FXString::ShellQuote(args[i]);
     for (const std::string& a : args) r.command += " " + a;
     zotest::HostTree dir;  // a scratch directory for both streams
@@ -78,7 +87,7 @@ Result on(const std::string& tree, const Strings& args, const std::string& stdou
 
 // A copy of a shipped tree at dir/machine, which zodisk may change.
 std::string copyOf(const std::string& tree, const zotest::HostTree& dir) {
-    EXPECT_EQ(std::system(("cp -a " + kExamples + tree + " " + dir.root() + "/machine").c_str()), 0);
+    EXPECT_EQ(std::system(("cp -a " + treeDir(tree) + " " + dir.root() + "/machine").c_str()), 0);
     return dir.root() + "/machine";
 }
 
@@ -102,11 +111,11 @@ std::set<std::string> listing(const std::string& dir, const std::string& skip = 
 }  // namespace
 
 // Each file is the output of the arguments on the tree its name begins
-// with (sick-san and fabric are under tests/data/hosts).
+// with (sick-san, fabric and fc-san are under tests/data/hosts).
 TEST(CliGolden, OutputOfHostTrees) {
     for (const Strings& c : zotest::readTable(kGolden + "outputs.tsv", 3)) {
         const std::string& file = c[0], tree = file.substr(0, file.find('-', 5));
-        Result r = on(tree == "sick-san" || tree == "fabric" ? zotest::dataTree(tree) : tree, words(c[2]));
+        Result r = on(tree, words(c[2]));
         EXPECT_EQ(std::to_string(r.status), c[1]) << file << ": " << r;
         if (std::getenv("REGENERATE"))
             std::ofstream(kGolden + file, std::ios::binary) << r.out;
@@ -375,8 +384,9 @@ TEST(CliCheck, NamespaceOnTwoLiveControllers) {
 TEST(CliSnapshot, CaptureAnswersLikeTheMachineAndStaysInItsDirectory) {
     const std::vector<Strings> questions = {{"--json", "list"}, {"--json", "tree"}, {"tree"},
         {"nvme-volume", "/dev/nvme1n1"}, {"xvd-to-sd", "/dev/xvdf"},
-        {"--json", "show", "/dev/sda", "/dev/sda1", "/dev/nvme0n1", "/dev/xvdf", "/dev/xvde1"}};
-    for (const char* tree : {"qemu-san", "xen-guest"}) {
+        {"--json", "show", "/dev/sda", "/dev/sda1", "/dev/nvme0n1", "/dev/xvdf", "/dev/xvde1"},
+        {"--json", "check"}};
+    for (const char* tree : {"qemu-san", "xen-guest", "fc-san"}) {
         zotest::HostTree target;
         std::string machine = copyOf(tree, target), dir = target.root() + "/sub/dir";
         Result r = on(machine, {"snapshot", machine});
@@ -386,7 +396,7 @@ TEST(CliSnapshot, CaptureAnswersLikeTheMachineAndStaysInItsDirectory) {
         ASSERT_EQ(r.status, 0) << r;
         namespace fs = std::filesystem;
         EXPECT_EQ(std::distance(fs::directory_iterator(target.root()), {}), 2) << "machine, sub";
-        std::string diff = "diff -r --no-dereference " + kExamples + tree + " " + machine;
+        std::string diff = "diff -r --no-dereference " + treeDir(tree) + " " + machine;
         EXPECT_EQ(std::system(diff.c_str()), 0) << r;
         for (const auto& e : fs::recursive_directory_iterator(dir))
             if (e.is_symlink() && fs::read_symlink(e).string().rfind(dir, 0) == 0)
