@@ -21,7 +21,7 @@ main="build-essential cmake pkg-config ccache
 rest="git ca-certificates
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       util-linux fdisk multipath-tools sg3-utils udev kmod cpio strace time
-      qemu-system-x86 busybox-static
+      qemu-system-x86 busybox-static nvme-cli open-iscsi
       clang-14 libclang-rt-14-dev
       bash-completion prometheus
       debhelper dpkg-dev fakeroot lintian"

@@ -12,6 +12,8 @@
 #   --scenario   run only the named scenarios (default: all)
 # ZODEVICE_KERNEL_TIMEOUT_FACTOR (default 1) multiplies each scenario's
 # time-out, for a machine much slower or busier than usual.
+# ZODEVICE_KERNEL_APPEND adds words to the guests' kernel command line (such
+# as zo.capture=1, which the fabric scenario reads).
 # Exits 0 iff every scenario ran to its end and all its tests passed; a
 # missing qemu or kernel package is a failure with a message, never a pass.
 set -euo pipefail
@@ -143,11 +145,14 @@ GUEST_BINARIES=(
     /usr/sbin/kpartx /usr/sbin/dmsetup /usr/bin/sg_vpd /usr/bin/sg_inq /usr/bin/sg_turs /usr/bin/strace
     /usr/bin/udevadm /lib/udev/scsi_id /lib/udev/kpartx_id /lib/udev/ata_id
     /usr/bin/awk /usr/bin/grep /usr/bin/cat
+    /usr/sbin/nvme /usr/sbin/iscsiadm /usr/sbin/iscsid
 )
 # Modules loaded by some scenario; their dependencies are added.
 GUEST_MODULES=(
     virtio_pci virtio_blk scsi_debug sd_mod sg scsi_dh_alua scsi_dh_rdac scsi_dh_emc dm_mod
     dm_multipath dm_round_robin dm_service_time dm_queue_length nvme nvme_core ext4
+    nvmet nvmet_tcp nvme_tcp crc32c_generic target_core_mod target_core_file
+    iscsi_target_mod iscsi_tcp
 )
 
 build_base() {
@@ -232,6 +237,8 @@ build_tests() {
     cp "$HERE/guest/init" "$root/init"
     chmod +x "$root/init"
     cp "$HERE"/guest/scenario-*.sh "$root/zo/scenarios/"
+    cp "$HERE/guest/fabric.sh" "$root/zo/bin/zo-fabric"
+    chmod +x "$root/zo/bin/zo-fabric"
     (cd "$root" && find . | cpio -o -H newc --quiet >"$CACHE/tests.cpio") || die "cpio failed"
     cat "$CACHE/base.cpio" "$CACHE/tests.cpio" >"$CACHE/initrd"
     rm -rf "$root"
@@ -252,7 +259,7 @@ run_scenario() {
     # the kernel's boot check, which then panics.
     timeout --foreground -k 10 "$limit" "$QEMU" -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
         -kernel "$CACHE/kernel/root/boot/vmlinuz-$KVER" -initrd "$CACHE/initrd" \
-        -append "console=ttyS0 panic=-1 quiet no_timer_check zo.scenario=$name" \
+        -append "console=ttyS0 panic=-1 quiet no_timer_check zo.scenario=$name ${ZODEVICE_KERNEL_APPEND:-}" \
         -drive "file=$dir/results.img,if=none,id=res,format=raw" \
         -device virtio-blk-pci,drive=res,serial=results \
         "${extra[@]}" </dev/null >"$dir/console.log" 2>&1 || rc=$?

@@ -5,11 +5,11 @@
 
 # smoke (the guest and the library run at all) is left out of the default list;
 # run it with --scenario smoke.
-ALL_SCENARIOS=(scsi multipath nvme san)
+ALL_SCENARIOS=(scsi multipath nvme san fabric)
 
 # Seconds one boot of scenario $1 may take: two to three times its usual time
 # on a two-core machine that runs other tests beside it (scsi 30-45 s,
-# multipath 45-100 s, nvme 20-40 s, san 210-240 s).
+# multipath 45-100 s, nvme 20-40 s, san 210-240 s, fabric 100-180 s).
 scenario_timeout() {
     case "$1" in
     smoke) echo 60 ;;
@@ -17,6 +17,7 @@ scenario_timeout() {
     multipath) echo 300 ;;
     nvme) echo 120 ;;
     san) echo 600 ;;
+    fabric) echo 420 ;;
     *) echo 180 ;;
     esac
 }
@@ -24,7 +25,7 @@ scenario_timeout() {
 # Returns 0 iff the guest of scenario $1 runs the snapshot round trip.
 scenario_roundtrip() {
     case "$1" in
-    multipath | nvme | san) return 0 ;;
+    multipath | nvme | san | fabric) return 0 ;;
     *) return 1 ;;
     esac
 }
