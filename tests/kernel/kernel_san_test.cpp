@@ -43,23 +43,6 @@ std::string multipathdState(const std::string& dev) {
     return "";
 }
 
-// Each path of map as "dev dm-state device-state", sorted: multipath -ll's
-// (peer) or zodisk show's.
-std::string pathStates(const std::string& map, bool peer) {
-    std::vector<std::string> out;
-    if (peer) {
-        for (const auto& w : zk::multipathLl(map)) out.push_back(w[1] + " " + w[3] + " " + w[5]);
-    } else {
-        nlohmann::json show = zk::zodiskJson("show /dev/mapper/" + map);
-        for (const auto& p : show["devices"][0]["multipath"]["paths"])
-            out.push_back(p["name"].get<std::string>() + " " + p["dm_state"].dump() + " " +
-                          p["state"].dump());
-    }
-    std::string text = zk::joinSorted(out);
-    text.erase(std::remove(text.begin(), text.end(), '"'), text.end());
-    return text;
-}
-
 // Times lsblk and zodisk's list, tree and show of map side by side (the
 // best of three runs each) and reports them; zodisk's listings exit 0
 // whatever state the paths are in.
@@ -81,26 +64,14 @@ void timeListings(const std::string& phase, const std::string& map) {
     zk::measure("listing times, " + phase, figures);
 }
 
-// zodisk check's status, and whether a finding names device.
-bool checkNames(const std::string& device, int* status) {
-    nlohmann::json doc = zk::zodiskJson("check", status);
-    static std::string told;   // each new set of findings once
-    if (*status != 0 && doc["findings"].dump() != told)
-        std::printf("zodisk check, status %d: %s\n", *status, (told = doc["findings"].dump()).c_str());
-    for (const auto& f : doc["findings"])
-        for (const auto& d : f["devices"])
-            if (d == device) return true;
-    return false;
-}
-
 TEST(KernelSan, HealthyHost) {
     Path p = firstPath();
     EXPECT_EQ(zk::listDir("/sys/block").size(), 64u + 32u + 1u) << "paths, maps, results disk";
     timeListings("healthy", p.map);
-    EXPECT_TRUE(zk::same("paths of " + p.map, "multipath -ll", pathStates(p.map, true),
-                         pathStates(p.map, false)));
+    EXPECT_TRUE(zk::same("paths of " + p.map, "multipath -ll", zk::pathStates(p.map, true),
+                         zk::pathStates(p.map, false)));
     int status = -1;
-    checkNames("", &status);
+    zk::checkNames("", &status);
     EXPECT_EQ(status, 0) << "a healthy host";
 }
 
@@ -111,9 +82,9 @@ TEST(KernelSan, OfflinePathIsAFactAndCheckNamesIt) {
     ASSERT_TRUE(zk::waitFor([&] { return multipathdState(p.dev) == "failed"; }));
     timeListings(p.dev + " offline", p.map);
     EXPECT_TRUE(zk::same("paths of " + p.map + ", " + p.dev + " offline", "multipath -ll",
-                         pathStates(p.map, true), pathStates(p.map, false)));
+                         zk::pathStates(p.map, true), zk::pathStates(p.map, false)));
     int status = -1;
-    EXPECT_TRUE(checkNames("/dev/" + p.dev, &status));
+    EXPECT_TRUE(zk::checkNames("/dev/" + p.dev, &status));
     EXPECT_EQ(status, 1);
     // The map's own WWID read fails over to its other path.
     std::string wwid;
@@ -124,7 +95,7 @@ TEST(KernelSan, OfflinePathIsAFactAndCheckNamesIt) {
 
     ASSERT_TRUE(zk::writeFile(state, "running\n"));
     ASSERT_TRUE(zk::waitFor([&] { return multipathdState(p.dev) == "active"; }));
-    EXPECT_TRUE(zk::waitFor([&] { return !checkNames("/dev/" + p.dev, &status) && status == 0; }))
+    EXPECT_TRUE(zk::waitFor([&] { return !zk::checkNames("/dev/" + p.dev, &status) && status == 0; }))
         << "healthy again";
 }
 
@@ -170,7 +141,7 @@ TEST(KernelSan, DeletedPathIsFoundAgainByARescan) {
     ASSERT_TRUE(zk::waitFor([&] { return zk::listDir("/sys/block/" + dm + "/slaves").size() == 1; }));
     timeListings(p.dev + " deleted", p.map);
     int status = -1;
-    EXPECT_TRUE(checkNames("/dev/mapper/" + p.map, &status)) << "a map with one path";
+    EXPECT_TRUE(zk::checkNames("/dev/mapper/" + p.map, &status)) << "a map with one path";
     EXPECT_EQ(status, 1);
 
     auto start = std::chrono::steady_clock::now();
@@ -190,12 +161,12 @@ TEST(KernelSan, DeletedPathIsFoundAgainByARescan) {
     // them again could meet the next failure).
     std::string peer, ours;
     EXPECT_TRUE(zk::waitFor([&] {
-        peer = pathStates(p.map, true);
-        ours = pathStates(p.map, false);
+        peer = zk::pathStates(p.map, true);
+        ours = zk::pathStates(p.map, false);
         return peer.find("failed") == std::string::npos && peer == ours;
     }));
     EXPECT_TRUE(zk::same("paths of " + p.map + " after the rescan", "multipath -ll", peer, ours));
-    EXPECT_TRUE(zk::waitFor([&] { return !checkNames("/dev/mapper/" + p.map, &status) && status == 0; }))
+    EXPECT_TRUE(zk::waitFor([&] { return !zk::checkNames("/dev/mapper/" + p.map, &status) && status == 0; }))
         << "healthy again";
 }
 

@@ -165,6 +165,36 @@ std::string kernelName(const std::string& devPath) {
     return mm.empty() ? "" : lastName(readLink("/sys/dev/block/" + mm));
 }
 
+std::string pathStates(const std::string& map, bool peer) {
+    std::vector<std::string> out;
+    if (peer) {
+        for (const auto& w : multipathLl(map)) out.push_back(w[1] + " " + w[3] + " " + w[5]);
+    } else {
+        // multipath -ll's last column tells only "offline" from the rest
+        // ("running"): a transport-offline path is "running" there.
+        nlohmann::json show = zodiskJson("show /dev/mapper/" + map);
+        for (const auto& p : show["devices"][0]["multipath"]["paths"]) {
+            nlohmann::json state = p["state"];
+            if (state.is_string() && state != "offline" && !state.get<std::string>().empty()) state = "running";
+            out.push_back(p["name"].get<std::string>() + " " + p["dm_state"].dump() + " " + state.dump());
+        }
+    }
+    std::string text = joinSorted(out);
+    text.erase(std::remove(text.begin(), text.end(), '"'), text.end());
+    return text;
+}
+
+bool checkNames(const std::string& device, int* status) {
+    nlohmann::json doc = zodiskJson("check", status);
+    static std::string told;
+    if (*status != 0 && doc["findings"].dump() != told)
+        std::printf("zodisk check, status %d: %s\n", *status, (told = doc["findings"].dump()).c_str());
+    for (const auto& f : doc["findings"])
+        for (const auto& d : f["devices"])
+            if (d == device) return true;
+    return false;
+}
+
 std::string hctl(const std::string& kname) {
     return lastName(readLink("/sys/block/" + kname + "/device"));
 }

@@ -56,6 +56,13 @@ std::vector<LsblkRow> lsblk(const std::string& options = "");
 // Each path of map in `multipath -ll map`: its words from the H:C:T:L on
 // ("0:0:0:0 sda 8:0 active ready running").
 std::vector<std::vector<std::string>> multipathLl(const std::string& map);
+// Each path of map as "dev dm-state device-state", sorted: multipath -ll's
+// (peer) or zodisk show's, whose device state is given as multipath -ll
+// gives it ("offline", or "running" for any other).
+std::string pathStates(const std::string& map, bool peer);
+// Runs zodisk check into *status; true iff a finding names device. Prints
+// each new set of findings once.
+bool checkNames(const std::string& device, int* status);
 // Kernel name ("sdb") of a device node path ("/dev/sdb"), following links.
 std::string kernelName(const std::string& devPath);
 
