@@ -144,7 +144,7 @@ path() {
     local f=$rp/fc_remote_ports/rport-$h:0-$r
     attr "$f/node_name" "$ARRAY_NODE"
     attr "$f/port_name" "$wwpn"
-    attr "$f/port_id" "0x0${h}0${ctrl}00"
+    attr "$f/port_id" "0x0${h}0$((ctrl + 1))00"
     attr "$f/roles" "FCP Target"
     attr "$f/port_state" "$state"
     attr "$f/scsi_target_id" "$r"
@@ -158,7 +158,7 @@ path() {
     classdev "$tg" fc_transport "target$h:0:$r"
     attr "$tg/fc_transport/target$h:0:$r/node_name" "$ARRAY_NODE"
     attr "$tg/fc_transport/target$h:0:$r/port_name" "$wwpn"
-    attr "$tg/fc_transport/target$h:0:$r/port_id" "0x0${h}0${ctrl}00"
+    attr "$tg/fc_transport/target$h:0:$r/port_id" "0x0${h}0$((ctrl + 1))00"
     lu "$tg/$h:0:$r:1" "$k" "$minor" "$state" "$r" "$wwpn"
 }
 
