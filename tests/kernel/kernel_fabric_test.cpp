@@ -5,12 +5,13 @@
 // two portals under a dm-multipath map. The second path of each fabric is
 // taken down and brought back (zo-fabric down|up nvme|iscsi); in every state
 // the library finds the devices and their kinds as lsblk does, gives the
-// transports and SCSI states lsblk gives and the path states multipath -ll
-// gives, check names the lost iSCSI path, and a capture taken in that state
-// answers as the machine does.
+// transports and SCSI states lsblk gives (a namespace head's transport
+// nvme-cli's) and the path states multipath -ll gives, check names the lost
+// iSCSI path, and a capture taken in that state answers as the machine does.
 #include "kernel_support.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -41,9 +42,20 @@ std::string iscsiMap() {
     return holders.size() == 1 ? zk::readFile("/sys/block/" + holders[0] + "/dm/name") : "";
 }
 
-// One device as "kname tran=... state=...": the transport where lsblk names
-// one, the state of the SCSI devices (lsblk's STATE is the SCSI device's);
-// peer is lsblk's row, row lsblk's or zodisk's.
+// The transport of each NVMe subsystem's controllers as nvme-cli lists them
+// ("nvme-subsys0" -> "tcp").
+std::map<std::string, std::string> nvmeTransports() {
+    std::map<std::string, std::string> out;
+    json doc = json::parse(zk::runOk("nvme list-subsys -o json"), nullptr, false);
+    for (const json& host : doc.is_array() ? doc : json::array())
+        for (const json& s : host.value("Subsystems", json::array()))
+            for (const json& p : s.value("Paths", json::array())) out[text(s["Name"])] = text(p["Transport"]);
+    return out;
+}
+
+// One device as "kname tran=... state=...": the transport where the peer
+// names one, the state of the SCSI devices (lsblk's STATE is the SCSI
+// device's); peer is the peer's row, row the peer's or zodisk's.
 std::string transportAndState(const json& peer, const json& row) {
     std::string out = text(peer["kname"]);
     if (!peer["tran"].is_null()) out += " tran=" + text(row["tran"]);
@@ -52,23 +64,29 @@ std::string transportAndState(const json& peer, const json& row) {
 }
 
 // Compares zodisk list's transports and states of every device lsblk lists
-// with lsblk's.
+// with lsblk's; the transport of a namespace head is its controllers' as
+// nvme-cli gives it (lsblk gives "nvme" for a head, whatever the fabric).
 void compareTransportsAndStates(const std::string& phase) {
     const std::string columns = " -o KNAME,TRAN,STATE,HCTL";
     json peer = json::parse(zk::runOk("lsblk -J -l" + columns), nullptr, false);
     json ours = zk::zodiskJson("list" + columns);
+    const std::map<std::string, std::string> nvme = nvmeTransports();
     std::map<std::string, json> byName;
     for (const json& d : ours["blockdevices"]) byName[text(d["kname"])] = d;
     std::vector<std::string> theirs, mine;
     std::set<std::string> seen;
-    for (const json& p : peer["blockdevices"]) {
-        if (!seen.insert(text(p["kname"])).second) continue;  // a map, under each path
-        auto it = byName.find(text(p["kname"]));
+    for (json p : peer["blockdevices"]) {
+        const std::string kname = text(p["kname"]);
+        if (!seen.insert(kname).second) continue;  // a map, under each path
+        std::error_code ec;
+        auto sub = nvme.find(std::filesystem::read_symlink("/sys/block/" + kname + "/device", ec).filename());
+        if (kname.compare(0, 4, "nvme") == 0 && sub != nvme.end()) p["tran"] = sub->second;
+        auto it = byName.find(kname);
         theirs.push_back(transportAndState(p, p));
-        mine.push_back(it == byName.end() ? text(p["kname"]) + " (not listed)" : transportAndState(p, it->second));
+        mine.push_back(it == byName.end() ? kname + " (not listed)" : transportAndState(p, it->second));
     }
-    EXPECT_TRUE(zk::same("transports and states, " + phase, "lsblk -J -l", zk::joinSorted(theirs),
-                         zk::joinSorted(mine)));
+    EXPECT_TRUE(zk::same("transports and states, " + phase, "lsblk -J -l, nvme list-subsys",
+                         zk::joinSorted(theirs), zk::joinSorted(mine)));
 }
 
 // zodisk's JSON with the order of device lists and findings left out.
