@@ -9,7 +9,7 @@ ALL_SCENARIOS=(scsi multipath nvme san fabric)
 
 # Seconds one boot of scenario $1 may take: two to three times its usual time
 # on a two-core machine that runs other tests beside it (scsi 30-45 s,
-# multipath 45-100 s, nvme 20-40 s, san 210-240 s, fabric 100-180 s).
+# multipath 45-100 s, nvme 20-40 s, san 210-240 s, fabric 250-380 s).
 scenario_timeout() {
     case "$1" in
     smoke) echo 60 ;;
@@ -17,7 +17,7 @@ scenario_timeout() {
     multipath) echo 300 ;;
     nvme) echo 120 ;;
     san) echo 600 ;;
-    fabric) echo 420 ;;
+    fabric) echo 700 ;;
     *) echo 180 ;;
     esac
 }
