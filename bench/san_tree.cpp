@@ -20,7 +20,7 @@ namespace zobench {
 namespace {
 
 // Bumped whenever the layout changes, so that kept trees are rebuilt.
-const char kLayoutVersion[] = "zodevice-san 3";
+const char kLayoutVersion[] = "zodevice-san 4";
 
 // sd's numbers of the disk with this index, as the kernel gives them: 16
 // majors of 16 disks, further disks in the high minor bits.
@@ -30,8 +30,14 @@ int sdMajor(int index) {
 }
 int sdMinor(int index) { return ((index & 0xf) << 4) | (index & 0xfff00); }
 
+// The node name of the array port that target T of host H reaches.
+std::string arrayNodeName(int host, int target) {
+    return "0x5006016" + std::to_string(host) + "00" + std::to_string(100000 + target);
+}
+
 // A SCSI disk with the attributes a listing reads: state, unit serial, ro,
-// removable and uevent beside what addScsiDisk writes.
+// removable and uevent beside what addScsiDisk writes. A SAN disk lies under
+// the remote port of its target (rport-H:0-T).
 std::string addDisk(zotest::HostTree& tree, int index, int host, int target, int lun, uint64_t seed,
                     const std::string& vendor) {
     zotest::ScsiDiskSpec s;
@@ -45,11 +51,12 @@ std::string addDisk(zotest::HostTree& tree, int index, int host, int target, int
     s.vendor = vendor;
     s.model = vendor == "ZOSAN" ? "ARRAY" : "LOCAL";
     s.sectors = 4194304;
-    if (vendor == "ZOSAN") s.fcNodeName = "0x5006016" + std::to_string(host) + "00" + std::to_string(100000 + target);
+    if (vendor == "ZOSAN") {
+        s.fcNodeName = arrayNodeName(host, target);
+        s.rport = "rport-" + std::to_string(host) + ":0-" + std::to_string(target);
+    }
     zotest::addScsiDisk(tree, s);
-    const std::string hctl = std::to_string(host) + ":0:" + std::to_string(target) + ":" + std::to_string(lun);
-    const std::string dev = "/sys/devices/platform/host" + std::to_string(host) + "/target" + std::to_string(host) +
-                            ":0:" + std::to_string(target) + "/" + hctl;
+    const std::string dev = zotest::scsiDeviceDir(s);
     tree.write(dev + "/state", "running\n");
     char serial[32];
     std::snprintf(serial, sizeof serial, "SN%010llu", static_cast<unsigned long long>(seed));
@@ -62,6 +69,40 @@ std::string addDisk(zotest::HostTree& tree, int index, int host, int target, int
     return s.name;
 }
 
+// Writes the attributes of a class device at dir and links
+// /sys/class/<cls>/<name> to it, as the FC transport does.
+void addClassDevice(zotest::HostTree& tree, const std::string& cls, const std::string& dir,
+                    const std::vector<std::pair<const char*, std::string>>& attrs) {
+    for (const auto& a : attrs) tree.write(dir + "/" + a.first, a.second + "\n");
+    zotest::relativeSymlink(tree, dir, "/sys/class/" + cls + "/" + dir.substr(dir.rfind('/') + 1));
+}
+
+// The FC port of HBA host (SCSI host H).
+void addFcHost(zotest::HostTree& tree, int host) {
+    const std::string h = std::to_string(host);
+    addClassDevice(tree, "fc_host", "/sys/devices/platform/host" + h + "/fc_host/host" + h,
+                   {{"port_name", "0x21000000aa0b0c" + std::to_string(10 + host)},
+                    {"node_name", "0x20000000aa0b0c" + std::to_string(10 + host)},
+                    {"port_state", "Online"},
+                    {"speed", "32 Gbit"},
+                    {"fabric_name", "0x10000000f" + h + "000001"},
+                    {"port_id", "0x0" + h + "0100"},
+                    {"port_type", "NPort (fabric via point-to-point)"},
+                    {"symbolic_name", "ZOSAN FC HBA"}});
+}
+
+// Remote port rport-H:0-T: the array port that host H reaches target T by.
+void addFcRemotePort(zotest::HostTree& tree, int host, int target) {
+    const std::string name = "rport-" + std::to_string(host) + ":0-" + std::to_string(target);
+    addClassDevice(tree, "fc_remote_ports",
+                   "/sys/devices/platform/host" + std::to_string(host) + "/" + name + "/fc_remote_ports/" + name,
+                   {{"port_name", "0x5006016" + std::to_string(host) + "10" + std::to_string(100000 + target)},
+                    {"node_name", arrayNodeName(host, target)},
+                    {"port_state", "Online"},
+                    {"roles", "FCP Target"},
+                    {"port_id", "0x0" + std::to_string(host) + "0" + std::to_string(200 + target)}});
+}
+
 }  // namespace
 
 San addSan(zotest::HostTree& tree, int maps, int pathsPerMap) {
@@ -71,8 +112,7 @@ San addSan(zotest::HostTree& tree, int maps, int pathsPerMap) {
         blocks += std::to_string(m) + " sd\n";
     tree.write("/proc/devices", "Character devices:\n  1 mem\n 21 sg\n\nBlock devices:\n" + blocks +
                                     "253 device-mapper\n254 mdp\n259 blkext\n");
-    for (int host = 0; host < pathsPerMap; ++host)
-        tree.write("/sys/class/fc_host/host" + std::to_string(host) + "/symbolic_name", "ZOSAN FC HBA\n");
+    for (int host = 0; host < pathsPerMap; ++host) addFcHost(tree, host);
     const int localHost = pathsPerMap;
     tree.write("/sys/class/scsi_host/host" + std::to_string(localHost) + "/proc_name", "ahci\n");
 
@@ -85,6 +125,8 @@ San addSan(zotest::HostTree& tree, int maps, int pathsPerMap) {
         map.wwid = zotest::wwidOfSeed(m + 1);
         map.sectors = 4194304;
         if (m % 16 == 5) map.failed = {"sd" + getAAName(disk + pathsPerMap - 1)};  // its last path
+        if (m % 256 == 0)
+            for (int p = 0; p < pathsPerMap; ++p) addFcRemotePort(tree, p, m / 256);
         san.pathNodes.emplace_back();
         for (int p = 0; p < pathsPerMap; ++p, ++disk) {
             map.paths.push_back(addDisk(tree, disk, p, m / 256, m % 256, m + 1, "ZOSAN"));

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Synthetic SAN host trees for the benchmarks and bench/compare-lsblk.sh:
 // `maps` multipath maps over `pathsPerMap` SCSI paths each, on Fibre
-// Channel hosts 0..pathsPerMap-1, with their device-mapper state (the last
-// path of every 16th map failed); every 8th map carries two partition maps;
-// one local ATA disk with two partitions per 64 maps. The layout is the one
-// the library and lsblk --sysroot read (sys/block, sys/class/block,
-// sys/dev/block, proc/partitions, proc/devices; nodes under /dev as the
-// host-tree rules make them).
+// Channel hosts 0..pathsPerMap-1 (each with its FC port, and a remote port
+// per 256 maps that its paths lie under), with their device-mapper state
+// (the last path of every 16th map failed); every 8th map carries two
+// partition maps; one local ATA disk with two partitions per 64 maps. The
+// layout is the one the library and lsblk --sysroot read (sys/block,
+// sys/class/block, sys/dev/block, proc/partitions, proc/devices, the FC
+// classes; nodes under /dev as the host-tree rules make them).
 #pragma once
 
 #include "support/host_tree.h"

@@ -92,11 +92,18 @@ std::string makeVpdPg83(uint64_t seed) {
     return std::string{'\x00', '\x83', '\x00', static_cast<char>(body.size())} + body;
 }
 
+std::string scsiDeviceDir(const ScsiDiskSpec& disk) {
+    const std::string host = std::to_string(disk.host);
+    const std::string hct = host + ":" + std::to_string(disk.channel) + ":" + std::to_string(disk.target);
+    return "/sys/devices/platform/host" + host + (disk.rport.empty() ? "" : "/" + disk.rport) + "/target" + hct +
+           "/" + hct + ":" + std::to_string(disk.lun);
+}
+
 std::string addScsiDisk(HostTree& tree, const ScsiDiskSpec& disk) {
     const std::string host = std::to_string(disk.host);
     const std::string hct = host + ":" + std::to_string(disk.channel) + ":" + std::to_string(disk.target);
     const std::string hctl = hct + ":" + std::to_string(disk.lun);
-    const std::string dir = "/sys/devices/platform/host" + host + "/target" + hct + "/" + hctl;
+    const std::string dir = scsiDeviceDir(disk);
     tree.write(dir + "/type", std::to_string(disk.type) + "\n");
     tree.write(dir + "/vendor", disk.vendor + "\n");
     tree.write(dir + "/model", disk.model + "\n");

@@ -13,8 +13,9 @@
 namespace zotest {
 
 // --- SCSI disks ------------------------------------------------------------
-// /sys/devices/platform/hostH/targetH:C:T/H:C:T:L with its attributes,
-// scsi_device and block entries; /sys/class/scsi_device/H:C:T:L.
+// /sys/devices/platform/hostH/targetH:C:T/H:C:T:L (or .../hostH/<rport>/
+// targetH:C:T/...) with its attributes, scsi_device and block entries;
+// /sys/class/scsi_device/H:C:T:L.
 struct ScsiDiskSpec {
     ScsiDiskSpec(std::string name = "sdb", int minor = 16, int host = 0, uint64_t seed = 1)
         : name(std::move(name)), host(host), minor(minor), seed(seed) {}
@@ -28,7 +29,12 @@ struct ScsiDiskSpec {
     uint64_t seed;
     std::string fcNodeName;  // non-empty: fc_transport/targetH:C:T/node_name holds it
     std::string byIdLink;    // non-empty: a relative link at this path (under /dev) to the node
+    std::string rport;       // non-empty ("rport-H:C-N"): the target lies under this remote port of
+                             // the host, as the FC transport places it
 };
+
+// The disk's SCSI device directory, /sys/devices/platform/hostH/.../H:C:T:L.
+std::string scsiDeviceDir(const ScsiDiskSpec& disk);
 
 // A page 0x83: a T10 vendor-identification descriptor, then a 16-byte binary
 // NAA (type 6) of the logical unit, both derived from seed.
