@@ -110,6 +110,10 @@ public:
         m_mapperNodes.insert(mapperNames.begin(), mapperNames.end());
 
         std::vector<size_t> disks;  // where each disk starts in m_devices
+        size_t devices = found.size();
+        for (const auto& p : parts) devices += p.second.size();
+        m_devices.reserve(devices);
+        m_facts.reserve(devices);
         for (const Found& disk : found) {
             const size_t before = m_devices.size();
             auto it = parts.find(disk.sysDir);
@@ -692,6 +696,8 @@ private:
         std::vector<size_t> moved(m_devices.size());
         std::vector<ZoBlockDevice> devices;
         std::vector<Facts> facts;
+        devices.reserve(m_devices.size());
+        facts.reserve(m_facts.size());
         for (size_t start : disks)
             for (size_t k = start; k < ends[start]; ++k) {
                 moved[k] = devices.size();

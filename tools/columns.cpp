@@ -543,11 +543,37 @@ unsigned Printer::facts() const {
     return facts;
 }
 
-Json Printer::object(const ZoHostInventory& inv, size_t index) const {
+namespace {
+
+// The JSON key of each chosen column, a column chosen twice once, at its
+// first place (where assigning each key in turn leaves it).
+std::vector<std::pair<std::string, const Column*>> keysOf(const std::vector<const Column*>& columns) {
+    std::vector<std::pair<std::string, const Column*>> keys;
+    for (const Column* c : columns) {
+        std::string key = jsonKey(*c);
+        if (std::none_of(keys.begin(), keys.end(), [&](const auto& k) { return k.first == key; }))
+            keys.emplace_back(std::move(key), c);
+    }
+    return keys;
+}
+
+// An object of the keys' values, value(column) each. The members are
+// appended, not looked up one by one: a listing of every column builds each
+// device's object in time linear in the columns.
+template <class Value>
+Json objectOf(const std::vector<std::pair<std::string, const Column*>>& keys, size_t extra, Value value) {
     Json o = Json::object();
-    for (const Column* c : columns)
-        o[jsonKey(*c)] = c->value(inv, index, style);
+    Json::object_t& members = o.get_ref<Json::object_t&>();
+    members.reserve(keys.size() + extra);
+    for (const auto& k : keys)
+        members.emplace_back(k.first, value(*k.second));
     return o;
+}
+
+}  // namespace
+
+Json Printer::object(const ZoHostInventory& inv, size_t index) const {
+    return objectOf(keysOf(columns), 0, [&](const Column& c) { return c.value(inv, index, style); });
 }
 
 Json Printer::cell(const ZoHostInventory& inv, const Node& n, const Column& c) const {
@@ -557,10 +583,9 @@ Json Printer::cell(const ZoHostInventory& inv, const Node& n, const Column& c) c
 }
 
 Json Printer::json(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
+    const std::vector<std::pair<std::string, const Column*>> keys = keysOf(columns);
     std::function<Json(const Node&)> one = [&](const Node& n) {
-        Json o = Json::object();
-        for (const Column* c : columns)
-            o[jsonKey(*c)] = cell(inv, n, *c);
+        Json o = objectOf(keys, 1, [&](const Column& c) { return cell(inv, n, c); });
         if (!n.children.empty()) {
             o["children"] = Json::array();
             for (const Node& c : n.children)
