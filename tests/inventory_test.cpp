@@ -166,13 +166,8 @@ TEST(Inventory, KindIsWhatTheDeviceTreeBuildsOnEveryTree) {
     zotest::LogCapture quiet;
     zotest::HostTree san;
     zobench::addSan(san, 16, 2);
-    std::vector<std::string> roots{san.root()};
-    for (const char* dir : {"/examples/hosts", "/tests/data/hosts"})
-        for (const std::string& name : entries(ZODEVICE_SOURCE_DIR + std::string(dir)))
-            if (fs::is_directory(ZODEVICE_SOURCE_DIR + std::string(dir) + "/" + name)) {
-                const std::string root = ZODEVICE_SOURCE_DIR + std::string(dir) + "/" + name;
-                roots.push_back(fs::is_directory(root + "/snapshot") ? root + "/snapshot" : root);
-            }
+    std::vector<std::string> roots = zotest::shippedTrees();
+    roots.push_back(san.root());
     ASSERT_GE(roots.size(), 9u);
     std::map<int, int> kinds;  // devices of each kind over all trees
     for (const std::string& root : roots) {
