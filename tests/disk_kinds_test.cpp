@@ -20,7 +20,7 @@ std::vector<std::vector<std::string>> rows(const std::string& kind) {
     std::vector<std::vector<std::string>> out;
     for (auto& row : zotest::readTable(ZODEVICE_SOURCE_DIR "/tests/data/disk-kinds.tsv", 5))
         if (row[0] == kind) out.push_back(row);
-    EXPECT_EQ(13u, out.size()) << kind;
+    EXPECT_GE(out.size(), 13u) << kind;  // a table cut short
     return out;
 }
 
