@@ -109,6 +109,30 @@ TEST_F(ScsiLookupTest, PathsResolveToTheirScsiDiskOrAreRejected) {
     }
 }
 
+// A target made from a path takes the SCSI address and device directory of
+// the disk the path names (a partition: its disk's); any other path gives a
+// target with no address.
+TEST_F(ScsiLookupTest, TargetsTakeTheAddressOfTheirPath) {
+    const std::string node = add("sdb", 5, 16, "", 2);
+    zotest::ScsiDiskSpec sdb("sdb", 16, 2, 16);
+    sdb.target = 5;
+    const std::string part = zotest::addScsiPartition(tree, sdb, 3);
+    tree.addBlockDevice("vda", 252, 0, 1000, "/sys/devices/virtual/block/vda");
+    install();
+    const std::string dir = zotest::scsiDeviceDir(sdb);
+    const struct { std::string path, address, sysfs; } cases[] = {
+        {node, "2:0:5:0", dir}, {part, "2:0:5:0", dir}, {"/dev/vda", "-1:-1:-1:-1", ""},
+        {"/dev/sdz", "-1:-1:-1:-1", ""}, {"", "-1:-1:-1:-1", ""},
+    };
+    for (const auto& c : cases) {
+        const UXScsiTarget target(c.path.c_str(), false);
+        EXPECT_EQ(c.address, std::to_string(target.getHost()) + ":" + std::to_string(target.getBus()) + ":" +
+                                 std::to_string(target.getTarget()) + ":" + std::to_string(target.getLun())) << c.path;
+        EXPECT_EQ(c.sysfs, target.getSysfsDevice()) << c.path;
+        EXPECT_EQ(c.path, target.getNativePath());
+    }
+}
+
 using zotest::bytes;
 using zotest::desc;
 using zotest::page83;
