@@ -453,9 +453,7 @@ std::vector<std::string> mapsInUse(const std::vector<std::string>& paths) {
 }  // namespace
 
 void editArgs(CLI::App& app, Options& opts) {
-    app.add_option("PATH", opts.paths, "device paths, e.g. /dev/sdb /dev/mapper/mpatha")
-        ->required()
-        ->type_name("");
+    pathsArg(app, opts);
     app.add_flag("--dry-run", opts.dryRun,
                  "print the change to /etc/multipath.conf as a unified diff\n"
                  "and change nothing");

@@ -21,6 +21,12 @@
 
 namespace zodisk {
 
+void pathsArg(CLI::App& app, Options& opts) {
+    app.add_option("PATH", opts.paths, "device paths, e.g. /dev/sdb /dev/mapper/mpatha")
+        ->required()
+        ->type_name("");
+}
+
 namespace {
 
 void noArgs(CLI::App&, Options&) {}
@@ -45,12 +51,6 @@ void showArgs(CLI::App& app, Options& opts) {
     app.add_flag("--reread", opts.reread,
                  "also run the library's partition discovery, which asks the kernel to\n"
                  "re-read the partition table and waits for udev");
-}
-
-void pathsArg(CLI::App& app, Options& opts) {
-    app.add_option("PATH", opts.paths, "device paths, e.g. /dev/sdb /dev/mapper/mpatha")
-        ->required()
-        ->type_name("");
 }
 
 void pathArg(CLI::App& app, Options& opts) {

@@ -80,6 +80,8 @@ int runTree(const Options& opts, Output& out);
 int runCheck(const Options& opts, Output& out);
 int runPorts(const Options& opts, Output& out);
 int runWwid(const Options& opts, Output& out);
+// PATH... (one or more device paths, required).
+void pathsArg(CLI::App& app, Options& opts);
 // PATH... and --dry-run of multipath add and remove.
 void editArgs(CLI::App& app, Options& opts);
 // And --force of multipath remove.
