@@ -205,6 +205,26 @@ TEST(Inventory, FindAsksTheHostReadAndReadFailsWithoutBlockDevices) {
     EXPECT_EQ(std::string("Unable to list /sys/block: ") + std::strerror(ENOENT), none.error().AsString());
 }
 
+// A block device without its size file went away while it was read and is
+// left out; one whose size cannot be read stays, with the problem named.
+TEST(Inventory, ADeviceWithoutItsSizeIsGoneOneWithAnUnreadableSizeStays) {
+    zotest::HostTree tree;
+    for (const auto& [name, seed] : {std::make_pair("sdb", 1), std::make_pair("sdc", 2), std::make_pair("sdd", 3)})
+        zotest::addScsiDisk(tree, zotest::ScsiDiskSpec(name, 16 * seed, 0, static_cast<uint64_t>(seed)));
+    tree.remove("/sys/class/block/sdc/size");
+    tree.remove("/sys/class/block/sdd/size");
+    tree.mkdir("/sys/class/block/sdd/size");
+    auto installed = tree.install();
+    const ZoResult<ZoHostInventory> inv = ZoHostInventory::read();
+    ASSERT_TRUE(inv);
+    EXPECT_NE(ZoBlockDevice::npos, inv->byName("sdb"));
+    EXPECT_EQ(ZoBlockDevice::npos, inv->byName("sdc"));
+    ASSERT_NE(ZoBlockDevice::npos, inv->byName("sdd"));
+    const ZoBlockDevice& sdd = inv->at(inv->byName("sdd"));
+    EXPECT_EQ(0u, sdd.sectors);
+    EXPECT_EQ(std::vector<std::string>{std::string("size: ") + std::strerror(EISDIR)}, sdd.problems);
+}
+
 // Rows: what is missing, the options, the problem entry (empty: none), the
 // facts asked for. A fact is read (its files once each) and filled iff asked for.
 TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
