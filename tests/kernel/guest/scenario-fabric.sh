@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Scenario fabric: NVMe over TCP from the kernel's NVMe target (a subsystem
 # with two namespaces behind two ports) under native NVMe multipath, and an
 # iSCSI LU behind two portal groups logged into by open-iscsi under a
