@@ -28,6 +28,24 @@ protected:
     ZoMPIO mpio;
 };
 
+// Maps are known by their device-mapper uuid: a whole map "mpath-...", a
+// partition map "part<N>-mpath-..." with N from 1 up to what an int holds.
+TEST(MapUuids, WholeAndPartitionMaps) {
+    const struct { const char* uuid; bool whole; int partition; } cases[] = {
+        {"mpath-3600a0b80001", true, 0},          {"part1-mpath-3600a0b80001", false, 1},
+        {"part12-mpath-x", false, 12},            {"part999999999-mpath-x", false, 999999999},
+        {"part1000000000-mpath-x", false, 0},     {"part99999999999-mpath-x", false, 0},
+        {"part0-mpath-x", false, 0},              {"part-mpath-x", false, 0},
+        {"part1mpath-x", false, 0},               {"part1-LVM-x", false, 0},
+        {"part1-", false, 0},                     {"part1", false, 0},
+        {"LVM-mpath-x", false, 0},                {"", false, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.whole, zo_mpio::isWholeMapUuid(c.uuid)) << c.uuid;
+        EXPECT_EQ(c.partition, zo_mpio::partitionMapNumber(c.uuid)) << c.uuid;
+    }
+}
+
 TEST_F(MpioTest, ListsWholeMapsByMinorUnderTheirMapperNames) {
     zotest::addMultipathMap(tree, {"36001405bbbb", 13, "", {}});  // no alias: named by its WWID
     zotest::addMultipathMap(tree, {"logs", 0, "36001405cccc", {}});
