@@ -686,6 +686,22 @@ TEST(CliGolden, EmptyDevicesOnlyWithAll) {
     }
 }
 
+// show --json gives an NVMe namespace head its subsystem and paths; its
+// partitions (the first one too) have none of their own.
+TEST(CliGolden, PartitionsOfAnNvmeHeadHaveNoPathsOfTheirOwn) {
+    zotest::HostTree tree(zotest::dataTree("fabric"));
+    for (int n : {1, 2}) tree.addPartition("nvme0n1", "nvme0n1p" + std::to_string(n), n, 259, 20 + n, 2048 * n, 2048);
+    Result r = on(tree.root(), {"--json", "show", "/dev/nvme0n1", "/dev/nvme0n1p1", "/dev/nvme0n1p2"});
+    ASSERT_EQ(r.status, 0) << r;
+    const Json devices = Json::parse(r.out)["devices"];
+    ASSERT_EQ(devices.size(), 3u) << r;
+    EXPECT_EQ(devices[0]["nvme"]["paths"].size(), 2u) << r;
+    for (size_t i : {1u, 2u}) {
+        EXPECT_EQ(devices[i]["partition"], Json(static_cast<int>(i))) << r;
+        EXPECT_TRUE(devices[i]["nvme"].is_null()) << r;
+    }
+}
+
 // Output that does not reach standard output is a failure, said once; a
 // command that writes nothing has nothing to fail.
 TEST(CliGolden, WriteErrorsFail) {
