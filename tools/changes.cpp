@@ -61,17 +61,22 @@ std::vector<FactChange> factChanges(const FactValues& before, const FactValues& 
     return out;
 }
 
+// The keys of two maps by identity, each once, in order.
+template <class Map>
+std::set<std::string> keysOfEither(const Map& before, const Map& after) {
+    std::set<std::string> keys;
+    for (const auto* m : {&before, &after})
+        for (const auto& entry : *m)
+            keys.insert(entry.first);
+    return keys;
+}
+
 class Comparer {
 public:
     Comparer(const HostView& before, const HostView& after) : m_before(before), m_after(after) {}
 
     std::vector<Change> run() {
-        std::set<std::string> keys;
-        for (const auto& u : m_before.units)
-            keys.insert(u.first);
-        for (const auto& u : m_after.units)
-            keys.insert(u.first);
-        for (const std::string& k : keys) {
+        for (const std::string& k : keysOfEither(m_before.units, m_after.units)) {
             auto b = m_before.units.find(k), a = m_after.units.find(k);
             if (b == m_before.units.end())
                 appeared(a->second);
@@ -281,12 +286,7 @@ private:
 
     // Fibre Channel ports and iSCSI sessions, by identity.
     void endpoints() {
-        std::set<std::string> keys;
-        for (const auto& e : m_before.endpoints)
-            keys.insert(e.first);
-        for (const auto& e : m_after.endpoints)
-            keys.insert(e.first);
-        for (const std::string& k : keys) {
+        for (const std::string& k : keysOfEither(m_before.endpoints, m_after.endpoints)) {
             auto b = m_before.endpoints.find(k), a = m_after.endpoints.find(k);
             if (b == m_before.endpoints.end()) {
                 std::string facts;
