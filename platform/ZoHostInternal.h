@@ -84,6 +84,9 @@ void sleepRealMs(unsigned long ms);
 // A rooted host that resolves every path itself, component by component, as
 // it does where the kernel cannot resolve inside a root (no openat2).
 std::shared_ptr<ZoRootedHost> makeRootedResolvingHere(const std::string& dir);
+// A rooted host whose reads always take the checked way, as where the
+// process may not make mounts.
+std::shared_ptr<ZoRootedHost> makeRootedAlwaysChecking(const std::string& dir);
 
 }  // namespace zohost
 

@@ -40,7 +40,7 @@ bool isDeviceNode(const struct stat& st) { return S_ISBLK(st.st_mode) || S_ISCHR
 
 class RootedHost final : public ZoRootedHost {
 public:
-    RootedHost(const std::string& dir, bool kernelResolves) : m_paths(dir, kernelResolves) {}
+    RootedHost(const std::string& dir, zohost::RootResolver::Resolution how) : m_paths(dir, how) {}
     RootedHost(const RootedHost&) = delete;
     RootedHost& operator=(const RootedHost&) = delete;
 
@@ -373,9 +373,13 @@ private:
 }  // namespace
 
 std::shared_ptr<ZoHost> ZoHost::makeRooted(const std::string& dir) {
-    return std::make_shared<RootedHost>(dir, true);
+    return std::make_shared<RootedHost>(dir, zohost::RootResolver::kNodevCopy);
+}
+
+std::shared_ptr<ZoRootedHost> zohost::makeRootedAlwaysChecking(const std::string& dir) {
+    return std::make_shared<RootedHost>(dir, zohost::RootResolver::kKernel);
 }
 
 std::shared_ptr<ZoRootedHost> zohost::makeRootedResolvingHere(const std::string& dir) {
-    return std::make_shared<RootedHost>(dir, false);
+    return std::make_shared<RootedHost>(dir, zohost::RootResolver::kHere);
 }

@@ -28,10 +28,21 @@ namespace zohost {
 // Every open names what it opens for: a path (O_PATH), a directory, or a
 // file's contents; only the last opens a file for reading or writing, and
 // it never opens a block or character device node. Thread-safe.
+//
+// Reads take a shorter way where the process may make mounts: the root's
+// mount is copied, detached from every namespace and private to this
+// resolver, and marked nodev, so the kernel itself refuses to open any
+// device node through it. A read-only open then is one openat2 on the copy
+// that may not leave its mount (RESOLVE_NO_XDEV); whatever that refuses
+// (a node, another mount in the tree, permissions) takes the checked way.
 class RootResolver {
 public:
+    // How paths are resolved and opened: by the kernel, reads through a
+    // nodev copy of the root's mount where one can be made (kNodevCopy) or
+    // always checked (kKernel); or here, component by component (kHere).
+    enum Resolution { kNodevCopy, kKernel, kHere };
     // dir's real path is the root; a root of "/" is the machine itself.
-    RootResolver(const std::string& dir, bool kernelResolves);
+    RootResolver(const std::string& dir, Resolution how);
     ~RootResolver();
     RootResolver(const RootResolver&) = delete;
     RootResolver& operator=(const RootResolver&) = delete;
@@ -75,9 +86,11 @@ private:
     bool kernelResolves() const;
     int create(const std::string& path, int flags, mode_t mode, int* fd);
     int openChecked(const std::string& path, int flags, mode_t mode, int* fd);
+    int openOnNodevCopy(const std::string& path, int flags, int* fd) const;
 
     std::string m_root;
     int m_rootFd = -1;
+    int m_nodevRootFd = -1;  // the root on a nodev copy of its mount, or -1
     int m_rootErr = 0;
     std::atomic<bool> m_kernelResolves;
 };

@@ -6,7 +6,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/mount.h>
 #include <linux/openat2.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -34,6 +36,31 @@ bool isDeviceNode(const struct stat& st) { return S_ISBLK(st.st_mode) || S_ISCHR
 // What openFile answers for a device node opened with flags.
 int deviceNodeError(int flags) { return (flags & O_ACCMODE) == O_RDONLY ? EINVAL : EROFS; }
 
+// A descriptor of the root rootFd on a copy of its mount (with the mounts
+// below it) that no namespace holds and that opens no device node, or -1
+// where the process may not make one (no CAP_SYS_ADMIN, an older kernel,
+// a sandbox). The copy goes when the descriptor is closed.
+int nodevCopyOf(int rootFd) {
+#if defined(SYS_open_tree) && defined(SYS_mount_setattr) && defined(MOUNT_ATTR_NODEV)
+    UniqueFd copy(static_cast<int>(::syscall(SYS_open_tree, rootFd, "",
+                                             OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE | AT_EMPTY_PATH)));
+    if (copy.fd < 0)
+        return -1;
+    struct mount_attr attr;
+    std::memset(&attr, 0, sizeof attr);
+    attr.attr_set = MOUNT_ATTR_NODEV;
+    if (::syscall(SYS_mount_setattr, copy.fd, "", AT_EMPTY_PATH, &attr, sizeof attr) != 0)
+        return -1;
+    struct statvfs fs;
+    if (::fstatvfs(copy.fd, &fs) != 0 || !(fs.f_flag & ST_NODEV))
+        return -1;
+    return copy.release();
+#else
+    (void)rootFd;
+    return -1;
+#endif
+}
+
 }  // namespace
 
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
@@ -44,8 +71,8 @@ bool isDevPath(const std::string& path) {
            (path.size() == start + 3 || path[start + 3] == '/');
 }
 
-RootResolver::RootResolver(const std::string& dir, bool kernelResolves)
-    : m_kernelResolves(kernelResolves) {
+RootResolver::RootResolver(const std::string& dir, Resolution how)
+    : m_kernelResolves(how != kHere) {
     char buf[PATH_MAX];
     m_root = ::realpath(dir.c_str(), buf) ? std::string(buf) : dir;
     while (m_root.size() > 1 && m_root.back() == '/')
@@ -54,11 +81,15 @@ RootResolver::RootResolver(const std::string& dir, bool kernelResolves)
         m_root.clear();  // a tree at "/" is the machine itself
     m_rootFd = ::open(m_root.empty() ? "/" : m_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     m_rootErr = m_rootFd < 0 ? errno : 0;
+    if (how == kNodevCopy && m_rootFd >= 0 && !m_root.empty())
+        m_nodevRootFd = nodevCopyOf(m_rootFd);
 }
 
 RootResolver::~RootResolver() {
     if (m_rootFd >= 0)
         ::close(m_rootFd);
+    if (m_nodevRootFd >= 0)
+        ::close(m_nodevRootFd);
 }
 
 int RootResolver::openPath(const std::string& path, int extra, int* fd) {
@@ -71,6 +102,8 @@ int RootResolver::openDir(const std::string& path, int* fd) {
 }
 
 int RootResolver::openFile(const std::string& path, int flags, mode_t mode, int* fd) {
+    if (int copied = openOnNodevCopy(path, flags, fd); copied != EAGAIN)
+        return copied;
     UniqueFd where;
     int rc = openIn(path, O_PATH | (flags & O_NOFOLLOW), 0, &where.fd);
     if (rc == ENOENT && (flags & O_CREAT))
@@ -96,6 +129,25 @@ int RootResolver::openFile(const std::string& path, int flags, mode_t mode, int*
     if (errno != ENOENT)
         return errno;
     return openChecked(path, flags & ~O_CREAT, mode, fd);  // no /proc
+}
+
+// A read-only open on the nodev copy of the root's mount: 0, or what the
+// checked way answers alike (no such file, not a directory); EAGAIN when
+// the checked way must decide.
+int RootResolver::openOnNodevCopy(const std::string& path, int flags, int* fd) const {
+    if (m_nodevRootFd < 0 || (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_PATH)) ||
+        !m_kernelResolves.load(std::memory_order_relaxed))
+        return EAGAIN;
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+    const long r = ::syscall(SYS_openat2, m_nodevRootFd, path.c_str(), &how, sizeof how);
+    if (r >= 0) {
+        *fd = static_cast<int>(r);
+        return 0;
+    }
+    return errno == ENOENT || errno == ENOTDIR ? errno : EAGAIN;
 }
 
 // A missing file: created, so nothing else can be opened.

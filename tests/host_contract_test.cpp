@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // One contract for every host: the live host (in a temporary directory) and
-// a rooted host (the same layout at /w inside a tree, resolved by the kernel
-// or by the host itself) must answer alike.
+// a rooted host (the same layout at /w inside a tree, resolved by the kernel,
+// reading through a nodev copy of the tree's mount or always checked, or by
+// the host itself) must answer alike.
 #include "test.h"
 
 #include "ZoFileLock.h"
@@ -10,10 +11,11 @@
 
 namespace {
 
-enum Kind { kLive, kRooted, kRootedResolvingHere };
+enum Kind { kLive, kRooted, kRootedAlwaysChecking, kRootedResolvingHere };
 
 std::shared_ptr<ZoHost> makeHost(Kind kind, const std::string& root) {
     if (kind == kLive) return ZoHost::makeLive();
+    if (kind == kRootedAlwaysChecking) return zohost::makeRootedAlwaysChecking(root);
     return kind == kRooted ? ZoHost::makeRooted(root) : zohost::makeRootedResolvingHere(root);
 }
 
@@ -30,10 +32,10 @@ protected:
 };
 
 std::string kindName(const ::testing::TestParamInfo<Kind>& i) {
-    const char* names[] = {"Live", "Rooted", "RootedResolvingHere"};
+    const char* names[] = {"Live", "Rooted", "RootedAlwaysChecking", "RootedResolvingHere"};
     return names[i.param];
 }
-INSTANTIATE_TEST_SUITE_P(Hosts, HostContract, ::testing::Values(kLive, kRooted, kRootedResolvingHere), kindName);
+INSTANTIATE_TEST_SUITE_P(Hosts, HostContract, ::testing::Values(kLive, kRooted, kRootedAlwaysChecking, kRootedResolvingHere), kindName);
 
 TEST_P(HostContract, FilesDirectoriesRenameAndUnlink) {
     const std::string big = "abc" + std::string(100000, 'z');

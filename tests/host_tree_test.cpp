@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/sysmacros.h>
 
 #include <functional>
@@ -105,12 +106,45 @@ TEST_F(HostTreeTest, DeviceNodesInTheTreeAreNeverOpened) {
              struct stat st;
              return h.stat("/dev/sdb", &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == makedev(7, 0) ? 0 : -1;
          }, 0}};
-    for (auto host : {m_host, zohost::makeRootedResolvingHere(m_tree.root())})
+    for (auto host : {m_host, zohost::makeRootedAlwaysChecking(m_tree.root()), zohost::makeRootedResolvingHere(m_tree.root())})
         for (const auto& c : cases)
             EXPECT_EQ(c.want, c.op(*host)) << c.what;
     alignas(struct inotify_event) char events[4096];
     const ssize_t n = ::read(watch, events, sizeof events);
     EXPECT_TRUE(n < 0 && errno == EAGAIN) << "a planted node was opened (" << n << " bytes of events)";
+    ::close(watch);
+}
+
+// A tree may hold another mount (a capture unpacked onto a second file
+// system): what is on it reads as it is, and a node on it, where device
+// nodes may be opened, is never opened either.
+TEST_F(HostTreeTest, AMountInsideTheTreeReadsAndOpensNoNode) {
+    m_tree.mkdir("/mnt");
+    const std::string mnt = m_tree.at("/mnt");
+    if (::mount("zotest", mnt.c_str(), "tmpfs", 0, "mode=0755") != 0)
+        GTEST_SKIP() << "cannot mount here: " << std::strerror(errno);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mnt};
+    m_tree.write("/mnt/conf", "on the inner mount\n");
+    m_tree.symlink("../mnt/conf", "/etc/conf");
+    if (::mknod(m_tree.at("/mnt/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "cannot make device nodes here: " << std::strerror(errno);
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, m_tree.at("/mnt/null").c_str(), IN_OPEN | IN_ACCESS), 0);
+    for (auto host : {std::shared_ptr<ZoRootedHost>(std::dynamic_pointer_cast<ZoRootedHost>(ZoHost::makeRooted(m_tree.root()))),
+                      zohost::makeRootedAlwaysChecking(m_tree.root())}) {
+        std::string text;
+        EXPECT_EQ(0, host->readFile("/etc/conf", &text));
+        EXPECT_EQ("on the inner mount\n", text);
+        EXPECT_EQ(EINVAL, host->readFile("/mnt/null", &text));
+        EXPECT_EQ(EINVAL, host->readAttr("/mnt/null", &text));
+    }
+    alignas(struct inotify_event) char events[4096];
+    const ssize_t n = ::read(watch, events, sizeof events);
+    EXPECT_TRUE(n < 0 && errno == EAGAIN) << "the node on the inner mount was opened (" << n << " bytes of events)";
     ::close(watch);
 }
 
