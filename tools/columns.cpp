@@ -582,21 +582,103 @@ Json Printer::cell(const ZoHostInventory& inv, const Node& n, const Column& c) c
     return c.pathValue ? c.pathValue(inv, n.nvmePath, style) : Json(nullptr);
 }
 
-Json Printer::json(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
-    const std::vector<std::pair<std::string, const Column*>> keys = keysOf(columns);
-    std::function<Json(const Node&)> one = [&](const Node& n) {
-        Json o = objectOf(keys, 1, [&](const Column& c) { return cell(inv, n, c); });
-        if (!n.children.empty()) {
-            o["children"] = Json::array();
-            for (const Node& c : n.children)
-                o["children"].push_back(one(c));
+namespace {
+
+// JSON text as Output::json prints it (indented by two, invalid UTF-8
+// replaced), written piece by piece: a listing of thousands of devices is
+// never held as one document.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string* out) : m_out(*out) {}
+    void indent(size_t level) { m_out.append(2 * level, ' '); }
+    void raw(const char* text) { m_out += text; }
+    // A member's key and value at level, the value's own lines indented to
+    // match.
+    void member(const std::string& quotedKey, const Json& value, size_t level) {
+        indent(level);
+        m_out += quotedKey;
+        m_out += ": ";
+        if (!value.is_structured()) {
+            scalar(value);
+            return;
         }
-        return o;
+        // A string's line breaks are escaped: every break in the text
+        // starts one of the value's lines.
+        for (char c : value.dump(2, ' ', false, Json::error_handler_t::replace)) {
+            m_out += c;
+            if (c == '\n')
+                indent(level);
+        }
+    }
+    // A scalar as Json::dump gives it; printable ASCII text, numbers,
+    // booleans and null are written here, the rest by dump.
+    void scalar(const Json& value) {
+        switch (value.type()) {
+        case Json::value_t::null: m_out += "null"; return;
+        case Json::value_t::boolean: m_out += value.get<bool>() ? "true" : "false"; return;
+        case Json::value_t::number_unsigned: m_out += std::to_string(value.get<uint64_t>()); return;
+        case Json::value_t::number_integer: m_out += std::to_string(value.get<int64_t>()); return;
+        case Json::value_t::string: {
+            const std::string& text = value.get_ref<const std::string&>();
+            if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; })) {
+                m_out += '"';
+                m_out += text;
+                m_out += '"';
+                return;
+            }
+            break;
+        }
+        default: break;
+        }
+        m_out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+    static std::string quoted(const std::string& key) {
+        return Json(key).dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+
+private:
+    std::string& m_out;
+};
+
+}  // namespace
+
+std::string Printer::jsonText(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
+    std::vector<std::pair<std::string, const Column*>> keys = keysOf(columns);
+    for (auto& k : keys)
+        k.first = JsonWriter::quoted(k.first);
+    const std::string children = JsonWriter::quoted("children");
+    std::string text;
+    JsonWriter w(&text);
+    std::function<void(const Node&, size_t)> one = [&](const Node& n, size_t level) {
+        w.indent(level);
+        if (keys.empty() && n.children.empty())
+            return w.raw("{}");
+        w.raw("{\n");
+        for (size_t i = 0; i < keys.size(); ++i) {
+            w.member(keys[i].first, cell(inv, n, *keys[i].second), level + 1);
+            w.raw(i + 1 < keys.size() || !n.children.empty() ? ",\n" : "\n");
+        }
+        if (!n.children.empty()) {
+            w.indent(level + 1);
+            text += children;
+            w.raw(": [\n");
+            for (size_t i = 0; i < n.children.size(); ++i) {
+                one(n.children[i], level + 2);
+                w.raw(i + 1 < n.children.size() ? ",\n" : "\n");
+            }
+            w.indent(level + 1);
+            w.raw("]\n");
+        }
+        w.indent(level);
+        w.raw("}");
     };
-    Json list = Json::array();
-    for (const Node& n : nodes)
-        list.push_back(one(n));
-    return Json{{"blockdevices", list}};
+    w.raw("{\n  \"blockdevices\": [");
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        w.raw(i ? ",\n" : "\n");
+        one(nodes[i], 2);
+    }
+    w.raw(nodes.empty() ? "]\n}\n" : "\n  ]\n}\n");
+    return text;
 }
 
 std::string Printer::text(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
