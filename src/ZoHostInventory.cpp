@@ -127,7 +127,9 @@ public:
         decideKinds();
         if (wants(ZoInventoryOptions::PATH_HEALTH)) readPathHealth();
         if (wants(ZoInventoryOptions::MOUNTS)) readMounts();
-        if (wants(ZoInventoryOptions::FILESYSTEM))
+        // A host without udev's database (a container, a hand-made tree)
+        // has no device's record: not looked up one by one.
+        if (wants(ZoInventoryOptions::FILESYSTEM) && m_host.exists("/run/udev/data"))
             for (ZoBlockDevice& dev : m_devices) readFilesystem(dev);
         m_out->m_fabric = m_fabric.take();
         m_out->m_devices = std::move(m_devices);
