@@ -73,7 +73,7 @@ Node treeOf(const ZoHostInventory& inv, size_t i, std::vector<size_t>& seen) {
 int print(const Printer& p, const ZoHostInventory& inv, const std::vector<Node>& nodes,
           Output& out) {
     if (p.mode == Printer::JSON)
-        out.text(p.jsonText(inv, nodes));
+        p.writeJson(inv, nodes, out);
     else
         out.text(p.text(inv, nodes));
     return EXIT_OK;

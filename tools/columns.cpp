@@ -642,7 +642,7 @@ private:
 
 }  // namespace
 
-std::string Printer::jsonText(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {
+void Printer::writeJson(const ZoHostInventory& inv, const std::vector<Node>& nodes, Output& out) const {
     std::vector<std::pair<std::string, const Column*>> keys = keysOf(columns);
     for (auto& k : keys)
         k.first = JsonWriter::quoted(k.first);
@@ -672,13 +672,19 @@ std::string Printer::jsonText(const ZoHostInventory& inv, const std::vector<Node
         w.indent(level);
         w.raw("}");
     };
+    // Written out a piece at a time, not held whole.
+    const size_t kPiece = 1 << 16;
     w.raw("{\n  \"blockdevices\": [");
     for (size_t i = 0; i < nodes.size(); ++i) {
         w.raw(i ? ",\n" : "\n");
         one(nodes[i], 2);
+        if (text.size() >= kPiece) {
+            out.text(text);
+            text.clear();
+        }
     }
     w.raw(nodes.empty() ? "]\n}\n" : "\n  ]\n}\n");
-    return text;
+    out.text(text);
 }
 
 std::string Printer::text(const ZoHostInventory& inv, const std::vector<Node>& nodes) const {

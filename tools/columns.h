@@ -79,9 +79,9 @@ struct Printer {
     // The table, raw or pairs text of the nodes; the table draws the tree in
     // its first column.
     std::string text(const ZoHostInventory& inv, const std::vector<Node>& nodes) const;
-    // {"blockdevices": [...]}, children nested as "children", as the text
-    // Output::json prints.
-    std::string jsonText(const ZoHostInventory& inv, const std::vector<Node>& nodes) const;
+    // Writes {"blockdevices": [...]}, children nested as "children", in the
+    // text Output::json prints.
+    void writeJson(const ZoHostInventory& inv, const std::vector<Node>& nodes, Output& out) const;
     // One device as a JSON object of every chosen column.
     Json object(const ZoHostInventory& inv, size_t index) const;
     // The inventory facts the chosen columns need.
