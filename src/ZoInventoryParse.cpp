@@ -4,6 +4,7 @@
 #include "ZoStrings.h"
 #include "ZoSysfs.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <sstream>
@@ -20,8 +21,13 @@ namespace {
 class Words {
 public:
     explicit Words(const std::string& text) {
-        std::istringstream in(text);
-        for (std::string w; in >> w;) m_words.push_back(w);
+        auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+        for (auto at = text.begin(); at != text.end();) {
+            at = std::find_if_not(at, text.end(), blank);
+            const auto end = std::find_if(at, text.end(), blank);
+            if (at != end) m_words.emplace_back(at, end);
+            at = end;
+        }
     }
     bool ok() const { return m_ok; }
     bool done() const { return m_pos >= m_words.size(); }
