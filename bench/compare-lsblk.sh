@@ -61,15 +61,20 @@ start_up() {  # name: the program alone, doing nothing
 export -f run_cmd start_up
 export zodisk inventory
 
-# CPU seconds of one run (user + system of the command and its children),
-# or ">limit" when the time limit cut it off.
+# CPU seconds of one run (user + system of the command and its children,
+# to the millisecond: bash's times, where GNU time prints hundredths), or
+# ">limit" when the time limit cut it off.
 cpu_seconds() {  # name tree
     local out
-    out=$( { /usr/bin/time -f "%U %S %x" timeout "$limit" bash -c 'run_cmd "$0" "$1"' "$1" "$2"; } 2>&1 >/dev/null | tail -1)
+    out=$( (timeout "$limit" bash -c 'run_cmd "$0" "$1"' "$1" "$2" >/dev/null 2>&1
+            echo "status $?"; times) | awk '
+        /^status/ { status = $2; next }
+        { if (++line == 2) { split($1, u, "m"); split($2, s, "m"); cpu = u[1] * 60 + u[2] + s[1] * 60 + s[2] } }
+        END { printf "%s %.3f", status, cpu }')
     set -- $out
-    if [ "${3:-0}" = 124 ]; then echo ">$limit"; return; fi
-    echo "$1 $2" | awk '{printf "%.3f", $1 + $2}'
-    [ "${3:-0}" = 0 ] || echo "!"
+    if [ "$1" = 124 ]; then echo ">$limit"; return; fi
+    echo "$2"
+    [ "$1" = 0 ] || echo "!"
 }
 
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
