@@ -558,13 +558,13 @@ std::vector<std::pair<std::string, const Column*>> keysOf(const std::vector<cons
 }
 
 // An object of the keys' values, value(column) each. The members are
-// appended, not looked up one by one: a listing of every column builds each
-// device's object in time linear in the columns.
+// appended, not looked up one by one: an object of every column is built in
+// time linear in the columns.
 template <class Value>
-Json objectOf(const std::vector<std::pair<std::string, const Column*>>& keys, size_t extra, Value value) {
+Json objectOf(const std::vector<std::pair<std::string, const Column*>>& keys, Value value) {
     Json o = Json::object();
     Json::object_t& members = o.get_ref<Json::object_t&>();
-    members.reserve(keys.size() + extra);
+    members.reserve(keys.size());
     for (const auto& k : keys)
         members.emplace_back(k.first, value(*k.second));
     return o;
@@ -573,7 +573,7 @@ Json objectOf(const std::vector<std::pair<std::string, const Column*>>& keys, si
 }  // namespace
 
 Json Printer::object(const ZoHostInventory& inv, size_t index) const {
-    return objectOf(keysOf(columns), 0, [&](const Column& c) { return c.value(inv, index, style); });
+    return objectOf(keysOf(columns), [&](const Column& c) { return c.value(inv, index, style); });
 }
 
 Json Printer::cell(const ZoHostInventory& inv, const Node& n, const Column& c) const {
