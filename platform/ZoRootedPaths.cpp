@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <linux/mount.h>
 #include <linux/openat2.h>
+#include <sys/prctl.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -42,6 +43,11 @@ int deviceNodeError(int flags) { return (flags & O_ACCMODE) == O_RDONLY ? EINVAL
 // a sandbox). The copy goes when the descriptor is closed.
 int nodevCopyOf(int rootFd) {
 #if defined(SYS_open_tree) && defined(SYS_mount_setattr) && defined(MOUNT_ATTR_NODEV)
+    // Under a system-call filter the mount calls are not even tried: a
+    // filter may kill the process for them (systemd's SystemCallFilter
+    // does by default) rather than fail them.
+    if (::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) != 0)
+        return -1;
     UniqueFd copy(static_cast<int>(::syscall(SYS_open_tree, rootFd, "",
                                              OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE | AT_EMPTY_PATH)));
     if (copy.fd < 0)

@@ -7,9 +7,16 @@
 #include "LUSleep.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
+
+#include <cstddef>
 
 #include <functional>
 
@@ -146,6 +153,37 @@ TEST_F(HostTreeTest, AMountInsideTheTreeReadsAndOpensNoNode) {
     const ssize_t n = ::read(watch, events, sizeof events);
     EXPECT_TRUE(n < 0 && errno == EAGAIN) << "the node on the inner mount was opened (" << n << " bytes of events)";
     ::close(watch);
+}
+
+// A process under a system-call filter that kills it for the mount calls
+// (as systemd's SystemCallFilter=@system-service does) still reads trees.
+TEST_F(HostTreeTest, ReadsUnderAFilterThatForbidsMounts) {
+#if !defined(SYS_open_tree) || !defined(SYS_mount_setattr)
+    GTEST_SKIP() << "no mount calls to forbid";
+#else
+    m_tree.write("/etc/conf", "read\n");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_open_tree, 2, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mount_setattr, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS)};
+        struct sock_fprog filter = {sizeof code / sizeof code[0], code};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+            ::_exit(3);
+        std::string text;
+        const int rc = ZoHost::makeRooted(m_tree.root())->readFile("/etc/conf", &text);
+        ::_exit(rc == 0 && text == "read\n" ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                : "exit status " + std::to_string(WEXITSTATUS(status)));
+#endif
 }
 
 TEST_F(HostTreeTest, InquiryIsAnsweredFromSysfs) {
