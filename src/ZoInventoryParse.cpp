@@ -70,8 +70,7 @@ bool parseTable(const std::string& params, ZoMapState* out) {
     const unsigned nFeatures = w.count();
     const std::string features = w.join(nFeatures);
     out->features = std::to_string(nFeatures) + (nFeatures ? " " + features : "");
-    std::istringstream words(features);
-    for (std::string f; words >> f;) out->queueIfNoPath |= f == "queue_if_no_path";
+    for (Words f(features); !f.done();) out->queueIfNoPath |= f.next() == "queue_if_no_path";
     out->hardwareHandler = w.join(w.count());
     const unsigned nGroups = w.count();
     w.next();  // the group tried first
