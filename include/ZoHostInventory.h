@@ -117,7 +117,9 @@ struct ZoBlockDevice {
 
     // SCSI devices (and what other disks have of these); a partition
     // carries its disk's facts (these, driver, transport and identity).
-    // Texts are trimmed of blanks.
+    // Texts are trimmed of blanks. SCSI vendor, model and revision come from
+    // the INQUIRY response the kernel keeps (device/inquiry) where it holds
+    // them, else from device/vendor, model and rev: the same texts.
     std::string hctl;           // "1:0:0:2"
     std::string vendor;         // virtio: the PCI vendor id, "0x1af4"
     std::string model;          // NVMe: the controller's

@@ -464,10 +464,7 @@ private:
         dev.hctl = baseName(device);
         // SCSI block devices are made by sd (sdX) and sr (srN).
         dev.driver = startsWith(dev.name, "sd") ? "sd" : startsWith(dev.name, "sr") ? "sr" : driverOf(device);
-        if (wants(ZoInventoryOptions::PRODUCT))
-            trimmedAttrs(dev, device, {{"vendor", &ZoBlockDevice::vendor},
-                                       {"model", &ZoBlockDevice::model},
-                                       {"rev", &ZoBlockDevice::revision}});
+        if (wants(ZoInventoryOptions::PRODUCT)) readProduct(dev, device);
         if (wants(ZoInventoryOptions::STATE)) attr(dev, device, "state", &dev.state);
         dev.transport = scsiTransport(hctl.host, device);
         if (wants(ZoInventoryOptions::FC_PORTS) && dev.transport == ZoTransport::FC) {
@@ -487,6 +484,20 @@ private:
         }
         if (wants(ZoInventoryOptions::SERIAL) && attr(dev, device, "vpd_pg80", &page, true))
             dev.serial = zo_inv::unitSerial(page);
+    }
+
+    // Vendor, model and revision of a SCSI device: from the INQUIRY
+    // response the kernel keeps (one file where the attributes are three,
+    // which tells at a thousand paths), else, on a kernel or tree without
+    // it or with a response too short to hold them, from the attributes.
+    void readProduct(ZoBlockDevice& dev, const std::string& device) {
+        std::string response;
+        if (m_host.readFile(device + "/inquiry", &response, ZoHost::kAttributeBytes) == 0 &&
+            zo_inv::inquiryStrings(response, &dev.vendor, &dev.model, &dev.revision))
+            return;
+        trimmedAttrs(dev, device, {{"vendor", &ZoBlockDevice::vendor},
+                                   {"model", &ZoBlockDevice::model},
+                                   {"rev", &ZoBlockDevice::revision}});
     }
 
     // True iff the SCSI layer addresses the device in deviceDir, named

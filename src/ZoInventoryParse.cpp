@@ -174,6 +174,19 @@ std::string unitSerial(const std::string& page) {
     return trimmed(serial);
 }
 
+bool inquiryStrings(const std::string& response, std::string* vendor, std::string* model, std::string* revision) {
+    if (response.size() < 36) return false;
+    const auto field = [&response](size_t at, size_t length) {
+        std::string text = response.substr(at, length);
+        text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
+        return trimmed(text);
+    };
+    *vendor = field(8, 8);
+    *model = field(16, 16);
+    *revision = field(32, 4);
+    return true;
+}
+
 std::string wwidOfAttribute(const std::string& attribute) {
     const std::string text = trimmed(attribute);
     if (text.compare(0, 4, "naa.") == 0) return "3" + lower(text.substr(4));

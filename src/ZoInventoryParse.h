@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Pure parsers of kernel texts the host inventory reads: device-mapper
-// multipath and linear targets, VPD page 0x80, the wwid attribute,
+// multipath and linear targets, the standard INQUIRY response, VPD page 0x80, the wwid attribute,
 // mountinfo, /proc/swaps and udev's escaped values. Library-internal; no
 // I/O.
 #pragma once
@@ -29,6 +29,12 @@ bool parseLinearTarget(const ZoDmState& dm, unsigned* major, unsigned* minor, ui
 // The product serial number of a VPD page 0x80 (Unit Serial Number), blanks
 // and NULs around it removed; "" when the page holds none.
 std::string unitSerial(const std::string& page);
+
+// The vendor, product and revision of a standard INQUIRY response, as the
+// kernel's vendor, model and rev attributes of the device print them: bytes
+// 8-15, 16-31 and 32-35, each up to its first NUL, blanks around removed.
+// False, and nothing set, when the response is too short to hold them all.
+bool inquiryStrings(const std::string& response, std::string* vendor, std::string* model, std::string* revision);
 
 // The WWID text of a kernel wwid attribute, written as the page-0x83
 // designator walk writes it: "naa.<hex>" gives "3<hex>", "eui.<hex>"

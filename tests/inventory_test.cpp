@@ -253,6 +253,7 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
                    unsigned facts = Fact::ALL_FACTS; } cases[] = {
         {{}, true, 0, zotest::wwidOfSeed(1), ""},
         {{"vpd_pg83"}, true, 0, zotest::wwidOfSeed(1), ""},  // the wwid attribute
+        {{"inquiry"}, true, 0, zotest::wwidOfSeed(1), ""},   // vendor, model and rev instead
         {{"vpd_pg83", "wwid"}, false, 0, "", ""},
         {{"vpd_pg83", "wwid"}, true, 0, zotest::wwidOfSeed(7), ""},
         {{"vpd_pg83", "wwid"}, true, ETIMEDOUT, "", "wwid: INQUIRY of page 0x83 failed: timed out after 7 s"},
@@ -265,7 +266,7 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
         {{}, false, 0, "", "", 1, 0},
     };
     const std::string dir = "/sys/devices/platform/host0/target0:0:0/0:0:0:0/";
-    const std::pair<const char*, unsigned> files[] = {{"vendor", Fact::PRODUCT}, {"rev", Fact::PRODUCT}, {"state", Fact::STATE},
+    const std::pair<const char*, unsigned> files[] = {{"inquiry", Fact::PRODUCT}, {"state", Fact::STATE},
         {"suspended", Fact::STATE}, {"vpd_pg83", Fact::IDENTITY}, {"vpd_pg80", Fact::SERIAL},
         {"removable", Fact::REMOVABLE}, {"node_name", Fact::FC_NODE_NAME}, {"start", Fact::PARTITION_START}};
     for (const auto& c : cases) {
@@ -293,6 +294,9 @@ TEST(Inventory, FactsComeFromTheKernelAndAnInquiryOnlyWhenAsked) {
                                  ", facts " + std::to_string(c.facts);
         const ZoBlockDevice& d = inv.at(inv.byName("sdb")), &m = inv.at(inv.byName("dm-0"));
         for (const auto& f : files) EXPECT_EQ(c.facts & f.second ? 1 : 0, host->reads[f.first]) << what << ": " << f.first;
+        const bool attributes = (c.facts & Fact::PRODUCT) && c.removed.size() == 1 && c.removed[0] == std::string("inquiry");
+        for (const char* name : {"vendor", "model", "rev"}) EXPECT_EQ(attributes ? 1 : 0, host->reads[name]) << what << ": " << name;
+        EXPECT_EQ(c.facts & Fact::PRODUCT ? "ZOTEST|VDISK|1.0" : "||", d.vendor + "|" + d.model + "|" + d.revision) << what;
         const unsigned filled = (d.vendor.empty() ? 0u : +Fact::PRODUCT) | (d.state + m.state == "runningrunning" ? +Fact::STATE : 0u) |
                                 (m.wwid.empty() ? 0u : +Fact::IDENTITY) | (d.serial == "SN" ? +Fact::SERIAL : 0u) |
                                 (m.map.known ? +Fact::MAP_STATE : 0u) | (d.fcNodeName.empty() ? 0u : +Fact::FC_NODE_NAME) |
@@ -354,6 +358,10 @@ TEST(Inventory, KernelTextsParse) {
             std::string page;
             for (size_t i = 0; i + 1 < c[1].size(); i += 2) page += static_cast<char>(std::stoi(c[1].substr(i, 2), nullptr, 16));
             got = zo_inv::unitSerial(page);
+        } else if (kind == "inquiry") {
+            std::string response, vendor, model, revision;
+            for (size_t i = 0; i + 1 < c[1].size(); i += 2) response += static_cast<char>(std::stoi(c[1].substr(i, 2), nullptr, 16));
+            if (zo_inv::inquiryStrings(response, &vendor, &model, &revision)) got = vendor + "|" + model + "|" + revision;
         } else if (kind == "wwid") {
             got = zo_inv::wwidOfAttribute(c[1]);
         } else if (kind == "mountinfo") {
@@ -367,8 +375,8 @@ TEST(Inventory, KernelTextsParse) {
         }
         EXPECT_EQ(c[kind == "multipath" || kind == "linear" ? 3 : 2], got) << kind << ": " << c[1] << " / " << c[2];
     }
-    EXPECT_EQ((std::map<std::string, int>{{"devices", 5}, {"linear", 4}, {"mountinfo", 1}, {"multipath", 8},
-                                          {"serial", 5}, {"swaps", 2}, {"udev", 2}, {"wwid", 4}}),
+    EXPECT_EQ((std::map<std::string, int>{{"devices", 5}, {"inquiry", 4}, {"linear", 4}, {"mountinfo", 1},
+                                          {"multipath", 8}, {"serial", 5}, {"swaps", 2}, {"udev", 2}, {"wwid", 4}}),
               kinds);
     EXPECT_EQ("", describe(dmState("linear", "8:16 0", "")));
 }

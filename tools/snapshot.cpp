@@ -52,7 +52,7 @@ namespace {
 // Attributes taken from any sysfs device directory that is captured.
 const std::set<std::string> kAttributes = {
     "dev",     "size",    "ro",          "removable", "partition", "start",     "uevent",
-    "type",    "vendor",  "model",       "rev",       "vpd_pg80",  "vpd_pg83",  "wwid",
+    "type",    "vendor",  "model",       "rev",       "inquiry",   "vpd_pg80",  "vpd_pg83",  "wwid",
     "serial",  "state",   "firmware_rev", "nsid",     "cntlid",    "transport", "subsysnqn",
     "node_name", "port_name", "port_id",
     // The fabric: FC host and remote ports, iSCSI sessions and

@@ -99,6 +99,13 @@ std::string scsiDeviceDir(const ScsiDiskSpec& disk) {
            "/" + hct + ":" + std::to_string(disk.lun);
 }
 
+std::string makeInquiry(const ScsiDiskSpec& disk) {
+    const auto padded = [](const std::string& text, size_t length) { return (text + std::string(length, ' ')).substr(0, length); };
+    // SPC-4, response data format 2, 31 bytes after the first five.
+    const std::string head{static_cast<char>(disk.type), '\0', '\x06', '\x02', '\x1f', '\0', '\0', '\0'};
+    return head + padded(disk.vendor, 8) + padded(disk.model, 16) + padded(disk.rev, 4);
+}
+
 std::string addScsiDisk(HostTree& tree, const ScsiDiskSpec& disk) {
     const std::string host = std::to_string(disk.host);
     const std::string hct = host + ":" + std::to_string(disk.channel) + ":" + std::to_string(disk.target);
@@ -108,6 +115,7 @@ std::string addScsiDisk(HostTree& tree, const ScsiDiskSpec& disk) {
     tree.write(dir + "/vendor", disk.vendor + "\n");
     tree.write(dir + "/model", disk.model + "\n");
     tree.write(dir + "/rev", disk.rev + "\n");
+    tree.write(dir + "/inquiry", makeInquiry(disk));
     tree.write(dir + "/vpd_pg83", disk.vpdPg83.empty() ? makeVpdPg83(disk.seed) : disk.vpdPg83);
     if (disk.vpdPg83.empty()) tree.write(dir + "/wwid", "naa." + wwidOfSeed(disk.seed).substr(1) + "\n");
     tree.mkdir(dir + "/scsi_device/" + hctl);
