@@ -17,8 +17,9 @@ using json = nlohmann::json;
 // becomes zodisk's form of a WWID: "3" and the designator in lower case).
 const std::vector<std::pair<std::string, std::string>> kColumns = {
     {"maj:min", "maj:min"}, {"size", "size"},     {"ro", "ro"},       {"type", "type"},
-    {"hctl", "hctl"},       {"vendor", "vendor"}, {"model", "model"}, {"wwn", "wwid"},
-    {"fstype", "fstype"},   {"label", "label"},   {"uuid", "uuid"},   {"mountpoints", "mountpoints"}};
+    {"hctl", "hctl"},       {"vendor", "vendor"}, {"model", "model"}, {"rev", "rev"},
+    {"wwn", "wwid"},        {"fstype", "fstype"}, {"label", "label"}, {"uuid", "uuid"},
+    {"mountpoints", "mountpoints"}};
 
 // A value as text; a list (MOUNTPOINTS) its strings joined by ',' (lsblk
 // lists an unmounted device's as [null]).
@@ -34,13 +35,14 @@ std::string text(const json& v) {
 }
 
 // One device's columns as "key=value ..." from lsblk's row (peer) or
-// zodisk's (row). Vendor and model count for SCSI devices only (lsblk also
-// shows a virtio disk's PCI vendor and an NVMe controller's model there);
+// zodisk's (row). Vendor, model and revision count for SCSI devices only
+// (lsblk also shows a virtio disk's PCI vendor and an NVMe controller's
+// model and firmware there);
 // the WWID where lsblk knows a WWN.
 std::string columns(const json& peer, const json& row) {
     std::string out;
     for (const auto& c : kColumns) {
-        if ((c.first == "vendor" || c.first == "model") && peer["hctl"].is_null()) continue;
+        if ((c.first == "vendor" || c.first == "model" || c.first == "rev") && peer["hctl"].is_null()) continue;
         if (c.first == "wwn" && peer["wwn"].is_null()) continue;
         std::string v = text(&row == &peer ? peer[c.first] : row[c.second]);
         if (&row == &peer && c.first == "wwn" && v.rfind("0x", 0) == 0) v = "3" + v.substr(2);
