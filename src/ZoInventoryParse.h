@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Pure parsers of kernel texts the host inventory reads: device-mapper
-// multipath and linear targets, the standard INQUIRY response, VPD page 0x80, the wwid attribute,
-// mountinfo, /proc/swaps and udev's escaped values. Library-internal; no
-// I/O.
+// multipath and linear targets, the standard INQUIRY response, VPD page
+// 0x80, the wwid attribute, mountinfo, /proc/swaps and udev's escaped
+// values. Library-internal; no I/O.
 #pragma once
 
 #include "ZoHost.h"

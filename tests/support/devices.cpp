@@ -100,7 +100,9 @@ std::string scsiDeviceDir(const ScsiDiskSpec& disk) {
 }
 
 std::string makeInquiry(const ScsiDiskSpec& disk) {
-    const auto padded = [](const std::string& text, size_t length) { return (text + std::string(length, ' ')).substr(0, length); };
+    const auto padded = [](const std::string& text, size_t length) {
+        return (text + std::string(length, ' ')).substr(0, length);
+    };
     // SPC-4, response data format 2, 31 bytes after the first five.
     const std::string head{static_cast<char>(disk.type), '\0', '\x06', '\x02', '\x1f', '\0', '\0', '\0'};
     return head + padded(disk.vendor, 8) + padded(disk.model, 16) + padded(disk.rev, 4);
