@@ -16,21 +16,22 @@ namespace zo_sysfs {
 using zo_str::dirName;
 
 std::string normalizePath(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string::size_type pos = 0;
-    while (pos <= path.size()) {
-        std::string::size_type slash = path.find('/', pos);
+    // Built in place: each component is appended after a '/', ".." drops the
+    // last one (never above the root), "." and empty components are skipped.
+    std::string out;
+    out.reserve(path.size() + 1);
+    for (size_t pos = 0; pos <= path.size();) {
+        size_t slash = path.find('/', pos);
         if (slash == std::string::npos) slash = path.size();
-        std::string part = path.substr(pos, slash - pos);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
+        const size_t length = slash - pos;
+        if (length == 2 && path[pos] == '.' && path[pos + 1] == '.') {
+            out.erase(std::min(out.rfind('/'), out.size()));
+        } else if (length > 1 || (length == 1 && path[pos] != '.')) {
+            out += '/';
+            out.append(path, pos, length);
         }
         pos = slash + 1;
     }
-    std::string out;
-    for (const std::string& p : parts) out += "/" + p;
     return out.empty() ? "/" : out;
 }
 

@@ -7,6 +7,7 @@
 #include "ZoHostInventory.h"
 #include "ZoInventoryParse.h"
 #include "ZoKinds.h"
+#include "ZoSysfs.h"
 #include "san_tree.h"
 
 #include <map>
@@ -336,8 +337,8 @@ ZoDmState dmState(const std::string& type, const std::string& table, const std::
 }
 
 // Kernel texts (tests/data/kernel-texts.tsv): multipath tables and status,
-// linear tables, /proc/devices, VPD page 0x80, wwid attributes, mountinfo,
-// /proc/swaps and udev's escaped values.
+// linear tables, /proc/devices, standard INQUIRY responses, VPD page 0x80,
+// wwid attributes, sysfs links, mountinfo, /proc/swaps and udev's escaped values.
 TEST(Inventory, KernelTextsParse) {
     std::map<std::string, int> kinds;
     for (const auto& c : zotest::readTable(ZODEVICE_SOURCE_DIR "/tests/data/kernel-texts.tsv", 4)) {
@@ -362,6 +363,8 @@ TEST(Inventory, KernelTextsParse) {
             std::string response, vendor, model, revision;
             for (size_t i = 0; i + 1 < c[1].size(); i += 2) response += static_cast<char>(std::stoi(c[1].substr(i, 2), nullptr, 16));
             if (zo_inv::inquiryStrings(response, &vendor, &model, &revision)) got = vendor + "|" + model + "|" + revision;
+        } else if (kind == "link") {
+            got = zo_sysfs::linkTarget(c[1], c[2]);
         } else if (kind == "wwid") {
             got = zo_inv::wwidOfAttribute(c[1]);
         } else if (kind == "mountinfo") {
@@ -373,9 +376,9 @@ TEST(Inventory, KernelTextsParse) {
         } else if (kind == "udev") {
             got = zo_inv::decodeUdevValue(c[1]);
         }
-        EXPECT_EQ(c[kind == "multipath" || kind == "linear" ? 3 : 2], got) << kind << ": " << c[1] << " / " << c[2];
+        EXPECT_EQ(c[kind == "multipath" || kind == "linear" || kind == "link" ? 3 : 2], got) << kind << ": " << c[1] << " / " << c[2];
     }
-    EXPECT_EQ((std::map<std::string, int>{{"devices", 5}, {"inquiry", 4}, {"linear", 4}, {"mountinfo", 1},
+    EXPECT_EQ((std::map<std::string, int>{{"devices", 5}, {"inquiry", 4}, {"linear", 4}, {"link", 7}, {"mountinfo", 1},
                                           {"multipath", 8}, {"serial", 5}, {"swaps", 2}, {"udev", 2}, {"wwid", 4}}),
               kinds);
     EXPECT_EQ("", describe(dmState("linear", "8:16 0", "")));
