@@ -239,7 +239,8 @@ TEST_F(HostTreeTest, SleepsAreRecordedAndMoveTheClock) {
 
 // BLKRRPART answers as the kernel does: a disk a map holds (a multipath
 // path), or whose partition a map holds, keeps its table (EBUSY). Rows are
-// cumulative: each adds its holder to the tree and removes it again.
+// cumulative: each adds its holder to the tree and removes it again. A path
+// that is no disk node answers ENOTTY, a missing one ENOENT.
 using KernelFindings = HostTreeTest;
 TEST_F(KernelFindings, RereadOfAHeldDiskIsBusyAsInTheKernel) {
     const struct { const char* what; std::string holder; int err; } cases[] = {
@@ -257,6 +258,15 @@ TEST_F(KernelFindings, RereadOfAHeldDiskIsBusyAsInTheKernel) {
         EXPECT_EQ(c.err ? before : before + 1, m_host->rereads().size()) << c.what;
         if (!removing && !c.holder.empty()) m_tree.remove(c.holder);
     }
+    // No disk at the path: nothing to re-read, and nothing recorded.
+    m_tree.write("/dev/notadisk", "");
+    const size_t before = m_host->rereads().size();
+    for (const auto& other : {std::make_pair("/dev/notadisk", ENOTTY), std::make_pair("/dev/nothing", ENOENT)}) {
+        errno = 0;
+        EXPECT_EQ(-1, m_host->rereadPartitions(other.first)) << other.first;
+        EXPECT_EQ(other.second, errno) << other.first;
+    }
+    EXPECT_EQ(before, m_host->rereads().size());
 }
 
 }  // namespace
