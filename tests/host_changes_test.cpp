@@ -8,6 +8,7 @@
 #include "test.h"
 
 #include "../tools/watcher.h"
+#include "ZoSysfs.h"
 
 #include <nlohmann/json.hpp>
 
@@ -187,11 +188,9 @@ TEST(HostChanges, WatcherEventOnAFabricHostIsNoChange) {
     std::string why;
     ASSERT_TRUE(w.start(&why)) << why;
     auto changeOf = [&](const std::string& disk) {
-        const std::string dev = tree.read(tree.sysDirOf(disk) + "/dev");
-        const size_t colon = dev.find(':');
-        EXPECT_NE(colon, std::string::npos) << disk;
-        return zodisk::DeviceEvent{"change", disk, static_cast<unsigned>(std::stoul(dev.substr(0, colon))),
-                                   static_cast<unsigned>(std::stoul(dev.substr(colon + 1))), "", ""};
+        zodisk::DeviceEvent e{"change", disk, 0, 0, "", ""};
+        EXPECT_TRUE(zo_sysfs::parseDevno(tree.read(tree.sysDirOf(disk) + "/dev"), &e.major, &e.minor)) << disk;
+        return e;
     };
     for (const char* disk : {"sdb", "sdd", "nvme0n1"})
         EXPECT_EQ(messages(w.handle(changeOf(disk))), "") << disk;

@@ -343,7 +343,9 @@ TEST(Inventory, KernelTextsParse) {
     std::map<std::string, int> kinds;
     for (const auto& c : zotest::readTable(ZODEVICE_SOURCE_DIR "/tests/data/kernel-texts.tsv", 4)) {
         const std::string& kind = c[0];
-        std::string got;
+        std::string got, bytes;  // bytes: the input read as hexadecimal
+        for (size_t i = 0; i + 1 < c[1].size() && (kind == "serial" || kind == "inquiry"); i += 2)
+            bytes += static_cast<char>(std::stoi(c[1].substr(i, 2), nullptr, 16));
         ++kinds[kind];
         if (kind == "multipath") {
             got = describe(dmState("multipath", c[1], c[2]));
@@ -356,13 +358,10 @@ TEST(Inventory, KernelTextsParse) {
             const zo_kind::DriverMajors m = zo_kind::driverMajors(c[1]);
             got = std::to_string(m.xvd) + " " + std::to_string(m.nvme);
         } else if (kind == "serial") {
-            std::string page;
-            for (size_t i = 0; i + 1 < c[1].size(); i += 2) page += static_cast<char>(std::stoi(c[1].substr(i, 2), nullptr, 16));
-            got = zo_inv::unitSerial(page);
+            got = zo_inv::unitSerial(bytes);
         } else if (kind == "inquiry") {
-            std::string response, vendor, model, revision;
-            for (size_t i = 0; i + 1 < c[1].size(); i += 2) response += static_cast<char>(std::stoi(c[1].substr(i, 2), nullptr, 16));
-            if (zo_inv::inquiryStrings(response, &vendor, &model, &revision)) got = vendor + "|" + model + "|" + revision;
+            std::string vendor, model, revision;
+            if (zo_inv::inquiryStrings(bytes, &vendor, &model, &revision)) got = vendor + "|" + model + "|" + revision;
         } else if (kind == "link") {
             got = zo_sysfs::linkTarget(c[1], c[2]);
         } else if (kind == "wwid") {
@@ -379,8 +378,7 @@ TEST(Inventory, KernelTextsParse) {
         EXPECT_EQ(c[kind == "multipath" || kind == "linear" || kind == "link" ? 3 : 2], got) << kind << ": " << c[1] << " / " << c[2];
     }
     EXPECT_EQ((std::map<std::string, int>{{"devices", 5}, {"inquiry", 4}, {"linear", 4}, {"link", 7}, {"mountinfo", 1},
-                                          {"multipath", 8}, {"serial", 5}, {"swaps", 2}, {"udev", 2}, {"wwid", 4}}),
-              kinds);
+                                          {"multipath", 8}, {"serial", 5}, {"swaps", 2}, {"udev", 2}, {"wwid", 4}}), kinds);
     EXPECT_EQ("", describe(dmState("linear", "8:16 0", "")));
 }
 

@@ -99,13 +99,14 @@ std::string scsiDeviceDir(const ScsiDiskSpec& disk) {
            "/" + hct + ":" + std::to_string(disk.lun);
 }
 
-std::string makeInquiry(const ScsiDiskSpec& disk) {
-    const auto padded = [](const std::string& text, size_t length) {
-        return (text + std::string(length, ' ')).substr(0, length);
-    };
+// The disk's standard INQUIRY response (36 bytes), as the kernel keeps it
+// in the device's inquiry attribute.
+static std::string makeInquiry(const ScsiDiskSpec& disk) {
     // SPC-4, response data format 2, 31 bytes after the first five.
-    const std::string head{static_cast<char>(disk.type), '\0', '\x06', '\x02', '\x1f', '\0', '\0', '\0'};
-    return head + padded(disk.vendor, 8) + padded(disk.model, 16) + padded(disk.rev, 4);
+    std::string response{static_cast<char>(disk.type), '\0', '\x06', '\x02', '\x1f', '\0', '\0', '\0'};
+    for (const auto& [text, length] : {std::make_pair(&disk.vendor, 8), {&disk.model, 16}, {&disk.rev, 4}})
+        response += (*text + std::string(length, ' ')).substr(0, length);
+    return response;
 }
 
 std::string addScsiDisk(HostTree& tree, const ScsiDiskSpec& disk) {

@@ -33,10 +33,6 @@ struct ScsiDiskSpec {
                              // the host, as the FC transport places it
 };
 
-// The disk's standard INQUIRY response (36 bytes), as the kernel keeps it
-// in the device's inquiry attribute.
-std::string makeInquiry(const ScsiDiskSpec& disk);
-
 // The disk's SCSI device directory, /sys/devices/platform/hostH/.../H:C:T:L.
 std::string scsiDeviceDir(const ScsiDiskSpec& disk);
 
