@@ -17,11 +17,16 @@ struct DmMap {
     std::string name, uuid, majmin;
 };
 
-// Every device-mapper map as dmsetup lists it.
+// Every device-mapper map as dmsetup lists it. dmsetup lists the maps and
+// then asks for each, so a map removed in between (multipathd taking one
+// down) fails the whole command ("Device does not exist"): asked again.
 std::vector<DmMap> dmMaps() {
+    const std::string info = "/usr/sbin/dmsetup info -c --noheadings --separator ' ' -o name,uuid,major,minor";
+    int status = -1;
+    std::string out;
+    zk::waitFor([&] { return (out = zk::run(info, &status)), status == 0; });
     std::vector<DmMap> maps;
-    for (const std::string& l : zk::lines(zk::runOk(
-             "/usr/sbin/dmsetup info -c --noheadings --separator ' ' -o name,uuid,major,minor"))) {
+    for (const std::string& l : zk::lines(status == 0 ? out : zk::runOk(info))) {
         std::vector<std::string> w = zk::words(l);
         if (w.size() == 4) maps.push_back({w[0], w[1], w[2] + ":" + w[3]});
     }
@@ -225,15 +230,11 @@ TEST(KernelMultipathEditor, AddThenDelPutsABlacklistedDiskUnderMultipathAndBack)
     EXPECT_NE(conf.find("alias \"" + alias + "\""), std::string::npos) << conf;
     std::string peerMap = mapWithUuid("mpath-" + wwid);
     ASSERT_EQ(added.size(), 1u);
-    EXPECT_TRUE(zk::same("map made for /dev/" + lu1, "dmsetup (map with uuid mpath-" + wwid + ")",
-                         peerMap, added.front() ? zk::readFile("/sys/class/block/" +
-                                                               zk::knameOf(added.front()) +
-                                                               "/dm/name")
-                                                : "(empty handle)"));
+    EXPECT_TRUE(zk::same("map made for /dev/" + lu1, "dmsetup (map with uuid mpath-" + wwid + ")", peerMap,
+                         added.front() ? zk::readFile("/sys/class/block/" + zk::knameOf(added.front()) + "/dm/name")
+                                       : "(empty handle)"));
     EXPECT_EQ(peerMap, alias);
-    if (added.front()) {
-        EXPECT_EQ(added.front()->getType(), ZoDevice::MPIO_DISK);
-    }
+    EXPECT_EQ(added.front() ? added.front()->getType() : ZoDevice::NONE, ZoDevice::MPIO_DISK);
     // multipath's own parser reads the exception and the block the editor
     // wrote; adding again changes nothing and keeps the map's name.
     const std::string merged = zk::runOk("/usr/sbin/multipath -t");
