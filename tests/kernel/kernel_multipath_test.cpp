@@ -24,7 +24,7 @@ std::vector<DmMap> dmMaps() {
     const std::string info = "/usr/sbin/dmsetup info -c --noheadings --separator ' ' -o name,uuid,major,minor";
     int status = -1;
     std::string out;
-    zk::waitFor([&] { return (out = zk::run(info, &status)), status == 0; });
+    zk::waitFor([&] { out = zk::run(info, &status); return status == 0; });
     std::vector<DmMap> maps;
     for (const std::string& l : zk::lines(status == 0 ? out : zk::runOk(info))) {
         std::vector<std::string> w = zk::words(l);
